@@ -1,0 +1,34 @@
+# Quick start: `make run` builds and starts the tool, `make test` builds and runs the test suite.
+# Both install the Debian packages they need first, when missing.
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Warnings are errors in CI builds (CI=true), and anywhere WERROR=ON is given.
+ifeq ($(CI),true)
+WERROR ?= ON
+else
+WERROR ?= OFF
+endif
+
+.PHONY: all setup configure build run test clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+configure: setup
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DBOOTLOADER_WERROR=$(WERROR)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	$(BUILD_DIR)/app/bootloader
+
+test: build
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD_DIR)

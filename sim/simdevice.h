@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace sim {
+
+// A device on the far end of a pseudo-terminal. The host opens portName() as a serial port; the
+// device reads what the host writes, splits it into records (ending at '}') and commands
+// ("@46FF$"), remembers all of it, and answers each through a responder.
+class SimDevice {
+public:
+    struct Received {
+        enum Kind { Record, Command };
+        Kind kind;
+        int index;        // 0-based count of earlier messages of the same kind
+        QByteArray bytes; // as received, from the end of the previous message
+        qint64 atMs;      // milliseconds since start() when its last byte arrived
+    };
+
+    // One write of the device, made delayMs after the previous one (or after the message).
+    struct Chunk {
+        int delayMs;
+        QByteArray bytes;
+    };
+    using Reply = QList<Chunk>;
+    // Runs on the device's own thread.
+    using Responder = std::function<Reply(const Received &)>;
+
+    static const QByteArray kCommand;      // "@46FF$"
+    static const QByteArray kAcknowledge;  // three bytes, the middle one 0x00
+    static const QByteArray kConfirmation; // contains "KOK"
+
+    // Acknowledges each record at once and confirms each command.
+    static Reply defaultReply(const Received &message);
+    // The same reply bytes written in two parts, delayMs apart.
+    static Reply split(const QByteArray &bytes, int delayMs = 30);
+
+    SimDevice();
+    ~SimDevice();
+    SimDevice(const SimDevice &) = delete;
+    SimDevice &operator=(const SimDevice &) = delete;
+
+    // Opens the pseudo-terminal and starts the device thread. Returns false when no terminal
+    // could be had.
+    bool start();
+    // Stops the device thread and closes the terminal. Safe to call more than once.
+    void stop();
+    // Closes the device's end at once, as if it were unplugged.
+    void hangUp() { stop(); }
+
+    // Full path of the host's end, usable as a serial port name.
+    QString portName() const { return m_portName; }
+
+    void setResponder(Responder responder);
+    // Writes each output byte at the pace of a line of this many baud (8N1); 0 writes at once.
+    void setPacing(int baud);
+
+    QByteArray receivedBytes() const;
+    QList<Received> received() const;
+    QList<QByteArray> records() const;
+    int commandCount() const;
+    int replyCount() const { return m_replies; }
+
+private:
+    void run();
+    void handleInput(const char *data, int size);
+    void answer(const Received &message);
+    bool sleepMs(int ms);
+    void writeAll(const QByteArray &bytes);
+
+    int m_master = -1;
+    int m_slave = -1;
+    int m_wake[2] = {-1, -1};
+    QString m_portName;
+    std::thread m_thread;
+    std::atomic<bool> m_stopping{false};
+    std::atomic<int> m_replies{0};
+    std::atomic<int> m_pacingBaud{0};
+
+    mutable std::mutex m_mutex;
+    Responder m_responder;
+    QByteArray m_all;
+    QByteArray m_pending;
+    QList<Received> m_received;
+    int m_recordCount = 0;
+    int m_commandCount = 0;
+    qint64 m_startNs = 0;
+};
+
+} // namespace sim

@@ -1,0 +1,165 @@
+#include "firmwareimage.h"
+#include "testsupport.h"
+
+#include <QFile>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using transfer::Outcome;
+using transfer::RecordList;
+
+Q_DECLARE_METATYPE(transfer::RecordList)
+
+class TestFirmwareImage : public QObject {
+    Q_OBJECT
+
+private slots:
+    void splitsRecords_data();
+    void splitsRecords();
+    void splitsLargeImage();
+    void loadsAndLogsRecordCount_data();
+    void loadsAndLogsRecordCount();
+    void refusesPaths_data();
+    void refusesPaths();
+    void refusesFifoWithoutBlocking();
+    void refusesImageTooLargeForOneArray();
+    void followsLinkToRegularFile();
+};
+
+void TestFirmwareImage::splitsRecords_data() {
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<RecordList>("records");
+
+    QTest::newRow("two records") << QByteArray("{ab}{cd}") << RecordList{"{ab}", "{cd}"};
+    QTest::newRow("unclosed last record ignored")
+        << QByteArray("xx{ab}yy{cd") << RecordList{"{ab}"};
+    QTest::newRow("nested opening brace belongs to record")
+        << QByteArray("{a{b}") << RecordList{"{a{b}"};
+    QTest::newRow("stray closing braces skipped") << QByteArray("}}{x}") << RecordList{"{x}"};
+    QTest::newRow("no braces") << QByteArray("hello") << RecordList{};
+    QTest::newRow("only closing braces") << QByteArray("}}}") << RecordList{};
+    QTest::newRow("only an opening brace") << QByteArray("{") << RecordList{};
+    QTest::newRow("empty record") << QByteArray("{}") << RecordList{"{}"};
+    QTest::newRow("binary bytes kept as they are")
+        << QByteArray("\x00{\x00\xff\n}\x00", 7) << RecordList{QByteArray("{\x00\xff\n}", 5)};
+    QTest::newRow("closing brace directly followed by opening")
+        << QByteArray("{a}}{b}") << RecordList{"{a}", "{b}"};
+    QTest::newRow("trailing bytes after last record") << QByteArray("{a}zz}") << RecordList{"{a}"};
+}
+
+void TestFirmwareImage::splitsRecords() {
+    QFETCH(QByteArray, image);
+    QFETCH(RecordList, records);
+    QCOMPARE(transfer::splitRecords(image), records);
+}
+
+void TestFirmwareImage::splitsLargeImage() {
+    // 8 MiB of 1 KiB records with filler between them: every record found, in order.
+    const int count = 8192;
+    QByteArray image;
+    image.reserve(count * 1030);
+    for (int i = 0; i < count; ++i) {
+        QByteArray body = QByteArray::number(i).rightJustified(8, '0');
+        body = body.repeated(127);
+        image += "..{" + body.left(1016) + "}\r\n";
+    }
+    const RecordList records = transfer::splitRecords(image);
+    QCOMPARE(records.size(), count);
+    QCOMPARE(records.first().size(), 1018);
+    QVERIFY(records.last().startsWith("{0000" + QByteArray::number(count - 1)));
+}
+
+void TestFirmwareImage::loadsAndLogsRecordCount_data() {
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("three records") << QByteArray("{1}{2}{3}") << 3 << false;
+    QTest::newRow("no opening brace") << QByteArray("abc}") << 0 << true;
+    QTest::newRow("unclosed only") << QByteArray("{abc") << 0 << true;
+}
+
+void TestFirmwareImage::loadsAndLogsRecordCount() {
+    QFETCH(QByteArray, contents);
+    QFETCH(int, count);
+    QFETCH(bool, refused);
+
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", contents);
+    testsupport::LogCapture log;
+    const transfer::LoadedImage image = transfer::loadImage(path);
+
+    QCOMPARE(image.records.size(), count);
+    QCOMPARE(image.refusal.has_value(), refused);
+    if (refused)
+        QCOMPARE(*image.refusal, Outcome::FirmwareNotFound);
+    // The count is streamed after the text, so the debug stream puts two spaces between them.
+    QCOMPARE(log.debugLines(), QStringList{QStringLiteral("Num records:  %1").arg(count)});
+    QVERIFY(!log.entries().first().hasContext);
+}
+
+void TestFirmwareImage::refusesPaths_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("outcome");
+
+    QTest::newRow("empty path") << QString() << int(Outcome::FileNotOpen);
+    QTest::newRow("missing file") << QStringLiteral("missing.bin") << int(Outcome::FileNotOpen);
+    QTest::newRow("directory") << QStringLiteral("dir") << int(Outcome::FileNotOpen);
+    QTest::newRow("endless device") << QStringLiteral("/dev/zero") << int(Outcome::FileNotOpen);
+    QTest::newRow("empty file") << QStringLiteral("empty.bin") << int(Outcome::FileEmpty);
+}
+
+void TestFirmwareImage::refusesPaths() {
+    QFETCH(QString, name);
+    QFETCH(int, outcome);
+
+    testsupport::TempFiles files;
+    files.write("empty.bin", QByteArray());
+    QVERIFY(QDir(files.path(QString())).mkpath("dir"));
+    const QString path = name.isEmpty() || name.startsWith('/') ? name : files.path(name);
+
+    testsupport::LogCapture log;
+    const transfer::LoadedImage image = transfer::loadImage(path);
+    QVERIFY(image.refusal.has_value());
+    QCOMPARE(int(*image.refusal), outcome);
+    QVERIFY(image.records.isEmpty());
+    // Refused before splitting: no record count is logged.
+    QVERIFY(log.debugLines().isEmpty());
+}
+
+void TestFirmwareImage::refusesFifoWithoutBlocking() {
+    testsupport::TempFiles files;
+    const QString fifo = files.path("pipe.bin");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Opening a FIFO with no writer would block forever; the refusal must come first.
+    const transfer::LoadedImage image = transfer::loadImage(fifo);
+    QCOMPARE(image.refusal, std::optional<Outcome>(Outcome::FileNotOpen));
+}
+
+void TestFirmwareImage::refusesImageTooLargeForOneArray() {
+    testsupport::TempFiles files;
+    const QString path = files.write("huge.bin", "{x}");
+    // Sparse: takes no disk space and must never be read.
+    QFile file(path);
+    QVERIFY(file.resize(qint64(3) << 30));
+
+    testsupport::LogCapture log;
+    const transfer::LoadedImage image = transfer::loadImage(path);
+    QCOMPARE(image.refusal, std::optional<Outcome>(Outcome::FileNotOpen));
+    QCOMPARE(log.debugLines(), QStringList{QStringLiteral("Image too large: 3221225472")});
+}
+
+void TestFirmwareImage::followsLinkToRegularFile() {
+    testsupport::TempFiles files;
+    const QString target = files.write("real.bin", "{a}{b}");
+    const QString link = files.path("link.bin");
+    QVERIFY(QFile::link(target, link));
+    const transfer::LoadedImage image = transfer::loadImage(link);
+    QVERIFY(!image.refusal);
+    QCOMPARE(image.records, (RecordList{"{a}", "{b}"}));
+}
+
+QTEST_GUILESS_MAIN(TestFirmwareImage)
+#include "tst_firmwareimage.moc"

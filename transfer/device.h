@@ -1,0 +1,36 @@
+#pragma once
+
+#include "messages.h"
+
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+
+namespace transfer {
+
+// The device operations, run synchronously on the calling thread. Each opens its own serial
+// port, uses it and closes it before returning.
+//
+// reported() is emitted exactly once per operation, at the moment the user is to be told the
+// outcome; a receiver connected directly may block there (a modal box), and the operation goes
+// on afterwards (closing the port when the outcome calls for it after the report).
+class Device : public QObject {
+    Q_OBJECT
+
+public:
+    explicit Device(QObject *parent = nullptr);
+
+    // Loads the image at imagePath and sends its records to the device on portName.
+    Outcome upload(const QString &imagePath, const QString &portName);
+
+signals:
+    void progressChanged(int percent);
+    void reported(transfer::Outcome outcome);
+
+private:
+    Outcome report(Outcome outcome);
+};
+
+} // namespace transfer
+
+Q_DECLARE_METATYPE(transfer::Outcome)
