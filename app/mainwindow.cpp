@@ -38,7 +38,11 @@ void MainWindow::on_pbLoad_clicked() {
     device.upload(ui->leFile->text(), ui->cbPort->currentText());
 }
 
-void MainWindow::on_pbLoadBootLoader_clicked() {}
+void MainWindow::on_pbLoadBootLoader_clicked() {
+    transfer::Device device;
+    connect(&device, &transfer::Device::reported, this, &MainWindow::showOutcome);
+    device.enterBootloader(ui->cbPort->currentText());
+}
 
 void MainWindow::showOutcome(transfer::Outcome outcome) {
     const auto text = [&](const char *source) {

@@ -25,12 +25,8 @@ void closeFd(int &fd) {
 
 } // namespace
 
-const QByteArray SimDevice::kCommand = QByteArrayLiteral("@46FF$");
-const QByteArray SimDevice::kAcknowledge = QByteArray("A\0K", 3);
-const QByteArray SimDevice::kConfirmation = QByteArrayLiteral("KOK");
-
 SimDevice::Reply SimDevice::defaultReply(const Received &message) {
-    return {{0, message.kind == Received::Record ? kAcknowledge : kConfirmation}};
+    return {{0, message.kind == Received::Record ? acknowledgement() : confirmation()}};
 }
 
 SimDevice::Reply SimDevice::split(const QByteArray &bytes, int delayMs) {
@@ -76,10 +72,14 @@ void SimDevice::stop() {
         (void)!::write(m_wake[1], &byte, 1);
         m_thread.join();
     }
-    closeFd(m_master);
-    closeFd(m_slave);
+    closeTerminal();
     closeFd(m_wake[0]);
     closeFd(m_wake[1]);
+}
+
+void SimDevice::closeTerminal() {
+    closeFd(m_master);
+    closeFd(m_slave);
 }
 
 void SimDevice::setResponder(Responder responder) {
@@ -149,7 +149,7 @@ void SimDevice::handleInput(const char *data, int size) {
             if (data[i] == '}') {
                 message = {Received::Record, m_recordCount++, m_pending, 0};
                 complete = true;
-            } else if (m_pending.endsWith(kCommand)) {
+            } else if (m_pending.endsWith(command())) {
                 message = {Received::Command, m_commandCount++, m_pending, 0};
                 complete = true;
             }
@@ -175,6 +175,12 @@ void SimDevice::answer(const Received &message) {
         if (!sleepMs(chunk.delayMs))
             return;
         writeAll(chunk.bytes);
+        if (chunk.hangUp) {
+            // Only this thread uses the terminal, so it may close it; stop() just joins.
+            closeTerminal();
+            m_stopping = true;
+            return;
+        }
     }
     if (!reply.isEmpty())
         ++m_replies;

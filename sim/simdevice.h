@@ -28,14 +28,18 @@ public:
     struct Chunk {
         int delayMs;
         QByteArray bytes;
+        // After this chunk the device closes its end, as if it were unplugged.
+        bool hangUp = false;
     };
     using Reply = QList<Chunk>;
     // Runs on the device's own thread.
     using Responder = std::function<Reply(const Received &)>;
 
-    static const QByteArray kCommand;      // "@46FF$"
-    static const QByteArray kAcknowledge;  // three bytes, the middle one 0x00
-    static const QByteArray kConfirmation; // contains "KOK"
+    // Functions rather than constants, so they are safe to use in other files' static data.
+    static QByteArray command() { return QByteArrayLiteral("@46FF$"); }
+    // Three bytes, the middle one 0x00.
+    static QByteArray acknowledgement() { return QByteArray("A\0K", 3); }
+    static QByteArray confirmation() { return QByteArrayLiteral("KOK"); }
 
     // Acknowledges each record at once and confirms each command.
     static Reply defaultReply(const Received &message);
@@ -52,8 +56,8 @@ public:
     bool start();
     // Stops the device thread and closes the terminal. Safe to call more than once.
     void stop();
-    // Closes the device's end at once, as if it were unplugged.
-    void hangUp() { stop(); }
+    // A reply that unplugs the device after delayMs instead of answering.
+    static Reply hangUp(int delayMs = 0) { return {{delayMs, QByteArray(), true}}; }
 
     // Full path of the host's end, usable as a serial port name.
     QString portName() const { return m_portName; }
@@ -73,6 +77,7 @@ private:
     void handleInput(const char *data, int size);
     void answer(const Received &message);
     bool sleepMs(int ms);
+    void closeTerminal();
     void writeAll(const QByteArray &bytes);
 
     int m_master = -1;

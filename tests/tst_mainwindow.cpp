@@ -34,6 +34,11 @@ private slots:
     void uploadRefusals_data();
     void uploadRefusals();
     void uploadReadsFieldAtClickTime();
+    void uploadToDevice_data();
+    void uploadToDevice();
+    void bootloaderEntry_data();
+    void bootloaderEntry();
+    void bootloaderButtonStaysDisabled();
 };
 
 void TestMainWindow::windowIsFixedAndTitled() {
@@ -233,7 +238,10 @@ void TestMainWindow::fileDialog() {
         filters = dialog->nameFilters();
         directory = dialog->directory().absolutePath();
         if (accept) {
-            dialog->selectFile(image);
+            // Typed into the name field and confirmed, as a user would.
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            QVERIFY(name);
+            name->setText(image);
             QMetaObject::invokeMethod(dialog, "accept");
         } else {
             dialog->reject();
@@ -336,6 +344,130 @@ void TestMainWindow::uploadReadsFieldAtClickTime() {
     QTest::mouseClick(window.findChild<QPushButton *>("pbLoad"), Qt::LeftButton);
     QCOMPARE(catcher.boxes().size(), 1);
     QCOMPARE(catcher.boxes()[0].text, QStringLiteral("File is empty"));
+}
+
+namespace {
+
+// Points the port box at the simulated device only.
+void choosePort(MainWindow &window, const QString &name) {
+    auto *ports = window.findChild<QComboBox *>("cbPort");
+    ports->clear();
+    if (!name.isEmpty())
+        ports->addItem(name);
+}
+
+} // namespace
+
+void TestMainWindow::uploadToDevice_data() {
+    QTest::addColumn<bool>("acknowledge");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("progress");
+
+    QTest::newRow("acknowledged") << true << "Success"
+                                  << "Firmware loaded!" << 100;
+    QTest::newRow("refused") << false << "Error"
+                             << "Firmware not loaded" << 50;
+}
+
+void TestMainWindow::uploadToDevice() {
+    QFETCH(bool, acknowledge);
+    QFETCH(QString, title);
+    QFETCH(QString, message);
+    QFETCH(int, progress);
+
+    sim::SimDevice device;
+    QVERIFY(device.start());
+    if (!acknowledge) {
+        device.setResponder([](const sim::SimDevice::Received &received) {
+            return received.index == 0 ? sim::SimDevice::defaultReply(received)
+                                       : sim::SimDevice::Reply{{0, "no"}};
+        });
+    }
+    testsupport::TempFiles files;
+    MainWindow window;
+    window.show();
+    window.findChild<QLineEdit *>("leFile")->setText(files.write("image.bin", "{a}{b}"));
+    choosePort(window, device.portName());
+    auto *bar = window.findChild<QProgressBar *>("progressBar");
+
+    testsupport::LogCapture quiet;
+    ModalCatcher catcher;
+    catcher.whileOpen = [&] { return QString::number(bar->value()); };
+    QTest::mouseClick(window.findChild<QPushButton *>("pbLoad"), Qt::LeftButton);
+
+    QCOMPARE(catcher.boxes().size(), 1);
+    const ModalCatcher::Box box = catcher.boxes().first();
+    QCOMPARE(box.title, title);
+    QCOMPARE(box.text, message);
+    QCOMPARE(box.critical, !acknowledge);
+    QCOMPARE(box.buttonCount, 1);
+    // The bar shows its final value while the box is open, and keeps it afterwards.
+    QCOMPARE(box.note, QString::number(progress));
+    QCOMPARE(bar->value(), progress);
+    QCOMPARE(device.records().size(), acknowledge ? 2 : 6);
+}
+
+void TestMainWindow::bootloaderEntry_data() {
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<bool>("hasPort");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("commands");
+
+    QTest::newRow("confirmed") << "..KOK.." << true << "Success"
+                               << "Device is in bootloader mode now" << 1;
+    QTest::newRow("not confirmed") << "NOK" << true << "Error"
+                                   << "Device is out of bootloader mode" << 3;
+    QTest::newRow("no port") << "" << false << "Error"
+                             << "Serial port is busy" << 0;
+}
+
+void TestMainWindow::bootloaderEntry() {
+    QFETCH(QString, reply);
+    QFETCH(bool, hasPort);
+    QFETCH(QString, title);
+    QFETCH(QString, message);
+    QFETCH(int, commands);
+
+    sim::SimDevice device;
+    QVERIFY(device.start());
+    device.setResponder([&](const sim::SimDevice::Received &) {
+        return sim::SimDevice::Reply{{0, reply.toLatin1()}};
+    });
+    MainWindow window;
+    window.show();
+    choosePort(window, hasPort ? device.portName() : QString());
+    auto *bar = window.findChild<QProgressBar *>("progressBar");
+    bar->setValue(42);
+
+    testsupport::LogCapture log;
+    ModalCatcher catcher;
+    // The button is disabled in the window as built; the operation is reached through its slot.
+    QVERIFY(QMetaObject::invokeMethod(&window, "on_pbLoadBootLoader_clicked"));
+
+    QCOMPARE(catcher.boxes().size(), 1);
+    QCOMPARE(catcher.boxes()[0].title, title);
+    QCOMPARE(catcher.boxes()[0].text, message);
+    QCOMPARE(catcher.boxes()[0].critical, title == QLatin1String("Error"));
+    QCOMPARE(device.commandCount(), commands);
+    QCOMPARE(bar->value(), 42);
+    QVERIFY(log.debugLines().isEmpty());
+}
+
+void TestMainWindow::bootloaderButtonStaysDisabled() {
+    sim::SimDevice device;
+    QVERIFY(device.start());
+    MainWindow window;
+    window.show();
+    choosePort(window, device.portName());
+    ModalCatcher catcher;
+    auto *button = window.findChild<QPushButton *>("pbLoadBootLoader");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::qWait(50);
+    QVERIFY(!button->isEnabled());
+    QVERIFY(catcher.boxes().isEmpty());
+    QCOMPARE(device.commandCount(), 0);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -1,11 +1,22 @@
 #include "device.h"
 
 #include "firmwareimage.h"
+#include "protocol.h"
 #include "seriallink.h"
 
+#include <QDebug>
 #include <QSerialPort>
+#include <QThread>
 
 namespace transfer {
+
+int ProgressCounter::advance() {
+    // The whole part is taken from the sum before it is narrowed back to single precision, so
+    // three records show 33, 66 and 99 before the final 100.
+    const double sum = double(m_progress) + double(m_increment);
+    m_progress = float(sum);
+    return int(sum);
+}
 
 Device::Device(QObject *parent)
     : QObject(parent) {}
@@ -26,9 +37,67 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
     if (!openLink(port, portName))
         return report(Outcome::PortBusy);
 
-    // Sending the records comes next; for now the port is opened, configured and closed again.
+    const int total = image.records.size();
+    ProgressCounter progress(total);
+    // The last reply read during this upload, kept across records for the failure trace.
+    QByteArray reply;
+    const auto replyComplete = [](const QByteArray &bytes) {
+        return bytes.size() >= kAcknowledgeSize;
+    };
+
+    for (int index = 0; index < total; ++index) {
+        const QByteArray &record = image.records.at(index);
+        int attempts = kRecordSends;
+        for (;;) {
+            dropStaleInput(port);
+            port.write(record);
+            qDebug() << record.toHex();
+            const QByteArray answer = gatherReply(port, kRecordReplyTimeout, replyComplete);
+            if (!answer.isEmpty()) {
+                reply = answer;
+                if (isAcknowledgement(reply))
+                    break;
+                qDebug() << reply.toHex();
+            }
+            if (--attempts == 0) {
+                report(Outcome::FirmwareNotLoaded);
+                qDebug() << reply.toHex();
+                port.close();
+                return Outcome::FirmwareNotLoaded;
+            }
+        }
+        qDebug() << attempts;
+        QThread::msleep(kRecordPause.count());
+        emit progressChanged(progress.advance());
+        emit recordAcknowledged(index + 1, total);
+    }
+
+    emit progressChanged(100);
+    report(Outcome::FirmwareLoaded);
     port.close();
     return Outcome::FirmwareLoaded;
+}
+
+Outcome Device::enterBootloader(const QString &portName) {
+    QSerialPort port;
+    if (!openLink(port, portName))
+        return report(Outcome::PortBusy);
+
+    const auto confirmed = [](const QByteArray &bytes) {
+        return bytes.contains(kBootloaderConfirmation);
+    };
+    for (int attempts = kCommandSends; attempts > 0; --attempts) {
+        dropStaleInput(port);
+        port.write(kBootloaderCommand);
+        port.flush();
+        if (confirmed(gatherReply(port, kCommandReplyTimeout, confirmed))) {
+            report(Outcome::BootloaderEntered);
+            port.close();
+            return Outcome::BootloaderEntered;
+        }
+    }
+    port.close();
+    return report(Outcome::BootloaderNotEntered);
 }
 
 } // namespace transfer

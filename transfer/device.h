@@ -8,6 +8,20 @@
 
 namespace transfer {
 
+// Progress of an upload in percent, moved on by 100 / records for each acknowledged record and
+// accumulated in single precision.
+class ProgressCounter {
+public:
+    explicit ProgressCounter(int records)
+        : m_increment(100.0f / float(records)) {}
+    // Adds one record's share; returns the percentage to show.
+    int advance();
+
+private:
+    float m_increment;
+    float m_progress = 0.0f;
+};
+
 // The device operations, run synchronously on the calling thread. Each opens its own serial
 // port, uses it and closes it before returning.
 //
@@ -22,9 +36,12 @@ public:
 
     // Loads the image at imagePath and sends its records to the device on portName.
     Outcome upload(const QString &imagePath, const QString &portName);
+    // Asks the device on portName to switch into its bootloader mode.
+    Outcome enterBootloader(const QString &portName);
 
 signals:
     void progressChanged(int percent);
+    void recordAcknowledged(int acknowledged, int total);
     void reported(transfer::Outcome outcome);
 
 private:

@@ -1,0 +1,429 @@
+#include "device.h"
+#include "seriallink.h"
+#include "simdevice.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QtTest>
+
+using sim::SimDevice;
+using transfer::Device;
+using transfer::Outcome;
+using Reply = SimDevice::Reply;
+
+Q_DECLARE_METATYPE(sim::SimDevice::Chunk)
+
+namespace {
+
+// Replies used by the device scripts below.
+const QByteArray kAck = SimDevice::acknowledgement();
+const QByteArray kNonZeroMiddle("A\x01K", 3);
+
+QByteArray hex(const QByteArray &bytes) {
+    return '"' + bytes.toHex() + '"';
+}
+
+// Builds an image of count records with filler between them.
+QByteArray makeImage(int count, QList<QByteArray> *records = nullptr) {
+    QByteArray image = "header\n";
+    for (int i = 0; i < count; ++i) {
+        const QByteArray record =
+            "{" + QByteArray::number(i) + ":" + QByteArray(8, char('a' + i % 26)) + "}";
+        if (records)
+            records->append(record);
+        image += record + "\r\n";
+    }
+    return image;
+}
+
+// Whether another program could open the port right now.
+bool portIsFree(const QString &name) {
+    QSerialPort probe;
+    return transfer::openLink(probe, name);
+}
+
+} // namespace
+
+class TestDevice : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<transfer::Outcome>(); }
+
+    void progressCounter_data();
+    void progressCounter();
+
+    void deliversImage_data();
+    void deliversImage();
+    void logsEachSendAndAcknowledgement();
+    void resendsAfterRefusedReply_data();
+    void resendsAfterRefusedReply();
+    void silentDeviceGetsFiveSends();
+    void failureStopsAtRecordAndKeepsProgress();
+    void staleReplyIsNotTakenForNextRecord();
+    void vanishingDeviceEndsUpload();
+    void floodingDeviceEndsUpload();
+    void portGoneBeforeUpload();
+    void portHeldDuringReportThenFreed();
+
+    void bootloaderConfirmation_data();
+    void bootloaderConfirmation();
+    void silentDeviceGetsThreeCommands();
+    void vanishingDeviceEndsBootloaderEntry();
+};
+
+void TestDevice::progressCounter_data() {
+    QTest::addColumn<int>("records");
+    QTest::addColumn<QList<int>>("shown");
+
+    QTest::newRow("one") << 1 << QList<int>{100};
+    QTest::newRow("three stop short of 100") << 3 << QList<int>{33, 66, 99};
+    QTest::newRow("ten") << 10 << QList<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100};
+    QTest::newRow("seven") << 7 << QList<int>{14, 28, 42, 57, 71, 85, 100};
+    QList<int> many;
+    for (int i = 0; i < 12; ++i)
+        many << i;
+    QTest::newRow("101: below one per record") << 101 << many;
+}
+
+void TestDevice::progressCounter() {
+    QFETCH(int, records);
+    QFETCH(QList<int>, shown);
+    transfer::ProgressCounter counter(records);
+    QList<int> values;
+    int last = 0;
+    for (int i = 0; i < records; ++i) {
+        const int value = counter.advance();
+        QVERIFY(value >= last && value - last <= 100 / records + 1);
+        last = value;
+        if (values.size() < shown.size())
+            values << value;
+    }
+    QCOMPARE(values, shown);
+    if (records == 101)
+        QCOMPARE(last, 99);
+}
+
+void TestDevice::deliversImage_data() {
+    QTest::addColumn<int>("records");
+    QTest::addColumn<QString>("style");
+    QTest::addColumn<QList<int>>("progress");
+
+    const QList<int> three{0, 33, 66, 99, 100};
+    QTest::newRow("one record, immediate") << 1 << "immediate" << QList<int>{0, 100, 100};
+    QTest::newRow("immediate") << 3 << "immediate" << three;
+    QTest::newRow("split in two reads") << 3 << "split" << three;
+    QTest::newRow("one byte at a time") << 3 << "bytewise" << three;
+    QTest::newRow("delayed within time-out") << 3 << "delayed" << three;
+    QTest::newRow("paced at 115200 baud") << 3 << "paced" << three;
+}
+
+void TestDevice::deliversImage() {
+    QFETCH(int, records);
+    QFETCH(QString, style);
+    QFETCH(QList<int>, progress);
+
+    SimDevice device;
+    QVERIFY(device.start());
+    if (style == "split") {
+        device.setResponder([](const SimDevice::Received &) { return SimDevice::split(kAck); });
+    } else if (style == "bytewise") {
+        device.setResponder([](const SimDevice::Received &) {
+            return Reply{{0, kAck.left(1)}, {40, kAck.mid(1, 1)}, {40, kAck.mid(2)}};
+        });
+    } else if (style == "delayed") {
+        device.setResponder([](const SimDevice::Received &) { return Reply{{700, kAck}}; });
+    } else if (style == "paced") {
+        device.setPacing(115200);
+    }
+
+    QList<QByteArray> expected;
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", makeImage(records, &expected));
+
+    Device upload;
+    QSignalSpy progressSpy(&upload, &Device::progressChanged);
+    QSignalSpy reportSpy(&upload, &Device::reported);
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareLoaded);
+
+    QCOMPARE(reportSpy.size(), 1);
+    QCOMPARE(reportSpy[0][0].value<Outcome>(), Outcome::FirmwareLoaded);
+    QList<int> values;
+    for (const auto &args : progressSpy)
+        values << args[0].toInt();
+    QCOMPARE(values, progress);
+    // Every record exactly once, in order, and not one byte besides.
+    QCOMPARE(device.records(), expected);
+    QCOMPARE(device.receivedBytes(), expected.join());
+    QVERIFY(portIsFree(device.portName()));
+}
+
+void TestDevice::logsEachSendAndAcknowledgement() {
+    SimDevice device;
+    QVERIFY(device.start());
+    device.setResponder([](const SimDevice::Received &message) {
+        return message.index == 1 ? Reply{{0, "no"}} : SimDevice::defaultReply(message);
+    });
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", "{a}{bc}");
+
+    testsupport::LogCapture log;
+    Device upload;
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareLoaded);
+    QCOMPARE(log.debugLines(), (QStringList{"Num records:  2", hex("{a}"), "5", hex("{bc}"),
+                                            hex("no"), hex("{bc}"), "4"}));
+    for (const auto &entry : log.entries())
+        QVERIFY(!entry.hasContext);
+}
+
+void TestDevice::resendsAfterRefusedReply_data() {
+    QTest::addColumn<QByteArray>("refusal");
+    QTest::newRow("non-zero middle byte") << kNonZeroMiddle;
+    QTest::newRow("two bytes") << QByteArray("A\0", 2);
+    QTest::newRow("four bytes") << QByteArray("A\0KK", 4);
+    QTest::newRow("one zero byte") << QByteArray(1, '\0');
+    QTest::newRow("four bytes split") << QByteArray("A\0K!", 4);
+}
+
+void TestDevice::resendsAfterRefusedReply() {
+    QFETCH(QByteArray, refusal);
+    const bool split = QByteArray(QTest::currentDataTag()).endsWith("split");
+
+    SimDevice device;
+    QVERIFY(device.start());
+    // The first send of each record is refused, the second acknowledged.
+    device.setResponder([&](const SimDevice::Received &message) {
+        if (message.index % 2 == 1)
+            return SimDevice::defaultReply(message);
+        return split ? Reply{{0, refusal.left(2)}, {10, refusal.mid(2)}} : Reply{{0, refusal}};
+    });
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", "{a}{b}");
+
+    testsupport::LogCapture log;
+    Device upload;
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareLoaded);
+    QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{a}", "{b}", "{b}"}));
+    const QStringList lines = log.debugLines();
+    QCOMPARE(lines.mid(1, 4), (QStringList{hex("{a}"), hex(refusal), hex("{a}"), "4"}));
+}
+
+void TestDevice::silentDeviceGetsFiveSends() {
+    SimDevice device;
+    QVERIFY(device.start());
+    device.setResponder([](const SimDevice::Received &) { return Reply{}; });
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", "{a}{b}");
+
+    testsupport::LogCapture log;
+    Device upload;
+    QSignalSpy progressSpy(&upload, &Device::progressChanged);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareNotLoaded);
+    QVERIFY2(clock.elapsed() >= 4900 && clock.elapsed() < 7000,
+             qPrintable(QString::number(clock.elapsed())));
+
+    const auto received = device.received();
+    QCOMPARE(received.size(), 5);
+    for (int i = 0; i < received.size(); ++i) {
+        QCOMPARE(received[i].bytes, QByteArray("{a}"));
+        if (i > 0) {
+            const qint64 gap = received[i].atMs - received[i - 1].atMs;
+            QVERIFY2(gap >= 950 && gap <= 1300, qPrintable(QString::number(gap)));
+        }
+    }
+    // Five sends of the first record, then the empty last reply.
+    QStringList expected{"Num records:  2"};
+    for (int i = 0; i < 5; ++i)
+        expected << hex("{a}");
+    expected << hex("");
+    QCOMPARE(log.debugLines(), expected);
+    QCOMPARE(progressSpy.size(), 1);
+}
+
+void TestDevice::failureStopsAtRecordAndKeepsProgress() {
+    SimDevice device;
+    QVERIFY(device.start());
+    // Records 0 and 1 are acknowledged; record 2 is refused on every send.
+    device.setResponder([](const SimDevice::Received &message) {
+        return message.index < 2 ? SimDevice::defaultReply(message) : Reply{{0, kNonZeroMiddle}};
+    });
+    QList<QByteArray> records;
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", makeImage(10, &records));
+
+    testsupport::LogCapture log;
+    Device upload;
+    QSignalSpy progressSpy(&upload, &Device::progressChanged);
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareNotLoaded);
+
+    QCOMPARE(progressSpy.last()[0].toInt(), 20);
+    QList<QByteArray> expected{records[0], records[1]};
+    for (int i = 0; i < 5; ++i)
+        expected << records[2];
+    QCOMPARE(device.records(), expected);
+    QCOMPARE(log.debugLines().last(), hex(kNonZeroMiddle));
+}
+
+void TestDevice::staleReplyIsNotTakenForNextRecord() {
+    SimDevice device;
+    QVERIFY(device.start());
+    // The first record's acknowledgement is echoed once more, late; the next record's first send
+    // goes unanswered. That echo must not acknowledge the second record.
+    device.setResponder([](const SimDevice::Received &message) {
+        if (message.index == 0)
+            return Reply{{0, kAck}, {20, kAck}};
+        if (message.index == 1)
+            return Reply{};
+        return SimDevice::defaultReply(message);
+    });
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", "{a}{b}");
+
+    Device upload;
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareLoaded);
+    QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{b}", "{b}"}));
+}
+
+void TestDevice::vanishingDeviceEndsUpload() {
+    SimDevice device;
+    QVERIFY(device.start());
+    device.setResponder([](const SimDevice::Received &message) {
+        return message.index == 0 ? SimDevice::defaultReply(message) : SimDevice::hangUp();
+    });
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", "{a}{b}{c}");
+
+    Device upload;
+    QSignalSpy reportSpy(&upload, &Device::reported);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareNotLoaded);
+    QVERIFY(clock.elapsed() < 5500);
+    QCOMPARE(reportSpy.size(), 1);
+    QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{b}"}));
+}
+
+void TestDevice::floodingDeviceEndsUpload() {
+    SimDevice device;
+    QVERIFY(device.start());
+    device.setResponder([](const SimDevice::Received &) {
+        Reply flood;
+        for (int i = 0; i < 200; ++i)
+            flood.append({5, QByteArray(4096, '\0')});
+        return flood;
+    });
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", "{a}{b}");
+
+    testsupport::LogCapture quiet; // the refused replies are large
+    Device upload;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareNotLoaded);
+    QVERIFY(clock.elapsed() < 5500);
+    QCOMPARE(device.records().value(0), QByteArray("{a}"));
+    QVERIFY(!device.records().contains("{b}"));
+}
+
+void TestDevice::portGoneBeforeUpload() {
+    QString name;
+    {
+        SimDevice device;
+        QVERIFY(device.start());
+        name = device.portName();
+    }
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", "{a}");
+    Device upload;
+    QSignalSpy progressSpy(&upload, &Device::progressChanged);
+    QCOMPARE(upload.upload(path, name), Outcome::PortBusy);
+    QCOMPARE(progressSpy.size(), 1);
+}
+
+void TestDevice::portHeldDuringReportThenFreed() {
+    // Upload success and failure are reported with the port still open, and it is closed after.
+    for (const bool acknowledge : {true, false}) {
+        SimDevice device;
+        QVERIFY(device.start());
+        if (!acknowledge)
+            device.setResponder([](const SimDevice::Received &) { return Reply{{0, "x"}}; });
+        testsupport::TempFiles files;
+        const QString path = files.write("image.bin", "{a}");
+
+        Device upload;
+        bool freeDuringReport = true;
+        connect(&upload, &Device::reported, this,
+                [&] { freeDuringReport = portIsFree(device.portName()); });
+        QCOMPARE(upload.upload(path, device.portName()),
+                 acknowledge ? Outcome::FirmwareLoaded : Outcome::FirmwareNotLoaded);
+        QVERIFY(!freeDuringReport);
+        QVERIFY(portIsFree(device.portName()));
+    }
+}
+
+void TestDevice::bootloaderConfirmation_data() {
+    QTest::addColumn<Reply>("reply");
+    QTest::newRow("plain") << Reply{{0, "KOK"}};
+    QTest::newRow("surrounded by other bytes") << Reply{{0, QByteArray("\x00zzKOK\r\n", 8)}};
+    QTest::newRow("split across reads") << Reply{{0, "xKO"}, {40, "K"}};
+    QTest::newRow("after a delay") << Reply{{350, "KOK"}};
+}
+
+void TestDevice::bootloaderConfirmation() {
+    QFETCH(Reply, reply);
+    SimDevice device;
+    QVERIFY(device.start());
+    device.setResponder([&](const SimDevice::Received &) { return reply; });
+
+    Device entry;
+    bool freeDuringReport = true;
+    connect(&entry, &Device::reported, this,
+            [&] { freeDuringReport = portIsFree(device.portName()); });
+    QCOMPARE(entry.enterBootloader(device.portName()), Outcome::BootloaderEntered);
+    QCOMPARE(device.receivedBytes(), QByteArray("@46FF$"));
+    QCOMPARE(device.commandCount(), 1);
+    // Confirmed with the port still open; closed once the report is done.
+    QVERIFY(!freeDuringReport);
+    QVERIFY(portIsFree(device.portName()));
+}
+
+void TestDevice::silentDeviceGetsThreeCommands() {
+    SimDevice device;
+    QVERIFY(device.start());
+    device.setResponder([](const SimDevice::Received &) { return Reply{{0, "KO"}}; });
+
+    testsupport::LogCapture log;
+    Device entry;
+    bool freeDuringReport = false;
+    connect(&entry, &Device::reported, this,
+            [&] { freeDuringReport = portIsFree(device.portName()); });
+    QCOMPARE(entry.enterBootloader(device.portName()), Outcome::BootloaderNotEntered);
+    // Each "KO" alone is no confirmation, even with the next one right behind it.
+    QCOMPARE(device.receivedBytes(), QByteArray("@46FF$@46FF$@46FF$"));
+    const auto received = device.received();
+    for (int i = 1; i < received.size(); ++i) {
+        const qint64 gap = received[i].atMs - received[i - 1].atMs;
+        QVERIFY2(gap >= 450 && gap <= 800, qPrintable(QString::number(gap)));
+    }
+    // The failure is reported after the port is closed.
+    QVERIFY(freeDuringReport);
+    QVERIFY(log.debugLines().isEmpty());
+}
+
+void TestDevice::vanishingDeviceEndsBootloaderEntry() {
+    SimDevice device;
+    QVERIFY(device.start());
+    device.setResponder([](const SimDevice::Received &) { return SimDevice::hangUp(); });
+    Device entry;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(entry.enterBootloader(device.portName()), Outcome::BootloaderNotEntered);
+    QVERIFY(clock.elapsed() < 2000);
+}
+
+QTEST_GUILESS_MAIN(TestDevice)
+#include "tst_device.moc"
