@@ -11,6 +11,10 @@ else
 WERROR ?= OFF
 endif
 
+# Further checks that CI runs after the suite (`make test` with CI=true). Each is a target of
+# its own that can also be run by hand; add new ones with `CI_CHECKS += name`.
+CI_CHECKS :=
+
 .PHONY: all setup configure build run test clean
 
 all: build
@@ -29,6 +33,9 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+ifeq ($(CI),true)
+	@for check in $(CI_CHECKS); do $(MAKE) --no-print-directory $$check || exit 1; done
+endif
 
 clean:
 	rm -rf $(BUILD_DIR)
