@@ -79,6 +79,7 @@ void TestFirmwareImage::loadsAndLogsRecordCount_data() {
     QTest::newRow("three records") << QByteArray("{1}{2}{3}") << 3 << false;
     QTest::newRow("no opening brace") << QByteArray("abc}") << 0 << true;
     QTest::newRow("unclosed only") << QByteArray("{abc") << 0 << true;
+    QTest::newRow("only stray closing braces") << QByteArray("}}}\n}") << 0 << true;
 }
 
 void TestFirmwareImage::loadsAndLogsRecordCount() {
