@@ -1,0 +1,231 @@
+// bootloader-sim: the simulated device as a program, for trying the tool without a board.
+
+#include "behaviour.h"
+#include "simdevice.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitUsage = 64;
+constexpr int kExitFailure = 1;
+
+const char *const kDescription =
+    "Acts as a device on a pseudo-terminal and prints the port to use, on one line of stdout.\n"
+    "Records end at '}' and are acknowledged with three bytes whose middle byte is 0x00; the\n"
+    "command \"@46FF$\" is answered with \"KOK\". Runs until interrupted (SIGINT or SIGTERM), "
+    "then\n"
+    "prints a summary on stderr and writes the image it took in to the --save file.\n"
+    "\n"
+    "Exit codes: 0 stopped by a signal, 1 no terminal or save file, 64 bad arguments.";
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 0;
+    (void)!::write(signalPipe[1], &byte, 1);
+}
+
+void printLine(const QString &text) {
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+// The parser's help, with the program's name in its usage line rather than the path it was
+// started by.
+QString helpText(const QCommandLineParser &parser) {
+    QString text = parser.helpText();
+    text.replace(0, text.indexOf(QLatin1Char('\n')),
+                 QStringLiteral("Usage: bootloader-sim [options]"));
+    return text;
+}
+
+int usageError(const QString &error) {
+    printLine(QStringLiteral("bootloader-sim: %1").arg(error));
+    std::fputs("Usage: bootloader-sim [options]\nTry 'bootloader-sim --help' for more.\n", stderr);
+    return kExitUsage;
+}
+
+// Reads a whole number option of at least minimum; false (with an error) otherwise.
+bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &option, int minimum,
+                  int *value, QString *error) {
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    const QString text = parser.value(option);
+    *value = text.toInt(&ok);
+    if (ok && *value >= minimum)
+        return true;
+    *error = QStringLiteral("--%1 needs a whole number of at least %2, not '%3'")
+                 .arg(option.names().constFirst())
+                 .arg(minimum)
+                 .arg(text);
+    return false;
+}
+
+// What the device took in, shared between its thread and the main thread.
+struct Tally {
+    std::mutex mutex;
+    QByteArray image; // the acknowledged records, in order
+    int records = 0;  // records received, resends included
+    int acknowledged = 0;
+    int refused = 0;
+    int commands = 0;
+};
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("bootloader-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BOOTLOADER_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    // Not addHelpOption(): its --help-all lists Qt's own options, which mean nothing here.
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Displays version information."));
+    const QCommandLineOption verbose({QStringLiteral("v"), QStringLiteral("verbose")},
+                                     QStringLiteral("Prints a line for each message received."));
+    const QCommandLineOption save(
+        QStringLiteral("save"),
+        QStringLiteral("Writes the acknowledged records, one after the other, to <file> on exit."),
+        QStringLiteral("file"));
+    const QCommandLineOption silent(
+        QStringLiteral("silent"), QStringLiteral("Answers nothing, neither records nor commands."));
+    const QCommandLineOption refuseEvery(
+        QStringLiteral("refuse-every"),
+        QStringLiteral("Refuses every <k>-th record once; the record's next send is taken."),
+        QStringLiteral("k"));
+    const QCommandLineOption split(QStringLiteral("split"),
+                                   QStringLiteral("Writes each reply in two parts."));
+    const QCommandLineOption delay(QStringLiteral("delay"),
+                                   QStringLiteral("Starts each reply <ms> milliseconds late."),
+                                   QStringLiteral("ms"));
+    const QCommandLineOption baud(
+        QStringLiteral("baud"),
+        QStringLiteral("Paces the replies as on a line of <rate> baud, e.g. 115200 (default: "
+                       "no pacing)."),
+        QStringLiteral("rate"));
+    parser.addOptions({help, version, verbose, save, silent, refuseEvery, split, delay, baud});
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(helpText(parser).toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("bootloader-sim %s\n", BOOTLOADER_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+
+    sim::Faults faults;
+    faults.silent = parser.isSet(silent);
+    faults.splitReplies = parser.isSet(split);
+    int pacing = 0;
+    QString error;
+    if (!numberOption(parser, refuseEvery, 1, &faults.refuseEvery, &error) ||
+        !numberOption(parser, delay, 0, &faults.delayMs, &error) ||
+        !numberOption(parser, baud, 1, &pacing, &error))
+        return usageError(error);
+
+    // Opened now, so a path that cannot be written is known before anything is sent.
+    QFile saveFile(parser.value(save));
+    if (parser.isSet(save) && !saveFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        printLine(QStringLiteral("bootloader-sim: cannot write %1: %2")
+                      .arg(saveFile.fileName(), saveFile.errorString()));
+        return kExitFailure;
+    }
+
+    // Signals only write a byte; the event loop sees it and stops.
+    if (::pipe(signalPipe) != 0) {
+        printLine(QStringLiteral("bootloader-sim: cannot set up signal handling"));
+        return kExitFailure;
+    }
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(number, &action, nullptr);
+    // A reader that went away must not end the device.
+    std::signal(SIGPIPE, SIG_IGN);
+    QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+
+    Tally tally;
+    sim::Behaviour behaviour(faults);
+    const bool logMessages = parser.isSet(verbose);
+    sim::SimDevice device;
+    device.setPacing(pacing);
+    device.setResponder([&](const sim::SimDevice::Received &message) {
+        const sim::Behaviour::Answer answer = behaviour.answer(message);
+        {
+            std::lock_guard<std::mutex> lock(tally.mutex);
+            if (message.kind == sim::SimDevice::Received::Command) {
+                ++tally.commands;
+            } else {
+                ++tally.records;
+                if (answer.verdict == sim::Behaviour::Verdict::Acknowledged) {
+                    ++tally.acknowledged;
+                    tally.image += message.bytes;
+                } else if (answer.verdict == sim::Behaviour::Verdict::Refused) {
+                    ++tally.refused;
+                }
+            }
+        }
+        if (logMessages) {
+            const bool record = message.kind == sim::SimDevice::Received::Record;
+            std::fprintf(stderr, "%s %d (%d bytes): %s\n", record ? "record" : "command",
+                         message.index + 1, int(message.bytes.size()),
+                         sim::Behaviour::verdictName(answer.verdict));
+        }
+        return answer.reply;
+    });
+    if (!device.start()) {
+        printLine(QStringLiteral("bootloader-sim: cannot open a pseudo-terminal"));
+        return kExitFailure;
+    }
+    std::printf("%s\n", device.portName().toLocal8Bit().constData());
+    std::fflush(stdout);
+
+    app.exec();
+    device.stop();
+
+    std::lock_guard<std::mutex> lock(tally.mutex);
+    QString summary =
+        QStringLiteral("bootloader-sim: records: %1 received, %2 acknowledged, %3 refused; "
+                       "commands: %4")
+            .arg(tally.records)
+            .arg(tally.acknowledged)
+            .arg(tally.refused)
+            .arg(tally.commands);
+    int code = 0;
+    if (saveFile.isOpen()) {
+        if (saveFile.write(tally.image) == tally.image.size() && saveFile.flush()) {
+            summary += QStringLiteral("; saved %1 bytes to %2")
+                           .arg(tally.image.size())
+                           .arg(saveFile.fileName());
+        } else {
+            summary += QStringLiteral("; cannot write %1: %2")
+                           .arg(saveFile.fileName(), saveFile.errorString());
+            code = kExitFailure;
+        }
+        saveFile.close();
+    }
+    printLine(summary);
+    return code;
+}
