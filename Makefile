@@ -39,3 +39,9 @@ endif
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Uploads the sample image in examples/ to bootloader-sim with bootloader-cli, then checks that
+# the simulated device saved exactly the records sent.
+.PHONY: demo
+demo: build
+	bash scripts/demo.sh $(BUILD_DIR)
