@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <csignal>
+
+// Runs bootloader-cli and bootloader-sim as processes, the way scripts use them.
+namespace programs {
+
+QString cliPath();
+QString simPath();
+
+// The bytes from each '{' up to and including the next '}', joined: what a device is sent.
+QByteArray recordsOf(const QByteArray &image);
+
+struct Result {
+    bool finished; // false when it was still running at the time-out, and was killed
+    int exitCode;  // -1 unless it exited on its own
+    QByteArray out;
+    QByteArray err;
+    QStringList errLines() const;
+};
+
+// Runs a program to its end (killed after timeoutMs).
+Result run(const QString &program, const QStringList &args, int timeoutMs = 20000);
+inline Result runCli(const QStringList &args, int timeoutMs = 20000) {
+    return run(cliPath(), args, timeoutMs);
+}
+
+// bootloader-sim, running while this object lives: ended by stop(), or when destroyed (then
+// also when a check failed half-way).
+class SimProcess {
+public:
+    SimProcess() = default;
+    ~SimProcess();
+    SimProcess(const SimProcess &) = delete;
+    SimProcess &operator=(const SimProcess &) = delete;
+
+    // Starts it with args and reads the port from its first line on stdout. False when it did
+    // not start, or printed no port within a few seconds.
+    bool start(const QStringList &args = {});
+    QString port() const { return m_port; }
+
+    // Sends signalNumber and waits for the end. False when it did not end in time (it is then
+    // killed) or ended by a signal rather than exiting.
+    bool stop(int signalNumber = SIGTERM);
+    int exitCode() const { return m_process.exitCode(); }
+    // Everything it wrote on stderr so far.
+    QByteArray errorOutput();
+
+private:
+    QProcess m_process;
+    QString m_port;
+    QByteArray m_err;
+};
+
+} // namespace programs

@@ -1,0 +1,317 @@
+#include "programs.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+using programs::Result;
+using programs::runCli;
+using programs::SimProcess;
+
+namespace {
+
+// Stands for the simulator's port in the tables below.
+const QString kSimPort = QStringLiteral("<sim>");
+
+// Replaces the placeholders of a table row with the paths of this run.
+QStringList resolved(QStringList args, const QString &port, const QString &image) {
+    for (QString &arg : args) {
+        if (arg == kSimPort)
+            arg = port;
+        else if (arg == QLatin1String("<image>"))
+            arg = image;
+        else if (arg == QLatin1String("<short port>"))
+            arg = port.mid(int(qstrlen("/dev/")));
+    }
+    return args;
+}
+
+// Reads whatever is waiting on a non-blocking descriptor.
+QByteArray drain(int fd) {
+    QByteArray all;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return all;
+        all.append(buffer, int(n));
+    }
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void badArguments_data();
+    void badArguments();
+    void helpListsCommandsAndExitCodes();
+    void version();
+
+    void outcomes_data();
+    void outcomes();
+    void output_data();
+    void output();
+    void progressBarOnTerminal_data();
+    void progressBarOnTerminal();
+    void listsPorts();
+};
+
+void TestCli::badArguments_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("nothing") << QStringList{} << "no command given";
+    QTest::newRow("unknown command") << QStringList{"flash", "ttyS0"} << "unknown command 'flash'";
+    QTest::newRow("upload without image")
+        << QStringList{"upload", "ttyS0"} << "upload takes PORT and FILE";
+    QTest::newRow("upload with one too many")
+        << QStringList{"upload", "ttyS0", "a.bin", "b.bin"} << "upload takes PORT and FILE";
+    QTest::newRow("enter without port") << QStringList{"enter"} << "enter takes PORT only";
+    QTest::newRow("enter with image")
+        << QStringList{"enter", "ttyS0", "a.bin"} << "enter takes PORT only";
+    QTest::newRow("ports with argument")
+        << QStringList{"ports", "all"} << "ports takes no arguments";
+    QTest::newRow("unknown option") << QStringList{"--fast", "ports"} << "Unknown option 'fast'.";
+    QTest::newRow("verbose and quiet")
+        << QStringList{"-v", "-q", "ports"} << "-v and -q cannot be given together";
+    QTest::newRow("empty command") << QStringList{""} << "unknown command ''";
+}
+
+void TestCli::badArguments() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, error);
+    const Result result = runCli(args);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 64);
+    QVERIFY(result.out.isEmpty());
+    // One line saying what is wrong, then the usage.
+    const QStringList lines = result.errLines();
+    QCOMPARE(lines.value(0), "bootloader-cli: " + error);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[1].startsWith("Usage: bootloader-cli "));
+}
+
+void TestCli::helpListsCommandsAndExitCodes() {
+    for (const QString &option : {QStringLiteral("--help"), QStringLiteral("-h")}) {
+        const Result result = runCli({option});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(result.err.isEmpty());
+        const QString help = QString::fromLocal8Bit(result.out);
+        QVERIFY(help.startsWith("Usage: bootloader-cli "));
+        for (const char *command : {"upload PORT FILE", "enter PORT", "ports"})
+            QVERIFY2(help.contains(QLatin1String(command)), command);
+        // Every code outcomes() expects is explained on a line of its own.
+        for (const int code : {0, 1, 2, 3, 64}) {
+            const QRegularExpression line(QStringLiteral("\\n +%1 +\\w").arg(code));
+            QVERIFY2(line.match(help).hasMatch(), qPrintable(QString::number(code)));
+        }
+        for (const char *option : {"--verbose", "--quiet", "--version"})
+            QVERIFY2(help.contains(QLatin1String(option)), option);
+    }
+}
+
+void TestCli::version() {
+    const Result result = runCli({"--version"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray("bootloader-cli " BOOTLOADER_EXPECTED_VERSION "\n"));
+}
+
+void TestCli::outcomes_data() {
+    QTest::addColumn<QStringList>("simArgs"); // empty: no simulator
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const QStringList upload{"upload", kSimPort, "<image>"};
+    const QStringList enter{"enter", kSimPort};
+    const QStringList plain{"--save", "<saved>"};
+    const QByteArray image = "boot\n{a}\n{bc}\n{d{e}\n";
+
+    QTest::newRow("loaded") << plain << upload << image << 0 << "Firmware loaded!";
+    QTest::newRow("loaded, port by short name")
+        << plain << QStringList{"upload", "<short port>", "<image>"} << image << 0
+        << "Firmware loaded!";
+    QTest::newRow("loaded after refusals")
+        << QStringList{"--save", "<saved>", "--refuse-every", "2"} << upload << image << 0
+        << "Firmware loaded!";
+    QTest::newRow("image missing") << plain << QStringList{"upload", kSimPort, "no-such.bin"}
+                                   << QByteArray() << 2 << "File not open";
+    QTest::newRow("image empty") << plain << upload << QByteArray("") << 2 << "File is empty";
+    QTest::newRow("image without record")
+        << plain << upload << QByteArray("{ never closed") << 2 << "Firmware not found";
+    QTest::newRow("image is a directory")
+        << plain << QStringList{"upload", kSimPort, "."} << QByteArray() << 2 << "File not open";
+    QTest::newRow("port missing") << QStringList{}
+                                  << QStringList{"upload", "/dev/no-port", "<image>"} << image << 3
+                                  << "Serial port is busy";
+    QTest::newRow("device silent")
+        << QStringList{"--silent"} << upload << image << 1 << "Firmware not loaded";
+
+    QTest::newRow("bootloader entered")
+        << plain << enter << QByteArray() << 0 << "Device is in bootloader mode now";
+    QTest::newRow("bootloader not confirmed") << QStringList{"--silent"} << enter << QByteArray()
+                                              << 1 << "Device is out of bootloader mode";
+    QTest::newRow("bootloader port missing") << QStringList{} << QStringList{"enter", "ttyNone7"}
+                                             << QByteArray() << 3 << "Serial port is busy";
+}
+
+void TestCli::outcomes() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, image);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    testsupport::TempFiles files;
+    const QString imagePath = files.write("image.bin", image);
+    const QString savedPath = files.path("saved.bin");
+    SimProcess sim;
+    if (!simArgs.isEmpty())
+        QVERIFY(sim.start(simArgs.replaceInStrings("<saved>", savedPath)));
+
+    const Result result = runCli(resolved(args, sim.port(), imagePath));
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.errLines().value(result.errLines().size() - 1), message);
+    QVERIFY(result.out.isEmpty());
+
+    // What the device kept is exactly the records, whatever it refused on the way.
+    if (simArgs.contains(savedPath)) {
+        QVERIFY(sim.stop());
+        QFile saved(savedPath);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), exitCode == 0 && args.first() == "upload"
+                                      ? programs::recordsOf(image)
+                                      : QByteArray());
+    }
+}
+
+void TestCli::output_data() {
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("imageName"); // a missing one makes the upload fail
+    QTest::addColumn<QStringList>("lines");
+
+    const QString uploading = QStringLiteral("Uploading <image> to <sim>");
+    QTest::newRow("default: progress lines, no trace")
+        << QStringList{} << "image.bin"
+        << QStringList{uploading, "record 1/3 acknowledged (33%)", "record 2/3 acknowledged (66%)",
+                       "record 3/3 acknowledged (99%)", "Firmware loaded!"};
+    QTest::newRow("verbose: the trace between the progress lines")
+        << QStringList{"-v"} << "image.bin"
+        << QStringList{uploading,
+                       "Num records:  3",
+                       "\"7b617d\"",
+                       "5",
+                       "record 1/3 acknowledged (33%)",
+                       "\"7b627d\"",
+                       "5",
+                       "record 2/3 acknowledged (66%)",
+                       "\"7b637d\"",
+                       "5",
+                       "record 3/3 acknowledged (99%)",
+                       "Firmware loaded!"};
+    QTest::newRow("quiet success says nothing")
+        << QStringList{"-q"} << "image.bin" << QStringList{};
+    QTest::newRow("quiet failure says the error")
+        << QStringList{"--quiet"} << "missing.bin" << QStringList{"File not open"};
+    QTest::newRow("default failure")
+        << QStringList{} << "missing.bin" << QStringList{uploading, "File not open"};
+}
+
+void TestCli::output() {
+    QFETCH(QStringList, options);
+    QFETCH(QString, imageName);
+    QFETCH(QStringList, lines);
+
+    testsupport::TempFiles files;
+    files.write("image.bin", "{a}{b}{c}");
+    const QString imagePath = files.path(imageName);
+    SimProcess sim;
+    QVERIFY(sim.start());
+
+    const Result result = runCli(options + QStringList{"upload", sim.port(), imagePath});
+    QVERIFY(result.finished);
+    QCOMPARE(result.errLines(),
+             lines.replaceInStrings("<image>", imagePath).replaceInStrings(kSimPort, sim.port()));
+    QVERIFY(result.out.isEmpty());
+}
+
+void TestCli::progressBarOnTerminal_data() {
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("bar");
+    QTest::newRow("default") << QStringList{} << true;
+    QTest::newRow("quiet") << QStringList{"-q"} << false;
+}
+
+void TestCli::progressBarOnTerminal() {
+    QFETCH(QStringList, options);
+    QFETCH(bool, bar);
+
+    testsupport::TempFiles files;
+    const QString imagePath = files.write("image.bin", "{a}{b}{c}");
+    SimProcess sim;
+    QVERIFY(sim.start());
+
+    // The program's stderr is a terminal of its own; its output is read from the other end.
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    termios tio{};
+    ::tcgetattr(slave, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave, TCSANOW, &tio);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    QProcess cli;
+    cli.setStandardErrorFile(QString::fromLocal8Bit(name));
+    cli.start(programs::cliPath(), options + QStringList{"upload", sim.port(), imagePath});
+    const bool finished = cli.waitForFinished(20000);
+    const QByteArray shown = drain(master);
+    ::close(slave);
+    ::close(master);
+    QVERIFY(finished);
+    QCOMPARE(cli.exitCode(), 0);
+
+    if (!bar) {
+        QCOMPARE(shown, QByteArray());
+        return;
+    }
+    // Each record redraws the line in place; the final 100% follows the last record's 99%.
+    QCOMPARE(shown, "Uploading " + imagePath.toLocal8Bit() + " to " + sim.port().toLocal8Bit() +
+                        "\n"
+                        "\r[#########.....................]  33%  1/3 records"
+                        "\r[###################...........]  66%  2/3 records"
+                        "\r[#############################.]  99%  3/3 records"
+                        "\r[##############################] 100%  3/3 records"
+                        "\nFirmware loaded!\n");
+}
+
+void TestCli::listsPorts() {
+    const Result result = runCli({"ports"});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QStringList expected;
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports) {
+        QString line = info.portName() + '\t' + info.systemLocation();
+        if (!info.description().isEmpty())
+            line += '\t' + info.description();
+        expected << line;
+    }
+    QCOMPARE(QString::fromLocal8Bit(result.out).split('\n', Qt::SkipEmptyParts), expected);
+    QCOMPARE(result.errLines(),
+             ports.isEmpty() ? QStringList{"No serial ports found"} : QStringList{});
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
