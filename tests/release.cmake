@@ -1,0 +1,63 @@
+# Checks of what a release is made of: the icon, the resource script, the version, the desktop
+# entry, the install and the Debian package. Included from tests/CMakeLists.txt.
+
+# On: a check whose tool is missing fails the configuration instead of being left out (CI).
+option(BOOTLOADER_REQUIRE_CHECKS "Fail when a tool for the release checks is missing" OFF)
+
+function(bootloader_check_tool var program)
+    find_program(${var} ${program})
+    if(NOT ${var})
+        if(BOOTLOADER_REQUIRE_CHECKS)
+            message(FATAL_ERROR "${program} not found; scripts/setup.sh installs it")
+        endif()
+        message(STATUS "${program} not found: its release check is left out")
+    endif()
+endfunction()
+
+bootloader_test(release mainwindow Qt5::Gui)
+target_compile_definitions(tst_release PRIVATE
+    BOOTLOADER_RESOURCES_DIR="${PROJECT_SOURCE_DIR}/resources"
+    BOOTLOADER_ICON_FILE="${BOOTLOADER_ICON_FILE}"
+    BOOTLOADER_RC_FILE="${BOOTLOADER_RC_FILE}"
+    BOOTLOADER_PROGRAM="$<TARGET_FILE:bootloader>"
+    BOOTLOADER_EXPECTED_VERSION="${PROJECT_VERSION}")
+
+# The resource script compiles with the MinGW resource compiler (preprocessed by the host's cpp:
+# the script includes no header) and holds the icon group and the version record.
+bootloader_check_tool(BOOTLOADER_WINDRES x86_64-w64-mingw32-windres)
+bootloader_check_tool(BOOTLOADER_CPP cpp)
+if(BOOTLOADER_WINDRES AND BOOTLOADER_CPP)
+    add_test(NAME resource_script
+             COMMAND ${CMAKE_COMMAND} -DWINDRES=${BOOTLOADER_WINDRES} -DCPP=${BOOTLOADER_CPP}
+                     -DSCRIPT=${BOOTLOADER_RC_FILE} -DVERSION=${PROJECT_VERSION}
+                     -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/resource_script
+                     -P ${CMAKE_CURRENT_SOURCE_DIR}/check_resource_script.cmake)
+endif()
+
+bootloader_check_tool(BOOTLOADER_DESKTOP_FILE_VALIDATE desktop-file-validate)
+if(BOOTLOADER_DESKTOP_FILE_VALIDATE)
+    add_test(NAME desktop_entry COMMAND ${BOOTLOADER_DESKTOP_FILE_VALIDATE}
+                                        ${PROJECT_SOURCE_DIR}/resources/bootloader.desktop)
+endif()
+
+# `cmake --install` into a scratch prefix, and the Debian package unpacked into a scratch root.
+string(REPLACE ";" "," icon_sizes "${BOOTLOADER_ICON_SIZES}")
+add_test(NAME install
+         COMMAND ${CMAKE_COMMAND} -DMODE=install -DCPACK=${CMAKE_CPACK_COMMAND}
+                 -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                 -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install
+                 -DICON_SIZES=${icon_sizes} -DVERSION=${PROJECT_VERSION}
+                 -DQT_MAJOR=${Qt5Core_VERSION_MAJOR}
+                 -P ${CMAKE_CURRENT_SOURCE_DIR}/check_install.cmake)
+bootloader_check_tool(BOOTLOADER_DPKG_DEB dpkg-deb)
+bootloader_check_tool(BOOTLOADER_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(BOOTLOADER_DPKG_DEB AND BOOTLOADER_DPKG_SHLIBDEPS)
+    add_test(NAME package
+             COMMAND ${CMAKE_COMMAND} -DMODE=package -DCPACK=${CMAKE_CPACK_COMMAND}
+                     -DDPKG_DEB=${BOOTLOADER_DPKG_DEB}
+                     -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                 -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package
+                     -DICON_SIZES=${icon_sizes} -DVERSION=${PROJECT_VERSION}
+                     -DQT_MAJOR=${Qt5Core_VERSION_MAJOR}
+                     -P ${CMAKE_CURRENT_SOURCE_DIR}/check_install.cmake)
+endif()
