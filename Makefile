@@ -10,12 +10,18 @@ WERROR ?= ON
 else
 WERROR ?= OFF
 endif
+# In CI a release check whose tool is missing fails the configuration instead of being left out.
+ifeq ($(CI),true)
+REQUIRE_CHECKS ?= ON
+else
+REQUIRE_CHECKS ?= OFF
+endif
 
 # Further checks that CI runs after the suite (`make test` with CI=true). Each is a target of
 # its own that can also be run by hand; add new ones with `CI_CHECKS += name`.
 CI_CHECKS :=
 
-.PHONY: all setup configure build run test clean
+.PHONY: all setup configure build run test package clean
 
 all: build
 
@@ -23,7 +29,8 @@ setup:
 	@bash scripts/setup.sh
 
 configure: setup
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DBOOTLOADER_WERROR=$(WERROR)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DBOOTLOADER_WERROR=$(WERROR) \
+		-DBOOTLOADER_REQUIRE_CHECKS=$(REQUIRE_CHECKS)
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -36,6 +43,10 @@ test: build
 ifeq ($(CI),true)
 	@for check in $(CI_CHECKS); do $(MAKE) --no-print-directory $$check || exit 1; done
 endif
+
+# The Debian package, bootloader_VERSION_ARCH.deb in $(BUILD_DIR).
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 clean:
 	rm -rf $(BUILD_DIR)

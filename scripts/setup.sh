@@ -3,6 +3,9 @@
 set -euo pipefail
 
 packages=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev)
+# The release checks of the suite: the MinGW resource compiler for the Windows resource script,
+# desktop-file-validate for the desktop entry, and dpkg-dev for the package's dependencies.
+packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)
 
 missing=()
 for p in "${packages[@]}"; do
