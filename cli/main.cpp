@@ -1,6 +1,7 @@
 // bootloader-cli: the tool's device operations from the command line, for scripts and for
 // trying the tool against bootloader-sim.
 
+#include "bootloader_version.h"
 #include "device.h"
 #include "messages.h"
 
@@ -190,7 +191,7 @@ int listPorts() {
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("bootloader-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(BOOTLOADER_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(bootloader::kVersion));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
@@ -217,7 +218,7 @@ int main(int argc, char *argv[]) {
         return kDone;
     }
     if (parser.isSet(version)) {
-        std::printf("bootloader-cli %s\n", BOOTLOADER_VERSION);
+        std::printf("bootloader-cli %s\n", bootloader::kVersion);
         return kDone;
     }
     if (parser.isSet(verbose) && parser.isSet(quiet))

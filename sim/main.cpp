@@ -1,6 +1,7 @@
 // bootloader-sim: the simulated device as a program, for trying the tool without a board.
 
 #include "behaviour.h"
+#include "bootloader_version.h"
 #include "simdevice.h"
 
 #include <QCommandLineParser>
@@ -85,7 +86,7 @@ struct Tally {
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("bootloader-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(BOOTLOADER_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(bootloader::kVersion));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
@@ -125,7 +126,7 @@ int main(int argc, char *argv[]) {
         return 0;
     }
     if (parser.isSet(version)) {
-        std::printf("bootloader-sim %s\n", BOOTLOADER_VERSION);
+        std::printf("bootloader-sim %s\n", bootloader::kVersion);
         return 0;
     }
     if (!parser.positionalArguments().isEmpty())
