@@ -14,7 +14,7 @@ function(bootloader_check_tool var program)
     endif()
 endfunction()
 
-bootloader_test(release mainwindow Qt5::Gui)
+bootloader_test(release mainwindow Qt::Gui)
 target_compile_definitions(tst_release PRIVATE
     BOOTLOADER_RESOURCES_DIR="${PROJECT_SOURCE_DIR}/resources"
     BOOTLOADER_ICON_FILE="${BOOTLOADER_ICON_FILE}"
@@ -47,7 +47,7 @@ add_test(NAME install
                  -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
                  -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install
                  -DICON_SIZES=${icon_sizes} -DVERSION=${PROJECT_VERSION}
-                 -DQT_MAJOR=${Qt5Core_VERSION_MAJOR}
+                 -DQT_MAJOR=${QT_VERSION_MAJOR}
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/check_install.cmake)
 bootloader_check_tool(BOOTLOADER_DPKG_DEB dpkg-deb)
 bootloader_check_tool(BOOTLOADER_DPKG_SHLIBDEPS dpkg-shlibdeps)
@@ -58,6 +58,6 @@ if(BOOTLOADER_DPKG_DEB AND BOOTLOADER_DPKG_SHLIBDEPS)
                      -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
                  -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package
                      -DICON_SIZES=${icon_sizes} -DVERSION=${PROJECT_VERSION}
-                     -DQT_MAJOR=${Qt5Core_VERSION_MAJOR}
+                     -DQT_MAJOR=${QT_VERSION_MAJOR}
                      -P ${CMAKE_CURRENT_SOURCE_DIR}/check_install.cmake)
 endif()
