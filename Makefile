@@ -74,3 +74,18 @@ test-asan: setup
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && $(SANITIZER_ENV) QT_QPA_PLATFORM=offscreen \
 		ctest --output-on-failure -j $(JOBS)
+
+# Fuzzing: the image reader's libFuzzer target, built with clang in build-fuzz (the set-up step
+# installs clang on its first run: `scripts/setup.sh fuzz`) and run for FUZZ_SECONDS against a
+# reference splitter. A crash or a mismatch fails; fuzz/run.sh says where the input went.
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+CI_CHECKS += fuzz
+.PHONY: fuzz
+fuzz:
+	@bash scripts/setup.sh fuzz
+	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+		-DBOOTLOADER_WERROR=$(WERROR) -DBOOTLOADER_FUZZ=ON -DBOOTLOADER_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD_DIR) --target fuzz_records -j $(JOBS)
+	bash fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS)

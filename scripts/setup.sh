@@ -7,6 +7,20 @@ packages=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev)
 # desktop-file-validate for the desktop entry, and dpkg-dev for the package's dependencies.
 packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)
 
+# Optional groups, named as arguments, for checks the plain build and suite do not need:
+#   fuzz      clang with its libFuzzer and sanitizer runtimes, and llvm-symbolizer for reports
+#   memcheck  valgrind
+for group in "$@"; do
+    case "$group" in
+    fuzz) packages+=(clang libclang-rt-dev llvm) ;;
+    memcheck) packages+=(valgrind) ;;
+    *)
+        echo "setup.sh: unknown package group '$group' (known: fuzz, memcheck)" >&2
+        exit 2
+        ;;
+    esac
+done
+
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
