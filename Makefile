@@ -62,7 +62,10 @@ demo: build
 # not instrumented; the few one-time allocations of Qt and its libraries that LeakSanitizer
 # cannot see freed are listed, each with its reason, in sanitizers/lsan.supp.
 ASAN_BUILD_DIR ?= build-asan
-SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:strict_init_order=1:fast_unwind_on_malloc=0 \
+# fast_unwind_on_malloc=0: Qt is built without frame pointers, so only the slow unwinder gives
+# the whole stack of an allocation, which the suppressions match on.
+ASAN_RUN_OPTIONS = detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_init_order=1
+SANITIZER_ENV = ASAN_OPTIONS=$(ASAN_RUN_OPTIONS):fast_unwind_on_malloc=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/sanitizers/lsan.supp:print_suppressions=0
 
@@ -89,3 +92,37 @@ fuzz:
 		-DBOOTLOADER_WERROR=$(WERROR) -DBOOTLOADER_FUZZ=ON -DBOOTLOADER_BUILD_TESTS=OFF
 	cmake --build $(FUZZ_BUILD_DIR) --target fuzz_records -j $(JOBS)
 	bash fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS)
+
+# Valgrind: the transfer tests of the plain build under memcheck. Any invalid access or use of
+# uninitialised memory, and any definite leak, fails. Slow, so not a CI check: run it by hand.
+MEMCHECK_TESTS ?= firmwareimage seriallink device
+VALGRIND = valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
+	--errors-for-leak-kinds=definite --show-leak-kinds=definite
+
+.PHONY: memcheck
+memcheck: build
+	@bash scripts/setup.sh memcheck
+	@for name in $(MEMCHECK_TESTS); do \
+		echo "memcheck: tst_$$name"; \
+		$(VALGRIND) -q $(BUILD_DIR)/tests/tst_$$name > $(BUILD_DIR)/memcheck-$$name.log 2>&1 \
+			|| { cat $(BUILD_DIR)/memcheck-$$name.log; echo "memcheck: tst_$$name failed"; exit 1; }; \
+		grep -E '^Totals' $(BUILD_DIR)/memcheck-$$name.log; \
+	done
+
+# Qt 6: the whole suite once more, built against Debian's Qt 6 in build-qt6 (the set-up step
+# installs it: `scripts/setup.sh qt6`). The plain build takes Qt 5; CI runs this after the suite.
+QT6_BUILD_DIR ?= build-qt6
+
+CI_CHECKS += test-qt6
+.PHONY: test-qt6
+test-qt6:
+	@bash scripts/setup.sh qt6
+	cmake -S . -B $(QT6_BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DBOOTLOADER_WERROR=$(WERROR) \
+		-DBOOTLOADER_REQUIRE_CHECKS=$(REQUIRE_CHECKS) -DBOOTLOADER_QT_MAJOR=6
+	cmake --build $(QT6_BUILD_DIR) -j $(JOBS)
+	cd $(QT6_BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# docs/screenshot.png, the window as the README shows it, taken on a virtual X display.
+.PHONY: screenshot
+screenshot: build
+	bash scripts/screenshot.sh $(BUILD_DIR)/app/bootloader

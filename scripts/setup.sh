@@ -10,12 +10,16 @@ packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)
 # Optional groups, named as arguments, for checks the plain build and suite do not need:
 #   fuzz      clang with its libFuzzer and sanitizer runtimes, and llvm-symbolizer for reports
 #   memcheck  valgrind
+#   qt6       Qt 6, to build and test against it as well (`make test-qt6`)
+#   screenshot  Xvfb, a window manager and ImageMagick, for scripts/screenshot.sh
 for group in "$@"; do
     case "$group" in
     fuzz) packages+=(clang libclang-rt-dev llvm) ;;
     memcheck) packages+=(valgrind) ;;
+    qt6) packages+=(qt6-base-dev qt6-serialport-dev) ;;
+    screenshot) packages+=(xvfb openbox x11-utils imagemagick) ;;
     *)
-        echo "setup.sh: unknown package group '$group' (known: fuzz, memcheck)" >&2
+        echo "setup.sh: unknown package group '$group' (known: fuzz, memcheck, qt6, screenshot)" >&2
         exit 2
         ;;
     esac
