@@ -20,7 +20,9 @@ target_compile_definitions(tst_release PRIVATE
     BOOTLOADER_ICON_FILE="${BOOTLOADER_ICON_FILE}"
     BOOTLOADER_RC_FILE="${BOOTLOADER_RC_FILE}"
     BOOTLOADER_PROGRAM="$<TARGET_FILE:bootloader>"
-    BOOTLOADER_EXPECTED_VERSION="${PROJECT_VERSION}")
+    BOOTLOADER_EXPECTED_VERSION="${PROJECT_VERSION}"
+    BOOTLOADER_MAKEICON="$<TARGET_FILE:makeicon>")
+add_dependencies(tst_release makeicon)
 
 # The resource script compiles with the MinGW resource compiler (preprocessed by the host's cpp:
 # the script includes no header) and holds the icon group and the version record.

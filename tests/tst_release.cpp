@@ -1,5 +1,6 @@
-// The files a release is made of: the application icon, the Windows resource script, the
-// version the program reports and the window's own icon (none: it comes from the desktop entry).
+// The files a release is made of: the application icon (and that it is what makeicon draws), the
+// Windows resource script, the version the program reports and the window's own icon (none: it
+// comes from the desktop entry).
 
 #include "mainwindow.h"
 
@@ -7,6 +8,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
 
@@ -105,12 +107,15 @@ private slots:
     void iconImagesDoNotOverlap();
     void themeImageMatchesIcon_data();
     void themeImageMatchesIcon();
+    void iconIsWhatItsSourceDraws_data();
+    void iconIsWhatItsSourceDraws();
     void resourceScript_data();
     void resourceScript();
     void programReportsVersionWithoutDisplay();
     void windowSetsNoIcon();
 
 private:
+    QTemporaryDir m_redrawn;
     QByteArray m_ico;
     QList<IconEntry> m_entries;
     QString m_script;
@@ -122,6 +127,12 @@ void TestRelease::initTestCase() {
     m_entries = iconDirectory(m_ico);
     m_script = QString::fromUtf8(readFile(QStringLiteral(BOOTLOADER_RC_FILE)));
     QVERIFY(!m_script.isEmpty());
+
+    QVERIFY(m_redrawn.isValid());
+    QProcess makeicon;
+    makeicon.start(QStringLiteral(BOOTLOADER_MAKEICON), {m_redrawn.path()});
+    QVERIFY(makeicon.waitForFinished(30000));
+    QCOMPARE(makeicon.exitCode(), 0);
 }
 
 void TestRelease::iconHasFourEntries() {
@@ -207,6 +218,44 @@ void TestRelease::themeImageMatchesIcon() {
                               : decodeIconBitmap(data, size, &maskMismatch);
     QCOMPARE(inIcon.convertToFormat(QImage::Format_ARGB32),
              theme.convertToFormat(QImage::Format_ARGB32));
+}
+
+void TestRelease::iconIsWhatItsSourceDraws_data() {
+    QTest::addColumn<QString>("name");
+
+    for (int size : {256, 48, 32, 16})
+        QTest::newRow(qPrintable(QString::number(size)))
+            << QStringLiteral("bootloader-%1.png").arg(size);
+    QTest::newRow("ico") << QStringLiteral("bootloader.ico");
+}
+
+// The committed files are makeicon's output: a change to the drawing that was not rerun (or a
+// file edited by hand) shows up here. Images are compared as pixels, the .ico by its directory
+// and bitmaps, so another zlib compressing the PNGs differently does not matter.
+void TestRelease::iconIsWhatItsSourceDraws() {
+    QFETCH(QString, name);
+
+    const QString redrawn = m_redrawn.filePath(name);
+    if (name.endsWith(QLatin1String(".png"))) {
+        const QImage committed(kResources + QLatin1Char('/') + name);
+        QVERIFY(!committed.isNull());
+        QCOMPARE(QImage(redrawn).convertToFormat(QImage::Format_ARGB32),
+                 committed.convertToFormat(QImage::Format_ARGB32));
+        return;
+    }
+    const QByteArray ico = readFile(redrawn);
+    const QList<IconEntry> entries = iconDirectory(ico);
+    QCOMPARE(int(entries.size()), int(m_entries.size()));
+    for (int i = 0; i < entries.size(); ++i) {
+        QCOMPARE(entries[i].width, m_entries[i].width);
+        QCOMPARE(entries[i].bitsPerPixel, m_entries[i].bitsPerPixel);
+        const QByteArray mine = ico.mid(entries[i].offset, entries[i].size);
+        const QByteArray theirs = m_ico.mid(m_entries[i].offset, m_entries[i].size);
+        if (mine.startsWith(kPngSignature))
+            QCOMPARE(QImage::fromData(mine, "PNG"), QImage::fromData(theirs, "PNG"));
+        else
+            QCOMPARE(mine, theirs);
+    }
 }
 
 void TestRelease::resourceScript_data() {
