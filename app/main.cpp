@@ -1,20 +1,10 @@
-#include "bootloader_version.h"
 #include "mainwindow.h"
 
 #include <QApplication>
 
-#include <cstdio>
-#include <cstring>
-
+// The command line goes whole to the application object; the window program has no options of
+// its own (bootloader-cli --version tells the version).
 int main(int argc, char *argv[]) {
-    // Answered before any window system is needed, so it works without a display too.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("bootloader %s\n", bootloader::kVersion);
-            return 0;
-        }
-    }
-
     QApplication app(argc, argv);
     int code = 0;
     {

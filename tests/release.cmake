@@ -19,7 +19,6 @@ target_compile_definitions(tst_release PRIVATE
     BOOTLOADER_RESOURCES_DIR="${PROJECT_SOURCE_DIR}/resources"
     BOOTLOADER_ICON_FILE="${BOOTLOADER_ICON_FILE}"
     BOOTLOADER_RC_FILE="${BOOTLOADER_RC_FILE}"
-    BOOTLOADER_PROGRAM="$<TARGET_FILE:bootloader>"
     BOOTLOADER_EXPECTED_VERSION="${PROJECT_VERSION}"
     BOOTLOADER_MAKEICON="$<TARGET_FILE:makeicon>")
 add_dependencies(tst_release makeicon)

@@ -111,7 +111,6 @@ private slots:
     void iconIsWhatItsSourceDraws();
     void resourceScript_data();
     void resourceScript();
-    void programReportsVersionWithoutDisplay();
     void windowSetsNoIcon();
 
 private:
@@ -284,22 +283,6 @@ void TestRelease::resourceScript() {
     QVERIFY(matches.hasNext());
     QCOMPARE(matches.next().captured(1), expected);
     QVERIFY2(!matches.hasNext(), "given more than once");
-}
-
-void TestRelease::programReportsVersionWithoutDisplay() {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    QProcess program;
-    program.setProcessEnvironment(env);
-    program.start(QStringLiteral(BOOTLOADER_PROGRAM), {QStringLiteral("--version")});
-    QVERIFY(program.waitForFinished(10000));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
-    QCOMPARE(program.readAllStandardOutput(),
-             QByteArray("bootloader " BOOTLOADER_EXPECTED_VERSION "\n"));
-    QCOMPARE(program.readAllStandardError(), QByteArray());
 }
 
 void TestRelease::windowSetsNoIcon() {
