@@ -56,6 +56,13 @@ public:
     bool start();
     // Stops the device thread and closes the terminal. Safe to call more than once.
     void stop();
+    // A reply that floods the line: writes of 4 KiB of byte, intervalMs apart.
+    static Reply flood(char byte, int writes, int intervalMs) {
+        Reply reply;
+        for (int i = 0; i < writes; ++i)
+            reply.append({intervalMs, QByteArray(4096, byte)});
+        return reply;
+    }
     // A reply that unplugs the device after delayMs instead of answering.
     static Reply hangUp(int delayMs = 0) { return {{delayMs, QByteArray(), true}}; }
 

@@ -310,12 +310,7 @@ void TestDevice::vanishingDeviceEndsUpload() {
 void TestDevice::floodingDeviceEndsUpload() {
     SimDevice device;
     QVERIFY(device.start());
-    device.setResponder([](const SimDevice::Received &) {
-        Reply flood;
-        for (int i = 0; i < 200; ++i)
-            flood.append({5, QByteArray(4096, '\0')});
-        return flood;
-    });
+    device.setResponder([](const SimDevice::Received &) { return SimDevice::flood('\0', 200, 5); });
     testsupport::TempFiles files;
     const QString path = files.write("image.bin", "{a}{b}");
 

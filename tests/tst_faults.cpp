@@ -74,6 +74,22 @@ QByteArray randomRecord(QRandomGenerator &random) {
     return record + '}';
 }
 
+// Between 1 and below maxCount random records.
+QList<QByteArray> randomRecords(QRandomGenerator &random, int maxCount) {
+    QList<QByteArray> records;
+    const int count = random.bounded(1, maxCount);
+    for (int i = 0; i < count; ++i)
+        records << randomRecord(random);
+    return records;
+}
+
+// One data row per seed, 1 to count, for the randomised checks.
+void addSeedRows(quint32 count) {
+    QTest::addColumn<quint32>("seed");
+    for (quint32 seed = 1; seed <= count; ++seed)
+        QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed;
+}
+
 // An image of the given records with random filler (no braces) between them.
 QByteArray imageOf(const QList<QByteArray> &records, QRandomGenerator &random) {
     QByteArray image;
@@ -196,12 +212,7 @@ void TestFaults::lateAnswerAfterTimeout() {
 void TestFaults::floodingDeviceEndsBootloaderEntry() {
     SimDevice device;
     QVERIFY(device.start());
-    device.setResponder([](const SimDevice::Received &) {
-        Reply flood;
-        for (int i = 0; i < 300; ++i)
-            flood.append({2, QByteArray(4096, 'O')});
-        return flood;
-    });
+    device.setResponder([](const SimDevice::Received &) { return SimDevice::flood('O', 300, 2); });
     Device entry;
     QElapsedTimer clock;
     clock.start();
@@ -210,18 +221,14 @@ void TestFaults::floodingDeviceEndsBootloaderEntry() {
 }
 
 void TestFaults::anyReplyStyleDeliversImageOnce_data() {
-    QTest::addColumn<quint32>("seed");
-    for (quint32 seed = 1; seed <= 8; ++seed)
-        QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed;
+    addSeedRows(8);
 }
 
 void TestFaults::anyReplyStyleDeliversImageOnce() {
     QFETCH(quint32, seed);
     QRandomGenerator random(seed);
-    QList<QByteArray> records;
-    const int count = random.bounded(1, 7);
-    for (int i = 0; i < count; ++i)
-        records << randomRecord(random);
+    const QList<QByteArray> records = randomRecords(random, 7);
+    const int count = records.size();
 
     // Each record's acknowledgement comes at once, split in two or three reads, or delayed,
     // always within the time-out.
@@ -263,18 +270,14 @@ void TestFaults::anyReplyStyleDeliversImageOnce() {
 }
 
 void TestFaults::unacknowledgedRecordStopsUpload_data() {
-    QTest::addColumn<quint32>("seed");
-    for (quint32 seed = 1; seed <= 6; ++seed)
-        QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed;
+    addSeedRows(6);
 }
 
 void TestFaults::unacknowledgedRecordStopsUpload() {
     QFETCH(quint32, seed);
     QRandomGenerator random(seed);
-    QList<QByteArray> records;
-    const int count = random.bounded(1, 8);
-    for (int i = 0; i < count; ++i)
-        records << randomRecord(random);
+    const QList<QByteArray> records = randomRecords(random, 8);
+    const int count = records.size();
     const int failing = random.bounded(0, count);
 
     // Records before the failing one are acknowledged, possibly after a refusal or two; the
