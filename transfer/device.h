@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+class QSerialPort;
+
 namespace transfer {
 
 // Progress of an upload in percent, moved on by 100 / records for each acknowledged record and
@@ -46,6 +48,8 @@ signals:
 
 private:
     Outcome report(Outcome outcome);
+    // Reports that the image did not load, traces the last reply read, and closes the port.
+    Outcome notLoaded(QSerialPort &port, const QByteArray &lastReply);
 };
 
 } // namespace transfer
