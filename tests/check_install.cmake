@@ -1,9 +1,11 @@
 # cmake -DMODE=install|package -DBUILD_DIR=... -DWORK_DIR=... -DSOURCE_DIR=... -DVERSION=...
-#       -DQT_MAJOR=5|6 -DICON_SIZES=16,32,... [-DCPACK=... -DDPKG_DEB=...] -P THIS
-# install: `cmake --install` into a scratch prefix. package: builds the Debian package with CPack
-# and unpacks it into a scratch root. Either way the tree must hold the programs in bin/ (the
-# command-line ones answering --version), the desktop entry and the icon in the hicolor sizes,
-# and nothing else.
+#       -DQT_MAJOR=5|6 -DICON_SIZES=16,32,... [-DAPPSTREAMCLI=...]
+#       [-DCPACK=... -DDPKG_DEB=... -DLINTIAN=...] -P THIS
+# install: `cmake --install` into a scratch prefix. package: builds the Debian package with CPack,
+# runs lintian on it when given, and unpacks it into a scratch root. Either way the tree must hold
+# the programs in bin/ (the command-line ones answering --version), each with its manual page,
+# the desktop entry with its AppStream metadata and the icon in the hicolor sizes, every manual
+# page of resources/man/, the copyright file and the changelog, and nothing else.
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
@@ -48,6 +50,15 @@ elseif(MODE STREQUAL "package")
             message(FATAL_ERROR "the package does not depend on Qt ${module}: ${depends}")
         endif()
     endforeach()
+    if(LINTIAN)
+        # Any finding of level error or warning fails; informational ones do not.
+        execute_process(COMMAND ${LINTIAN} ${packages} OUTPUT_VARIABLE out ERROR_VARIABLE err
+                        RESULT_VARIABLE result)
+        string(REGEX MATCHALL "(^|\n)[EW]: [^\n]*" findings "${out}")
+        if(findings OR NOT result EQUAL 0)
+            message(FATAL_ERROR "lintian exited with ${result}:\n${out}${err}")
+        endif()
+    endif()
     run(${DPKG_DEB} -x ${packages} ${root})
 else()
     message(FATAL_ERROR "MODE must be install or package")
@@ -84,10 +95,55 @@ foreach(size IN LISTS sizes)
     list(APPEND expected ${path})
 endforeach()
 
-# Each command-line program reports the version it was built as (the window program takes no
+# The AppStream metadata launches that desktop entry and names this version as its release.
+set(metainfo usr/share/metainfo/bootloader.metainfo.xml)
+file(READ ${root}/${metainfo} xml)
+string(FIND "${xml}" "<launchable type=\"desktop-id\">bootloader.desktop</launchable>" launches)
+string(FIND "${xml}" "<release version=\"${VERSION}\"" release)
+if(launches EQUAL -1 OR release EQUAL -1)
+    message(FATAL_ERROR "${metainfo} does not launch bootloader.desktop or lacks release ${VERSION}")
+endif()
+if(APPSTREAMCLI)
+    set(TREE ${root})
+    include(${CMAKE_CURRENT_LIST_DIR}/check_metainfo.cmake)
+endif()
+list(APPEND expected ${metainfo})
+
+# The copyright file carries LICENSE: its copyright line and every line of the licence.
+set(doc usr/share/doc/bootloader)
+list(APPEND expected ${doc}/copyright ${doc}/changelog.gz)
+file(READ ${root}/${doc}/copyright copyright)
+file(STRINGS ${SOURCE_DIR}/LICENSE licence)
+set(holder "")
+foreach(line IN LISTS licence)
+    if(line MATCHES "^Copyright \\(c\\) (.+)$")
+        set(holder "${CMAKE_MATCH_1}")
+        set(line "Copyright: ${holder}")
+    elseif(holder STREQUAL "" OR line STREQUAL "")
+        continue()
+    else()
+        set(line " ${line}")
+    endif()
+    string(FIND "${copyright}" "\n${line}\n" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "${doc}/copyright lacks the line '${line}' of LICENSE")
+    endif()
+endforeach()
+
+# Every manual page of resources/man/, compressed.
+file(GLOB pages RELATIVE ${SOURCE_DIR}/resources/man ${SOURCE_DIR}/resources/man/*.1)
+foreach(page IN LISTS pages)
+    list(APPEND expected usr/share/man/man1/${page}.gz)
+endforeach()
+
+# Each program has its manual page. Each command-line program reports the version it was built as (the window program takes no
 # options of its own).
 file(GLOB programs RELATIVE ${root} ${root}/usr/bin/*)
 foreach(program IN LISTS programs)
+    get_filename_component(name ${program} NAME)
+    if(NOT EXISTS ${root}/usr/share/man/man1/${name}.1.gz)
+        message(FATAL_ERROR "${program} has no manual page")
+    endif()
     if(program MATCHES "/bootloader$")
         list(APPEND expected ${program})
         continue()
@@ -107,4 +163,6 @@ if(NOT files STREQUAL expected)
     message(FATAL_ERROR "unexpected files: ${files}")
 endif()
 list(LENGTH programs count)
-message(STATUS "${MODE}: ${count} program(s), the desktop entry and ${icon}.png in ${ICON_SIZES}")
+list(LENGTH pages page_count)
+message(STATUS "${MODE}: ${count} program(s), ${page_count} manual page(s), the desktop entry, "
+               "its metainfo, ${icon}.png in ${ICON_SIZES}, copyright and changelog")

@@ -1,5 +1,6 @@
 # Checks of what a release is made of: the icon, the resource script, the version, the desktop
-# entry, the install and the Debian package. Included from tests/CMakeLists.txt.
+# entry and its AppStream metadata, the manual pages, the install and the Debian package (with
+# lintian). Included from tests/CMakeLists.txt.
 
 # On: a check whose tool is missing fails the configuration instead of being left out (CI).
 option(BOOTLOADER_REQUIRE_CHECKS "Fail when a tool for the release checks is missing" OFF)
@@ -41,6 +42,25 @@ if(BOOTLOADER_DESKTOP_FILE_VALIDATE)
                                         ${PROJECT_SOURCE_DIR}/resources/bootloader.desktop)
 endif()
 
+# The AppStream metadata, as software centres read it.
+bootloader_check_tool(BOOTLOADER_APPSTREAMCLI appstreamcli)
+if(BOOTLOADER_APPSTREAMCLI)
+    add_test(NAME metainfo
+             COMMAND ${CMAKE_COMMAND} -DAPPSTREAMCLI=${BOOTLOADER_APPSTREAMCLI}
+                     -DFILE=${BOOTLOADER_METAINFO_FILE}
+                     -P ${CMAKE_CURRENT_SOURCE_DIR}/check_metainfo.cmake)
+endif()
+
+# The manual pages, as man formats them.
+bootloader_check_tool(BOOTLOADER_MAN man)
+if(BOOTLOADER_MAN)
+    add_test(NAME man_pages
+             COMMAND ${CMAKE_COMMAND} -DMAN=${BOOTLOADER_MAN} -DPAGES_DIR=${BOOTLOADER_MAN_DIR}
+                     -DSOURCE_DIR=${PROJECT_SOURCE_DIR}/resources/man
+                     -DVERSION=${PROJECT_VERSION}
+                     -P ${CMAKE_CURRENT_SOURCE_DIR}/check_man_pages.cmake)
+endif()
+
 # `cmake --install` into a scratch prefix, and the Debian package unpacked into a scratch root.
 string(REPLACE ";" "," icon_sizes "${BOOTLOADER_ICON_SIZES}")
 add_test(NAME install
@@ -48,17 +68,19 @@ add_test(NAME install
                  -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
                  -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install
                  -DICON_SIZES=${icon_sizes} -DVERSION=${PROJECT_VERSION}
-                 -DQT_MAJOR=${QT_VERSION_MAJOR}
+                 -DQT_MAJOR=${QT_VERSION_MAJOR} -DAPPSTREAMCLI=${BOOTLOADER_APPSTREAMCLI}
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/check_install.cmake)
 bootloader_check_tool(BOOTLOADER_DPKG_DEB dpkg-deb)
 bootloader_check_tool(BOOTLOADER_DPKG_SHLIBDEPS dpkg-shlibdeps)
+# The package as a distribution would judge it: no lintian error or warning.
+bootloader_check_tool(BOOTLOADER_LINTIAN lintian)
 if(BOOTLOADER_DPKG_DEB AND BOOTLOADER_DPKG_SHLIBDEPS)
     add_test(NAME package
              COMMAND ${CMAKE_COMMAND} -DMODE=package -DCPACK=${CMAKE_CPACK_COMMAND}
-                     -DDPKG_DEB=${BOOTLOADER_DPKG_DEB}
+                     -DDPKG_DEB=${BOOTLOADER_DPKG_DEB} -DLINTIAN=${BOOTLOADER_LINTIAN}
                      -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
-                 -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package
+                     -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package
                      -DICON_SIZES=${icon_sizes} -DVERSION=${PROJECT_VERSION}
-                     -DQT_MAJOR=${QT_VERSION_MAJOR}
+                     -DQT_MAJOR=${QT_VERSION_MAJOR} -DAPPSTREAMCLI=${BOOTLOADER_APPSTREAMCLI}
                      -P ${CMAKE_CURRENT_SOURCE_DIR}/check_install.cmake)
 endif()
