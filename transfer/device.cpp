@@ -32,8 +32,24 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
     const LoadedImage image = loadImage(imagePath);
     if (image.refusal)
         return report(*image.refusal);
+    return upload(image, portName);
+}
 
+void Device::watchForLoss(QSerialPort &port) {
+    m_deviceGone = false;
+    // Direct: the port lives on the operation's thread, which need not be this object's.
+    connect(
+        &port, &QSerialPort::errorOccurred, this,
+        [this](QSerialPort::SerialPortError error) {
+            if (error == QSerialPort::ResourceError)
+                m_deviceGone = true;
+        },
+        Qt::DirectConnection);
+}
+
+Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     QSerialPort port;
+    watchForLoss(port);
     if (!openLink(port, portName))
         return report(Outcome::PortBusy);
 
@@ -49,6 +65,11 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
         const QByteArray &record = image.records.at(index);
         int attempts = kRecordSends;
         for (;;) {
+            if (m_stopRequested) {
+                report(Outcome::FirmwareNotLoaded);
+                port.close();
+                return Outcome::FirmwareNotLoaded;
+            }
             dropStaleInput(port);
             port.write(record);
             qDebug() << record.toHex();
@@ -80,6 +101,7 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
 
 Outcome Device::enterBootloader(const QString &portName) {
     QSerialPort port;
+    watchForLoss(port);
     if (!openLink(port, portName))
         return report(Outcome::PortBusy);
 
@@ -87,6 +109,8 @@ Outcome Device::enterBootloader(const QString &portName) {
         return bytes.contains(kBootloaderConfirmation);
     };
     for (int attempts = kCommandSends; attempts > 0; --attempts) {
+        if (m_stopRequested)
+            break;
         dropStaleInput(port);
         port.write(kBootloaderCommand);
         port.flush();
