@@ -30,24 +30,25 @@ Behaviour::Answer Behaviour::answer(const SimDevice::Received &message) {
     if (m_faults.silent)
         return {{}, Verdict::Ignored};
     if (message.kind == SimDevice::Received::Command)
-        return {shaped(SimDevice::confirmation()), Verdict::Confirmed};
+        return {shaped(SimDevice::confirmation(), m_faults.delayMs), Verdict::Confirmed};
 
+    const int delayMs = m_faults.delayMs + m_faults.processMs;
     if (m_refusedLast) {
         m_refusedLast = false;
-        return {shaped(SimDevice::acknowledgement()), Verdict::Acknowledged};
+        return {shaped(SimDevice::acknowledgement(), delayMs), Verdict::Acknowledged};
     }
     ++m_records;
     if (m_faults.refuseEvery > 0 && m_records % m_faults.refuseEvery == 0) {
         m_refusedLast = true;
-        return {shaped(refusal()), Verdict::Refused};
+        return {shaped(refusal(), delayMs), Verdict::Refused};
     }
-    return {shaped(SimDevice::acknowledgement()), Verdict::Acknowledged};
+    return {shaped(SimDevice::acknowledgement(), delayMs), Verdict::Acknowledged};
 }
 
-SimDevice::Reply Behaviour::shaped(const QByteArray &bytes) const {
+SimDevice::Reply Behaviour::shaped(const QByteArray &bytes, int delayMs) const {
     SimDevice::Reply reply =
         m_faults.splitReplies ? SimDevice::split(bytes, kSplitGapMs) : SimDevice::Reply{{0, bytes}};
-    reply.first().delayMs += m_faults.delayMs;
+    reply.first().delayMs += delayMs;
     return reply;
 }
 

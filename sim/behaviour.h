@@ -17,6 +17,8 @@ struct Faults {
     bool splitReplies = false;
     // Starts each reply this many milliseconds after the message.
     int delayMs = 0;
+    // Takes this many milliseconds after a record's last byte before answering it.
+    int processMs = 0;
 };
 
 // The answers of a device with the given faults. Not thread-safe: call answer() for each message
@@ -38,7 +40,8 @@ public:
     Answer answer(const SimDevice::Received &message);
 
 private:
-    SimDevice::Reply shaped(const QByteArray &bytes) const;
+    // The reply bytes as the faults shape them, starting delayMs after the message.
+    SimDevice::Reply shaped(const QByteArray &bytes, int delayMs) const;
 
     Faults m_faults;
     // Records taken in so far, each counted once however often it was sent.

@@ -6,7 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
+#include <QSaveFile>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -112,12 +112,18 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption delay(QStringLiteral("delay"),
                                    QStringLiteral("Starts each reply <ms> milliseconds late."),
                                    QStringLiteral("ms"));
+    const QCommandLineOption process(
+        QStringLiteral("process"),
+        QStringLiteral("Answers a record <ms> milliseconds after its last byte."),
+        QStringLiteral("ms"));
     const QCommandLineOption baud(
         QStringLiteral("baud"),
-        QStringLiteral("Paces the replies as on a line of <rate> baud, e.g. 115200 (default: "
-                       "no pacing)."),
+        QStringLiteral("Paces the line at <rate> baud, e.g. 115200, in both directions: takes "
+                       "the host's bytes and writes replies at that rate, ten bit times a byte "
+                       "(default: no pacing)."),
         QStringLiteral("rate"));
-    parser.addOptions({help, version, verbose, save, silent, refuseEvery, split, delay, baud});
+    parser.addOptions(
+        {help, version, verbose, save, silent, refuseEvery, split, delay, process, baud});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -140,15 +146,22 @@ int main(int argc, char *argv[]) {
     QString error;
     if (!numberOption(parser, refuseEvery, 1, &faults.refuseEvery, &error) ||
         !numberOption(parser, delay, 0, &faults.delayMs, &error) ||
+        !numberOption(parser, process, 0, &faults.processMs, &error) ||
         !numberOption(parser, baud, 1, &pacing, &error))
         return usageError(error);
 
-    // Opened now, so a path that cannot be written is known before anything is sent.
-    QFile saveFile(parser.value(save));
-    if (parser.isSet(save) && !saveFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        printLine(QStringLiteral("bootloader-sim: cannot write %1: %2")
-                      .arg(saveFile.fileName(), saveFile.errorString()));
-        return kExitFailure;
+    // Tried now, so a path that cannot be written is known before anything is sent; the file
+    // itself is replaced only on exit, whole, so a simulator killed meanwhile leaves it as it was.
+    const QString savePath = parser.value(save);
+    if (parser.isSet(save)) {
+        QSaveFile probe(savePath);
+        const bool writable = probe.open(QIODevice::WriteOnly);
+        probe.cancelWriting();
+        if (!writable) {
+            printLine(QStringLiteral("bootloader-sim: cannot write %1: %2")
+                          .arg(savePath, probe.errorString()));
+            return kExitFailure;
+        }
     }
 
     // Signals only write a byte; the event loop sees it and stops.
@@ -172,6 +185,13 @@ int main(int argc, char *argv[]) {
     const bool logMessages = parser.isSet(verbose);
     sim::SimDevice device;
     device.setPacing(pacing);
+    if (logMessages) {
+        device.setDropObserver([](const QByteArray &partial) {
+            std::fprintf(stderr,
+                         "dropped an unfinished record (%d bytes): the line went idle in it\n",
+                         int(partial.size()));
+        });
+    }
     device.setResponder([&](const sim::SimDevice::Received &message) {
         const sim::Behaviour::Answer answer = behaviour.answer(message);
         {
@@ -215,17 +235,17 @@ int main(int argc, char *argv[]) {
             .arg(tally.refused)
             .arg(tally.commands);
     int code = 0;
-    if (saveFile.isOpen()) {
-        if (saveFile.write(tally.image) == tally.image.size() && saveFile.flush()) {
-            summary += QStringLiteral("; saved %1 bytes to %2")
-                           .arg(tally.image.size())
-                           .arg(saveFile.fileName());
+    if (parser.isSet(save)) {
+        QSaveFile saveFile(savePath);
+        if (saveFile.open(QIODevice::WriteOnly) &&
+            saveFile.write(tally.image) == tally.image.size() && saveFile.commit()) {
+            summary +=
+                QStringLiteral("; saved %1 bytes to %2").arg(tally.image.size()).arg(savePath);
         } else {
-            summary += QStringLiteral("; cannot write %1: %2")
-                           .arg(saveFile.fileName(), saveFile.errorString());
+            summary +=
+                QStringLiteral("; cannot write %1: %2").arg(savePath, saveFile.errorString());
             code = kExitFailure;
         }
-        saveFile.close();
     }
     printLine(summary);
     return code;

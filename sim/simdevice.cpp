@@ -12,6 +12,15 @@ namespace sim {
 
 namespace {
 
+constexpr qint64 kNsPerMs = 1000000;
+constexpr qint64 kNsPerSecond = 1000000000;
+constexpr qint64 kBitsPerByte = 10; // start bit, eight data bits, stop bit
+// How far ahead of the paced line the device reads from the terminal.
+constexpr int kInboxLimit = 4096;
+// A host writes a record in one go, so a line that goes quiet this long in the middle of one
+// holds the remains of an upload that stopped half-way; the next upload must not be joined to it.
+constexpr qint64 kIdleDropNs = 500 * kNsPerMs;
+
 qint64 nowNs() {
     using namespace std::chrono;
     return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
@@ -91,6 +100,11 @@ void SimDevice::setPacing(int baud) {
     m_pacingBaud = baud;
 }
 
+void SimDevice::setDropObserver(std::function<void(const QByteArray &)> observer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dropObserver = std::move(observer);
+}
+
 QByteArray SimDevice::receivedBytes() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_all;
@@ -116,11 +130,29 @@ int SimDevice::commandCount() const {
     return m_commandCount;
 }
 
+qint64 SimDevice::byteNs() const {
+    const int baud = m_pacingBaud;
+    return baud > 0 ? kBitsPerByte * kNsPerSecond / baud : 0;
+}
+
 void SimDevice::run() {
-    char buffer[4096];
+    char buffer[kInboxLimit];
     while (!m_stopping) {
-        pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        deliverDue(nowNs());
+        if (m_stopping)
+            return;
+        // Read ahead of the paced line only so far, so that a host that writes more than that
+        // waits for the device as it would on a board.
+        const bool room = m_inbox.size() < kInboxLimit;
+        pollfd fds[2] = {{m_master, short(room ? POLLIN : 0), 0}, {m_wake[0], POLLIN, 0}};
+        const qint64 wakeNs = nextWakeNs();
+        timespec timeout{};
+        if (wakeNs >= 0) {
+            const qint64 waitNs = qMax<qint64>(0, wakeNs - nowNs());
+            timeout.tv_sec = time_t(waitNs / kNsPerSecond);
+            timeout.tv_nsec = long(waitNs % kNsPerSecond);
+        }
+        if (::ppoll(fds, 2, wakeNs >= 0 ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
             return;
@@ -128,51 +160,117 @@ void SimDevice::run() {
         if (fds[1].revents)
             return;
         if (fds[0].revents & POLLIN) {
-            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            const ssize_t n = ::read(m_master, buffer, size_t(kInboxLimit - m_inbox.size()));
             if (n > 0)
-                handleInput(buffer, int(n));
+                takeIn(buffer, int(n), nowNs());
         } else if (fds[0].revents & (POLLHUP | POLLERR)) {
             // The host's end is closed and we hold no other; wait for it to come back.
-            sleepMs(5);
+            sleepMs(wakeNs >= 0 ? 1 : 5);
         }
     }
 }
 
-void SimDevice::handleInput(const char *data, int size) {
-    for (int i = 0; i < size && !m_stopping; ++i) {
-        Received message{};
-        bool complete = false;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_all.append(data[i]);
-            m_pending.append(data[i]);
-            if (data[i] == '}') {
-                message = {Received::Record, m_recordCount++, m_pending, 0};
-                complete = true;
-            } else if (m_pending.endsWith(command())) {
-                message = {Received::Command, m_commandCount++, m_pending, 0};
-                complete = true;
-            }
-            if (complete) {
-                message.atMs = (nowNs() - m_startNs) / 1000000;
-                m_received.append(message);
-                m_pending.clear();
-            }
-        }
-        if (complete)
-            answer(message);
+void SimDevice::takeIn(const char *data, int size, qint64 now) {
+    const qint64 byte = byteNs();
+    if (byte == 0) {
+        for (int i = 0; i < size && !m_stopping; ++i)
+            handleByte(data[i], now);
+        return;
     }
+    // On an idle line the first byte arrives one byte time after the host sent it.
+    if (m_inbox.isEmpty())
+        m_inboxDueNs = qMax(now, m_lastByteNs) + byte;
+    m_inbox.append(data, size);
 }
 
-void SimDevice::answer(const Received &message) {
+void SimDevice::deliverDue(qint64 now) {
+    const qint64 byte = byteNs();
+    int delivered = 0;
+    while (delivered < m_inbox.size() && !m_stopping) {
+        const qint64 dueNs = m_inboxDueNs + qint64(delivered) * byte;
+        if (dueNs > now) {
+            // Answering a message takes time; bytes that arrived meanwhile are due now.
+            now = nowNs();
+            if (dueNs > now)
+                break;
+        }
+        handleByte(m_inbox.at(delivered), dueNs);
+        ++delivered;
+    }
+    m_inbox.remove(0, delivered);
+    m_inboxDueNs += qint64(delivered) * byte;
+}
+
+qint64 SimDevice::nextWakeNs() const {
+    if (m_inbox.isEmpty())
+        return -1;
+    // At the byte that may end a message, so that it is answered on time; else when all that
+    // was read has arrived.
+    int index = m_inbox.size() - 1;
+    for (int i = 0; i < m_inbox.size(); ++i) {
+        const char c = m_inbox.at(i);
+        if (c == '}' || c == '$') {
+            index = i;
+            break;
+        }
+    }
+    return m_inboxDueNs + qint64(index) * byteNs();
+}
+
+void SimDevice::handleByte(char byte, qint64 atNs) {
+    Received message{};
+    bool complete = false;
+    QByteArray dropped;
+    std::function<void(const QByteArray &)> dropObserver;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_inRecord && atNs - m_lastByteNs > kIdleDropNs) {
+            dropped = m_pending;
+            dropObserver = m_dropObserver;
+            m_pending.clear();
+            m_inRecord = false;
+        }
+        m_lastByteNs = atNs;
+        m_all.append(byte);
+        if (!m_inRecord && byte == '{') {
+            // A record starts; what stood between it and the previous message is no part of it.
+            m_inRecord = true;
+            m_pending.clear();
+        }
+        m_pending.append(byte);
+        if (m_inRecord && byte == '}') {
+            message = {Received::Record, m_recordCount++, m_pending, 0};
+            complete = true;
+            m_inRecord = false;
+        } else if (!m_inRecord && m_pending.endsWith(command())) {
+            message = {Received::Command, m_commandCount++, m_pending, 0};
+            complete = true;
+        }
+        if (complete) {
+            message.atMs = (atNs - m_startNs) / kNsPerMs;
+            m_received.append(message);
+            m_pending.clear();
+        }
+    }
+    if (!dropped.isEmpty()) {
+        ++m_dropped;
+        if (dropObserver)
+            dropObserver(dropped);
+    }
+    if (complete)
+        answer(message, atNs);
+}
+
+void SimDevice::answer(const Received &message, qint64 atNs) {
     Responder responder;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         responder = m_responder;
     }
     const Reply reply = responder ? responder(message) : Reply{};
+    qint64 fromNs = atNs;
     for (const Chunk &chunk : reply) {
-        if (!sleepMs(chunk.delayMs))
+        if (!sleepUntil(fromNs + qint64(chunk.delayMs) * kNsPerMs))
             return;
         writeAll(chunk.bytes);
         if (chunk.hangUp) {
@@ -181,6 +279,7 @@ void SimDevice::answer(const Received &message) {
             m_stopping = true;
             return;
         }
+        fromNs = nowNs();
     }
     if (!reply.isEmpty())
         ++m_replies;
@@ -194,17 +293,28 @@ bool SimDevice::sleepMs(int ms) {
     return !m_stopping;
 }
 
+bool SimDevice::sleepUntil(qint64 dueNs) {
+    for (qint64 waitNs = dueNs - nowNs(); waitNs > 0 && !m_stopping; waitNs = dueNs - nowNs()) {
+        const timespec timeout{time_t(waitNs / kNsPerSecond), long(waitNs % kNsPerSecond)};
+        pollfd fd{m_wake[0], POLLIN, 0};
+        if (::ppoll(&fd, 1, &timeout, nullptr) > 0)
+            break;
+    }
+    return !m_stopping;
+}
+
 void SimDevice::writeAll(const QByteArray &bytes) {
-    const int baud = m_pacingBaud;
-    // 10 bits a byte on an 8N1 line.
-    const qint64 byteNs = baud > 0 ? 10LL * 1000000000LL / baud : 0;
-    qint64 due = nowNs();
+    const qint64 byte = byteNs();
+    // Byte i is on the host's side one byte time after byte i - 1, as a UART sends it.
+    const qint64 startNs = qMax(nowNs(), m_outputFreeNs);
     for (int offset = 0; offset < bytes.size() && !m_stopping;) {
-        const int count = byteNs > 0 ? 1 : bytes.size() - offset;
-        if (byteNs > 0) {
-            due += byteNs;
-            while (nowNs() < due && !m_stopping)
-                std::this_thread::sleep_for(std::chrono::microseconds(20));
+        int count = bytes.size() - offset;
+        if (byte > 0) {
+            const qint64 dueNs = startNs + qint64(offset + 1) * byte;
+            if (!sleepUntil(dueNs))
+                return;
+            count = int(qMin<qint64>(count, (nowNs() - startNs) / byte - offset));
+            count = qMax(1, count);
         }
         const ssize_t n = ::write(m_master, bytes.constData() + offset, size_t(count));
         if (n > 0) {
@@ -215,6 +325,7 @@ void SimDevice::writeAll(const QByteArray &bytes) {
             sleepMs(1);
         }
     }
+    m_outputFreeNs = startNs + qint64(bytes.size()) * byte;
 }
 
 } // namespace sim

@@ -12,19 +12,27 @@
 namespace sim {
 
 // A device on the far end of a pseudo-terminal. The host opens portName() as a serial port; the
-// device reads what the host writes, splits it into records (ending at '}') and commands
-// ("@46FF$"), remembers all of it, and answers each through a responder.
+// device reads what the host writes, splits it into records (from a '{' to the next '}') and
+// commands ("@46FF$", between records only), remembers all of it, and answers each through a
+// responder.
+//
+// Without pacing, bytes arrive the moment the host writes them. With setPacing(baud), the line
+// behaves like a UART's: each byte takes ten bit times to arrive, in both directions, so a
+// record of several KiB takes as long to reach the device as it would on a board.
 class SimDevice {
 public:
     struct Received {
         enum Kind { Record, Command };
         Kind kind;
-        int index;        // 0-based count of earlier messages of the same kind
-        QByteArray bytes; // as received, from the end of the previous message
-        qint64 atMs;      // milliseconds since start() when its last byte arrived
+        int index; // 0-based count of earlier messages of the same kind
+        // A record from its '{' to its '}'; a command with what came before it since the
+        // previous message.
+        QByteArray bytes;
+        qint64 atMs; // milliseconds since start() when its last byte arrived
     };
 
-    // One write of the device, made delayMs after the previous one (or after the message).
+    // One write of the device, made delayMs after the previous one (or after the last byte of
+    // the message).
     struct Chunk {
         int delayMs;
         QByteArray bytes;
@@ -70,22 +78,33 @@ public:
     QString portName() const { return m_portName; }
 
     void setResponder(Responder responder);
-    // Writes each output byte at the pace of a line of this many baud (8N1); 0 writes at once.
+    // Paces the line as one of this many baud (8N1, ten bit times a byte) in both directions:
+    // the device takes the host's bytes and writes its own at that rate. 0, the default, moves
+    // bytes at once.
     void setPacing(int baud);
+    // Called on the device's thread with the bytes of a record it dropped unfinished: the line
+    // went idle in the middle of it for longer than a host ever pauses within a record.
+    void setDropObserver(std::function<void(const QByteArray &partial)> observer);
 
     QByteArray receivedBytes() const;
     QList<Received> received() const;
     QList<QByteArray> records() const;
     int commandCount() const;
     int replyCount() const { return m_replies; }
+    int droppedCount() const { return m_dropped; }
 
 private:
     void run();
-    void handleInput(const char *data, int size);
-    void answer(const Received &message);
+    void takeIn(const char *data, int size, qint64 nowNs);
+    void deliverDue(qint64 nowNs);
+    qint64 nextWakeNs() const;
+    void handleByte(char byte, qint64 atNs);
+    void answer(const Received &message, qint64 atNs);
     bool sleepMs(int ms);
+    bool sleepUntil(qint64 dueNs);
     void closeTerminal();
     void writeAll(const QByteArray &bytes);
+    qint64 byteNs() const;
 
     int m_master = -1;
     int m_slave = -1;
@@ -95,9 +114,20 @@ private:
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_replies{0};
     std::atomic<int> m_pacingBaud{0};
+    std::atomic<int> m_dropped{0};
+
+    // Device thread only: bytes read from the terminal that are still on their way down the
+    // paced line (the first arrives at m_inboxDueNs, each next one a byte time later), when
+    // the last delivered byte arrived, and when the device's own output line is free again.
+    QByteArray m_inbox;
+    qint64 m_inboxDueNs = 0;
+    qint64 m_lastByteNs = 0;
+    qint64 m_outputFreeNs = 0;
+    bool m_inRecord = false;
 
     mutable std::mutex m_mutex;
     Responder m_responder;
+    std::function<void(const QByteArray &)> m_dropObserver;
     QByteArray m_all;
     QByteArray m_pending;
     QList<Received> m_received;

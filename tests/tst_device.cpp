@@ -1,4 +1,5 @@
 #include "device.h"
+#include "firmwareimage.h"
 #include "seriallink.h"
 #include "simdevice.h"
 #include "testsupport.h"
@@ -67,6 +68,9 @@ private slots:
     void floodingDeviceEndsUpload();
     void portGoneBeforeUpload();
     void portHeldDuringReportThenFreed();
+    void pacedLineTakesEachRecordOnce_data();
+    void pacedLineTakesEachRecordOnce();
+    void unfinishedRecordDroppedAfterIdleLine();
 
     void bootloaderConfirmation_data();
     void bootloaderConfirmation();
@@ -358,6 +362,66 @@ void TestDevice::portHeldDuringReportThenFreed() {
         QVERIFY(!freeDuringReport);
         QVERIFY(portIsFree(device.portName()));
     }
+}
+
+// A device that takes the host's bytes at the pace of a real 115200 baud line: a record of
+// 16 KiB needs longer than the reply window just to leave, and must still arrive once.
+void TestDevice::pacedLineTakesEachRecordOnce_data() {
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("processMs");
+
+    const auto records = [](int count, int size) {
+        QByteArray image;
+        for (int i = 0; i < count; ++i)
+            image += '{' + QByteArray(size - 2, char('A' + i)) + "}\n";
+        return image;
+    };
+    QTest::newRow("two of 16 KiB") << records(2, 16 * 1024) << 0;
+    QTest::newRow("one of 64 KiB") << records(1, 64 * 1024) << 0;
+    QTest::newRow("8 KiB, answered 300 ms after the last byte") << records(2, 8 * 1024) << 300;
+    QTest::newRow("command bytes inside a record") << QByteArray("{ab@46FF$cd}{x}") << 0;
+}
+
+void TestDevice::pacedLineTakesEachRecordOnce() {
+    QFETCH(QByteArray, image);
+    QFETCH(int, processMs);
+
+    SimDevice device;
+    device.setPacing(115200);
+    device.setResponder([processMs](const SimDevice::Received &message) {
+        return message.kind == SimDevice::Received::Record ? Reply{{processMs, kAck}} : Reply{};
+    });
+    QVERIFY(device.start());
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", image);
+
+    testsupport::LogCapture log;
+    Device upload;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareLoaded);
+    const QList<QByteArray> expected = transfer::splitRecords(image);
+    QCOMPARE(device.records(), expected);
+    QCOMPARE(device.commandCount(), 0);
+    // Each record went once, at the first send.
+    QCOMPARE(log.debugLines().count("5"), expected.size());
+    // The device took the bytes no faster than the line carries them.
+    const qint64 wireMs = expected.join().size() * 10 * 1000LL / 115200;
+    QVERIFY2(clock.elapsed() >= wireMs, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestDevice::unfinishedRecordDroppedAfterIdleLine() {
+    SimDevice device;
+    QVERIFY(device.start());
+    QSerialPort port;
+    QVERIFY(transfer::openLink(port, device.portName()));
+    port.write("{left by an upload that stopped");
+    QVERIFY(port.waitForBytesWritten(1000) || port.bytesToWrite() == 0);
+    QTest::qWait(700);
+    port.write("{x}");
+    QVERIFY(port.waitForBytesWritten(1000) || port.bytesToWrite() == 0);
+    QTRY_COMPARE(device.records(), QList<QByteArray>{"{x}"});
+    QCOMPARE(device.droppedCount(), 1);
 }
 
 void TestDevice::bootloaderConfirmation_data() {

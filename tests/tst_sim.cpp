@@ -50,6 +50,8 @@ private slots:
     void uploadEndToEnd();
     void confirmsAndCountsCommands();
     void stopsWithoutHost();
+    void killedKeepsEarlierSave();
+    void savesRecordHoldingCommandWhole();
     void badArguments_data();
     void badArguments();
     void unwritableSaveFile();
@@ -216,6 +218,29 @@ void TestSim::stopsWithoutHost() {
     QVERIFY(sim.errorOutput().startsWith("bootloader-sim: records: 0 received"));
 }
 
+void TestSim::killedKeepsEarlierSave() {
+    testsupport::TempFiles files;
+    const QString saved = files.write("saved.bin", "old contents");
+    SimProcess sim;
+    QVERIFY(sim.start({"--save", saved}));
+    QVERIFY(!sim.stop(SIGKILL));
+    QCOMPARE(readFile(saved), QByteArray("old contents"));
+}
+
+void TestSim::savesRecordHoldingCommandWhole() {
+    testsupport::TempFiles files;
+    const QString image = files.write("image.bin", "{ab@46FF$cd}\n{x}");
+    const QString saved = files.path("saved.bin");
+    SimProcess sim;
+    QVERIFY(sim.start({"--baud", "115200", "--save", saved}));
+    QCOMPARE(programs::runCli({"-q", "upload", sim.port(), image}).exitCode, 0);
+    QVERIFY(sim.stop());
+    QCOMPARE(readFile(saved), QByteArray("{ab@46FF$cd}{x}"));
+    QVERIFY2(sim.errorOutput().contains("records: 2 received, 2 acknowledged, 0 refused; "
+                                        "commands: 0;"),
+             sim.errorOutput().constData());
+}
+
 void TestSim::badArguments_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("error");
@@ -262,8 +287,9 @@ void TestSim::helpAndVersion() {
     QCOMPARE(help.exitCode, 0);
     const QString text = QString::fromLocal8Bit(help.out);
     QVERIFY(text.startsWith("Usage: bootloader-sim [options]\n"));
-    for (const char *option : {"--save <file>", "--silent", "--refuse-every <k>", "--split",
-                               "--delay <ms>", "--baud <rate>", "--verbose", "--version"})
+    for (const char *option :
+         {"--save <file>", "--silent", "--refuse-every <k>", "--split", "--delay <ms>",
+          "--process <ms>", "--baud <rate>", "--verbose", "--version"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
 
     const Result version = programs::run(programs::simPath(), {"--version"}, 5000);

@@ -26,6 +26,13 @@ Outcome Device::report(Outcome outcome) {
     return outcome;
 }
 
+Outcome Device::notLoaded(QSerialPort &port, const QByteArray &lastReply) {
+    report(Outcome::FirmwareNotLoaded);
+    qDebug() << lastReply.toHex();
+    port.close();
+    return Outcome::FirmwareNotLoaded;
+}
+
 Outcome Device::upload(const QString &imagePath, const QString &portName) {
     emit progressChanged(0);
 
@@ -64,28 +71,28 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     for (int index = 0; index < total; ++index) {
         const QByteArray &record = image.records.at(index);
         int attempts = kRecordSends;
+        Send last;
+        bool lineClear = true;
         for (;;) {
-            if (m_stopRequested) {
-                report(Outcome::FirmwareNotLoaded);
-                port.close();
-                return Outcome::FirmwareNotLoaded;
-            }
+            if (m_stopRequested)
+                return notLoaded(port, reply);
+            // A copy still leaving the line would run into this one and the device would take
+            // the two for one record; a line that does not clear ends the upload instead.
+            if (!lineClear && !waitUntilLeft(port, last))
+                return notLoaded(port, reply);
             dropStaleInput(port);
-            port.write(record);
+            last = sendBytes(port, record);
             qDebug() << record.toHex();
-            const QByteArray answer = gatherReply(port, kRecordReplyTimeout, replyComplete);
-            if (!answer.isEmpty()) {
-                reply = answer;
+            const Answer answer = awaitReply(port, last, kRecordReplyTimeout, replyComplete);
+            lineClear = answer.left;
+            if (!answer.reply.isEmpty()) {
+                reply = answer.reply;
                 if (isAcknowledgement(reply))
                     break;
                 qDebug() << reply.toHex();
             }
-            if (--attempts == 0) {
-                report(Outcome::FirmwareNotLoaded);
-                qDebug() << reply.toHex();
-                port.close();
-                return Outcome::FirmwareNotLoaded;
-            }
+            if (--attempts == 0)
+                return notLoaded(port, reply);
         }
         qDebug() << attempts;
         QThread::msleep(kRecordPause.count());
@@ -112,13 +119,16 @@ Outcome Device::enterBootloader(const QString &portName) {
         if (m_stopRequested)
             break;
         dropStaleInput(port);
-        port.write(kBootloaderCommand);
+        const Send command = sendBytes(port, kBootloaderCommand);
         port.flush();
-        if (confirmed(gatherReply(port, kCommandReplyTimeout, confirmed))) {
+        const Answer answer = awaitReply(port, command, kCommandReplyTimeout, confirmed);
+        if (confirmed(answer.reply)) {
             report(Outcome::BootloaderEntered);
             port.close();
             return Outcome::BootloaderEntered;
         }
+        if (!answer.left && !waitUntilLeft(port, command))
+            break;
     }
     port.close();
     return report(Outcome::BootloaderNotEntered);

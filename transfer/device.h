@@ -63,6 +63,8 @@ signals:
 
 private:
     Outcome report(Outcome outcome);
+    // Reports that the image did not load, traces the last reply read, and closes the port.
+    Outcome notLoaded(QSerialPort &port, const QByteArray &lastReply);
     // Watches port for the failure of a device that went away.
     void watchForLoss(QSerialPort &port);
 

@@ -1,7 +1,11 @@
 #include "protocol.h"
 
+#include "linedrain.h"
+#include "seriallink.h"
+
 #include <QDeadlineTimer>
 #include <QSerialPort>
+#include <QThread>
 
 namespace transfer {
 
@@ -14,37 +18,108 @@ void dropStaleInput(QSerialPort &port) {
         port.clear(QSerialPort::Input);
 }
 
+std::chrono::nanoseconds wireTime(qint64 bytes) {
+    constexpr qint64 kBitsPerByte = 10;
+    return std::chrono::nanoseconds(bytes * kBitsPerByte * 1000000000LL / kBaudRate);
+}
+
 namespace {
 
-// Waits until data is readable or the deadline passes. False when none came, and at once when
-// the line is gone or broken, since no reply can come then.
-bool waitForData(QSerialPort &port, const QDeadlineTimer &deadline) {
-    while (port.isOpen() && !deadline.hasExpired()) {
-        if (port.bytesAvailable() > 0)
-            return true;
-        // A wait that timed out leaves TimeoutError behind; it says nothing about the next one.
-        port.clearError();
-        if (port.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
-            return true;
-        const QSerialPort::SerialPortError error = port.error();
-        if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError)
-            return false;
-    }
-    return false;
+using std::chrono::nanoseconds;
+
+constexpr qint64 kNsPerMs = 1000000;
+
+qint64 wireNs(qint64 bytes) {
+    return qint64(wireTime(bytes).count());
+}
+
+// A wait that timed out leaves TimeoutError behind; it says nothing about the line.
+bool linkFailed(const QSerialPort &port) {
+    const QSerialPort::SerialPortError error = port.error();
+    return !port.isOpen() || (error != QSerialPort::NoError && error != QSerialPort::TimeoutError);
+}
+
+// Whether the bytes of send can have left the line by now.
+bool hasLeft(QSerialPort &port, const Send &send) {
+    return port.bytesToWrite() == 0 && driverOutputPending(port) == 0 &&
+           send.writtenAt.nsecsElapsed() >= wireNs(send.bytes);
+}
+
+// How long to wait, at most, before looking again whether send has left: until its wire time is
+// over, or while the driver still sends, about as long as what it holds needs.
+qint64 nextLookMs(QSerialPort &port, const Send &send) {
+    const qint64 queued = port.bytesToWrite() + driverOutputPending(port);
+    const qint64 untilWireEndNs = wireNs(send.bytes) - send.writtenAt.nsecsElapsed();
+    const qint64 waitNs = qMax(wireNs(queued), untilWireEndNs);
+    return qMax<qint64>(1, (waitNs + kNsPerMs - 1) / kNsPerMs);
+}
+
+// Waits up to ms for data to become readable; the port sends pending output meanwhile.
+bool waitForData(QSerialPort &port, qint64 ms) {
+    if (port.bytesAvailable() > 0)
+        return true;
+    port.clearError();
+    return port.waitForReadyRead(int(qMax<qint64>(1, ms))) || port.bytesAvailable() > 0;
 }
 
 } // namespace
 
-QByteArray gatherReply(QSerialPort &port, std::chrono::milliseconds timeout,
-                       const std::function<bool(const QByteArray &)> &done) {
-    const QDeadlineTimer deadline(timeout);
-    QByteArray reply;
-    while (!done(reply) && waitForData(port, deadline)) {
-        reply += port.readAll();
-        if (reply.size() > kMaxReplyKept)
-            reply = reply.right(kMaxReplyKept);
+Send sendBytes(QSerialPort &port, const QByteArray &bytes) {
+    Send send;
+    send.bytes = bytes.size();
+    send.writtenAt.start();
+    port.write(bytes);
+    return send;
+}
+
+Answer awaitReply(QSerialPort &port, const Send &send, std::chrono::milliseconds window,
+                  const std::function<bool(const QByteArray &)> &done) {
+    const qint64 giveUpNs = wireNs(send.bytes) + qint64(nanoseconds(kLeaveGrace).count());
+    Answer answer;
+    QDeadlineTimer windowEnd;
+    while (!done(answer.reply) && !linkFailed(port)) {
+        qint64 waitMs = 0;
+        if (!answer.left && hasLeft(port, send)) {
+            answer.left = true;
+            windowEnd = QDeadlineTimer(window);
+        }
+        if (answer.left) {
+            if (windowEnd.hasExpired())
+                break;
+            waitMs = windowEnd.remainingTime();
+        } else {
+            const qint64 leftNs = giveUpNs - send.writtenAt.nsecsElapsed();
+            if (leftNs <= 0)
+                break;
+            waitMs = qMin(nextLookMs(port, send), (leftNs + kNsPerMs - 1) / kNsPerMs);
+        }
+        if (waitForData(port, waitMs)) {
+            answer.reply += port.readAll();
+            if (answer.reply.size() > kMaxReplyKept)
+                answer.reply = answer.reply.right(kMaxReplyKept);
+        }
     }
-    return reply;
+    // Nothing more leaves a failed link, and waiting for it would only hold the tool up.
+    if (linkFailed(port))
+        answer.left = true;
+    return answer;
+}
+
+bool waitUntilLeft(QSerialPort &port, const Send &send) {
+    QDeadlineTimer limit(kLeaveGrace);
+    while (!hasLeft(port, send)) {
+        if (linkFailed(port))
+            return true;
+        if (limit.hasExpired())
+            return false;
+        const qint64 waitMs = qMin(nextLookMs(port, send), limit.remainingTime());
+        port.clearError();
+        if (port.bytesToWrite() > 0)
+            port.waitForBytesWritten(int(qMax<qint64>(1, waitMs)));
+        else
+            QThread::msleep(quint64(qMax<qint64>(1, waitMs)));
+    }
+    return true;
 }
 
 } // namespace transfer
