@@ -48,6 +48,8 @@ void ProgressView::acknowledged(int port, int done, int total, int percent) {
         line.done = done;
         line.total = total;
         line.percent = percent;
+        if (done == total && line.clock.isValid())
+            line.finishedSeconds = line.clock.nsecsElapsed() / 1e9;
         if (m_terminal) {
             draw(done == total || m_ports.size() == 1);
             return;
@@ -84,7 +86,9 @@ QString ProgressView::barText(int port) const {
         QLatin1Char('[') + QString(filled, QLatin1Char('#')) +
         QString(kWidth - filled, QLatin1Char('.')) + QLatin1Char(']') +
         QStringLiteral(" %1%  %2/%3 records").arg(line.percent, 3).arg(line.done).arg(line.total);
-    const double seconds = line.clock.isValid() ? line.clock.nsecsElapsed() / 1e9 : 0;
+    const double seconds = line.finishedSeconds >= 0 ? line.finishedSeconds
+                           : line.clock.isValid()    ? line.clock.nsecsElapsed() / 1e9
+                                                     : 0;
     if (line.done > 0 && seconds > 0) {
         const qint64 sent = m_recordEnds.value(line.done - 1);
         const qint64 all = m_recordEnds.isEmpty() ? 0 : m_recordEnds.last();

@@ -31,6 +31,7 @@ private:
         int done = 0;
         int total = 0;
         int percent = 0;
+        double finishedSeconds = -1; // kept once the last record is in, so the rate stays
     };
     QString barText(int port) const;
     void draw(bool force);
