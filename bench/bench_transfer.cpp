@@ -1,11 +1,15 @@
-// Prints how close an upload comes to its floor of one 50 ms pause per record, and how fast and
-// how lean image splitting is.
+// Prints how close an upload comes to its floor, against a device that answers at once and
+// against one on a line paced at 115200 baud both ways, and how fast and how lean image
+// splitting is.
 //
 //   bench_transfer [records] [record-size]     (defaults: 200 records of 64 bytes)
+//
+// The paced runs are the given records and 20 records of 16 KiB.
 
 #include "device.h"
 #include "firmwareimage.h"
 #include "protocol.h"
+#include "seriallink.h"
 #include "simdevice.h"
 
 #include <QCoreApplication>
@@ -46,7 +50,10 @@ void resetPeakMemory() {
     clear << "5";
 }
 
-int benchUpload(int records, int recordSize) {
+// Uploads records of recordSize bytes to a simulated device and prints the ratio of the wall
+// time to the floor. At once (baud 0) the floor is the 50 ms pause after each record; on a paced
+// line each record also needs its bytes and its three-byte reply to cross the line.
+int benchUpload(const char *label, int records, int recordSize, int baud) {
     QTemporaryDir dir;
     const QString path = dir.filePath("image.bin");
     QFile file(path);
@@ -57,6 +64,7 @@ int benchUpload(int records, int recordSize) {
     file.close();
 
     sim::SimDevice device;
+    device.setPacing(baud);
     if (!device.start()) {
         std::fprintf(stderr, "no pseudo-terminal available\n");
         return 1;
@@ -71,15 +79,22 @@ int benchUpload(int records, int recordSize) {
     qInstallMessageHandler(nullptr);
 
     if (outcome != transfer::Outcome::FirmwareLoaded || device.records().size() != records) {
-        std::fprintf(stderr, "upload failed: %s\n", transfer::messageText(outcome));
+        std::fprintf(stderr, "%s: upload failed: %s\n", label, transfer::messageText(outcome));
         return 1;
     }
-    const double floorMs = double(records) * double(transfer::kRecordPause.count());
-    std::printf("upload: records %d of %d bytes\n", records, recordSize);
-    std::printf("upload: wall time %.1f ms\n", wallMs);
-    std::printf("upload: floor (records x %lld ms) %.1f ms\n",
-                static_cast<long long>(transfer::kRecordPause.count()), floorMs);
-    std::printf("upload: ratio %.4f (host overhead %.3f ms a record)\n", wallMs / floorMs,
+    const double pauseMs = double(transfer::kRecordPause.count());
+    const double lineMs =
+        baud > 0 ? double(recordSize + transfer::kAcknowledgeSize) * 10 * 1000 / baud : 0;
+    const double floorMs = double(records) * (pauseMs + lineMs);
+    std::printf("%s: records %d of %d bytes%s\n", label, records, recordSize,
+                baud > 0 ? qPrintable(QStringLiteral(", line paced at %1 baud").arg(baud)) : "");
+    std::printf("%s: wall time %.1f ms\n", label, wallMs);
+    if (baud > 0)
+        std::printf("%s: floor (records x (%.0f ms + %.2f ms on the line)) %.1f ms\n", label,
+                    pauseMs, lineMs, floorMs);
+    else
+        std::printf("%s: floor (records x %.0f ms) %.1f ms\n", label, pauseMs, floorMs);
+    std::printf("%s: ratio %.4f (host overhead %.3f ms a record)\n", label, wallMs / floorMs,
                 (wallMs - floorMs) / records);
     return 0;
 }
@@ -117,7 +132,9 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "usage: bench_transfer [records > 0] [record-size >= 2]\n");
         return 64;
     }
-    const int code = benchUpload(records, recordSize);
+    int code = benchUpload("upload", records, recordSize, 0);
+    code |= benchUpload("wire", records, recordSize, int(transfer::kBaudRate));
+    code |= benchUpload("wire", 20, 16 * 1024, int(transfer::kBaudRate));
     benchSplit();
     return code;
 }

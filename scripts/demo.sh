@@ -27,7 +27,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-echo "== Starting the simulated device (replies paced as on a 115200 baud line)"
+echo "== Starting the simulated device (its line paced at 115200 baud both ways)"
 "$sim" --baud 115200 --save "$work/received.bin" >"$work/port" 2>"$work/sim.log" &
 sim_pid=$!
 

@@ -21,10 +21,10 @@ constexpr int kExitFailure = 1;
 
 const char *const kDescription =
     "Acts as a device on a pseudo-terminal and prints the port to use, on one line of stdout.\n"
-    "Records end at '}' and are acknowledged with three bytes whose middle byte is 0x00; the\n"
-    "command \"@46FF$\" is answered with \"KOK\". Runs until interrupted (SIGINT or SIGTERM), "
-    "then\n"
-    "prints a summary on stderr and writes the image it took in to the --save file.\n"
+    "Records run from '{' to the next '}' and are acknowledged with three bytes whose middle\n"
+    "byte is 0x00; the command \"@46FF$\", between records, is answered with \"KOK\". Runs until\n"
+    "interrupted (SIGINT or SIGTERM), then prints a summary on stderr and writes the records it\n"
+    "acknowledged to the --save file.\n"
     "\n"
     "Exit codes: 0 stopped by a signal, 1 no terminal or save file, 64 bad arguments.";
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -136,6 +137,9 @@ qint64 SimDevice::byteNs() const {
 }
 
 void SimDevice::run() {
+    // A paced line times each byte to a fraction of a millisecond; the kernel's default slack
+    // of 50 microseconds on every wake-up would add up to more than the line itself.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     char buffer[kInboxLimit];
     while (!m_stopping) {
         deliverDue(nowNs());
@@ -305,17 +309,14 @@ bool SimDevice::sleepUntil(qint64 dueNs) {
 
 void SimDevice::writeAll(const QByteArray &bytes) {
     const qint64 byte = byteNs();
-    // Byte i is on the host's side one byte time after byte i - 1, as a UART sends it.
+    // Byte i reaches the host one byte time after byte i - 1, as a UART sends it. They are
+    // handed over in batches of up to a millisecond of line time, each when its last byte is due.
+    const qint64 batch = byte > 0 ? qMax<qint64>(1, kNsPerMs / byte) : bytes.size();
     const qint64 startNs = qMax(nowNs(), m_outputFreeNs);
     for (int offset = 0; offset < bytes.size() && !m_stopping;) {
-        int count = bytes.size() - offset;
-        if (byte > 0) {
-            const qint64 dueNs = startNs + qint64(offset + 1) * byte;
-            if (!sleepUntil(dueNs))
-                return;
-            count = int(qMin<qint64>(count, (nowNs() - startNs) / byte - offset));
-            count = qMax(1, count);
-        }
+        int count = int(qMin<qint64>(bytes.size() - offset, batch));
+        if (byte > 0 && !sleepUntil(startNs + qint64(offset + count) * byte))
+            return;
         const ssize_t n = ::write(m_master, bytes.constData() + offset, size_t(count));
         if (n > 0) {
             offset += int(n);

@@ -9,6 +9,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <pty.h>
+#include <unistd.h>
+
 using sim::SimDevice;
 using transfer::Device;
 using transfer::Outcome;
@@ -71,6 +74,7 @@ private slots:
     void pacedLineTakesEachRecordOnce_data();
     void pacedLineTakesEachRecordOnce();
     void unfinishedRecordDroppedAfterIdleLine();
+    void lineThatTakesNothingEndsUpload();
 
     void bootloaderConfirmation_data();
     void bootloaderConfirmation();
@@ -422,6 +426,27 @@ void TestDevice::unfinishedRecordDroppedAfterIdleLine() {
     QVERIFY(port.waitForBytesWritten(1000) || port.bytesToWrite() == 0);
     QTRY_COMPARE(device.records(), QList<QByteArray>{"{x}"});
     QCOMPARE(device.droppedCount(), 1);
+}
+
+// A far end that never reads: the record cannot leave, so it must neither be queued again behind
+// itself nor hold the tool up.
+void TestDevice::lineThatTakesNothingEndsUpload() {
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const auto closeTerminal = qScopeGuard([&] {
+        ::close(master);
+        ::close(slave);
+    });
+    const QByteArray record = '{' + QByteArray(16 * 1024, 'r') + '}';
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", record + "{next}");
+
+    testsupport::LogCapture log;
+    Device upload;
+    QCOMPARE(upload.upload(path, QString::fromLocal8Bit(name)), Outcome::FirmwareNotLoaded);
+    QCOMPARE(log.debugLines(), (QStringList{"Num records:  2", hex(record), hex("")}));
 }
 
 void TestDevice::bootloaderConfirmation_data() {
