@@ -155,6 +155,14 @@ foreach(program IN LISTS programs)
     list(APPEND expected ${program})
 endforeach()
 
+# bootloader-cli's bash completion, where bash-completion looks for it by the command's name.
+set(completion usr/share/bash-completion/completions/bootloader-cli)
+if(NOT EXISTS ${root}/${completion})
+    message(FATAL_ERROR "the bash completion is missing at ${completion}")
+endif()
+run(bash -n ${root}/${completion})
+list(APPEND expected ${completion})
+
 file(GLOB_RECURSE files RELATIVE ${root} ${root}/*)
 list(SORT files)
 list(SORT expected)

@@ -72,9 +72,27 @@ void TestCli::badArguments_data() {
     QTest::newRow("nothing") << QStringList{} << "no command given";
     QTest::newRow("unknown command") << QStringList{"flash", "ttyS0"} << "unknown command 'flash'";
     QTest::newRow("upload without image")
-        << QStringList{"upload", "ttyS0"} << "upload takes PORT and FILE";
-    QTest::newRow("upload with one too many")
-        << QStringList{"upload", "ttyS0", "a.bin", "b.bin"} << "upload takes PORT and FILE";
+        << QStringList{"upload"} << "upload takes PORT... and FILE";
+    QTest::newRow("upload with one operand")
+        << QStringList{"upload", "a.bin"} << "upload takes PORT... and FILE";
+    QTest::newRow("one device twice") << QStringList{"upload", "ttyNone9", "/dev/ttyNone9", "a.bin"}
+                                      << "ttyNone9 and /dev/ttyNone9 are the same device";
+    QTest::newRow("image before port")
+        << QStringList{"upload", BOOTLOADER_EXAMPLES_DIR "/blink.bin", "/dev/ttyNone9"}
+        << "FILE and PORT are the wrong way round: '/dev/ttyNone9' is a port, "
+           "'" BOOTLOADER_EXAMPLES_DIR
+           "/blink.bin' a file; give the ports first and the image last";
+    QTest::newRow("malformed USB identity")
+        << QStringList{"upload", "usb:0403", "a.bin"}
+        << "'usb:0403' is not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL, VID and "
+           "PID in hexadecimal as 'ports' prints them";
+    QTest::newRow("wait without seconds")
+        << QStringList{"--wait", "soon", "upload", "ttyS0", "a.bin"}
+        << "--wait takes a number of seconds, not 'soon'";
+    QTest::newRow("station without selector")
+        << QStringList{"station", "a.bin"} << "station takes FILE and --match SELECTOR";
+    QTest::newRow("match outside station")
+        << QStringList{"--match", "/dev/tty*", "ports"} << "--match is for station only";
     QTest::newRow("enter without port") << QStringList{"enter"} << "enter takes PORT only";
     QTest::newRow("enter with image")
         << QStringList{"enter", "ttyS0", "a.bin"} << "enter takes PORT only";
@@ -96,8 +114,8 @@ void TestCli::badArguments() {
     // One line saying what is wrong, then the usage.
     const QStringList lines = result.errLines();
     QCOMPARE(lines.value(0), "bootloader-cli: " + error);
-    QCOMPARE(lines.size(), 3);
-    QVERIFY(lines[1].startsWith("Usage: bootloader-cli "));
+    QVERIFY(lines.value(1).startsWith("Usage: bootloader-cli "));
+    QCOMPARE(lines.last(), "Try 'bootloader-cli --help' for more.");
 }
 
 void TestCli::helpListsCommandsAndExitCodes() {
@@ -107,14 +125,15 @@ void TestCli::helpListsCommandsAndExitCodes() {
         QVERIFY(result.err.isEmpty());
         const QString help = QString::fromLocal8Bit(result.out);
         QVERIFY(help.startsWith("Usage: bootloader-cli "));
-        for (const char *command : {"upload PORT FILE", "enter PORT", "ports"})
+        for (const char *command :
+             {"upload PORT... FILE", "enter PORT", "ports", "info FILE", "station FILE"})
             QVERIFY2(help.contains(QLatin1String(command)), command);
         // Every code outcomes() expects is explained on a line of its own.
-        for (const int code : {0, 1, 2, 3, 64}) {
+        for (const int code : {0, 1, 2, 3, 64, 130, 143}) {
             const QRegularExpression line(QStringLiteral("\\n +%1 +\\w").arg(code));
             QVERIFY2(line.match(help).hasMatch(), qPrintable(QString::number(code)));
         }
-        for (const char *option : {"--verbose", "--quiet", "--version"})
+        for (const char *option : {"--verbose", "--quiet", "--version", "--json", "--wait"})
             QVERIFY2(help.contains(QLatin1String(option)), option);
     }
 }
@@ -131,38 +150,60 @@ void TestCli::outcomes_data() {
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("cause"); // the start of the line after the message; empty: none
 
     const QStringList upload{"upload", kSimPort, "<image>"};
     const QStringList enter{"enter", kSimPort};
     const QStringList plain{"--save", "<saved>"};
     const QByteArray image = "boot\n{a}\n{bc}\n{d{e}\n";
 
-    QTest::newRow("loaded") << plain << upload << image << 0 << "Firmware loaded!";
+    QTest::newRow("loaded") << plain << upload << image << 0 << "Firmware loaded!"
+                            << "";
     QTest::newRow("loaded, port by short name")
         << plain << QStringList{"upload", "<short port>", "<image>"} << image << 0
-        << "Firmware loaded!";
+        << "Firmware loaded!"
+        << "";
     QTest::newRow("loaded after refusals")
         << QStringList{"--save", "<saved>", "--refuse-every", "2"} << upload << image << 0
-        << "Firmware loaded!";
+        << "Firmware loaded!"
+        << "";
     QTest::newRow("image missing") << plain << QStringList{"upload", kSimPort, "no-such.bin"}
-                                   << QByteArray() << 2 << "File not open";
-    QTest::newRow("image empty") << plain << upload << QByteArray("") << 2 << "File is empty";
+                                   << QByteArray() << 2 << "File not open"
+                                   << "no-such.bin: no such file";
+    QTest::newRow("image empty") << plain << upload << QByteArray("") << 2 << "File is empty"
+                                 << "<image>: the file is empty";
     QTest::newRow("image without record")
-        << plain << upload << QByteArray("{ never closed") << 2 << "Firmware not found";
+        << plain << upload << QByteArray("{ never closed") << 2 << "Firmware not found"
+        << "<image>: holds no record";
     QTest::newRow("image is a directory")
-        << plain << QStringList{"upload", kSimPort, "."} << QByteArray() << 2 << "File not open";
+        << plain << QStringList{"upload", kSimPort, "."} << QByteArray() << 2 << "File not open"
+        << ".: not a regular file";
     QTest::newRow("port missing") << QStringList{}
                                   << QStringList{"upload", "/dev/no-port", "<image>"} << image << 3
-                                  << "Serial port is busy";
+                                  << "Serial port is busy"
+                                  << "no such port /dev/no-port (";
+    QTest::newRow("not a serial port")
+        << QStringList{} << QStringList{"upload", "/dev/null", "<image>"} << image << 3
+        << "Serial port is busy"
+        << "/dev/null is not a serial port";
+    QTest::newRow("no port with that identity")
+        << QStringList{} << QStringList{"upload", "usb:f00d:beef:X1", "<image>"} << image << 3
+        << "Serial port is busy"
+        << "no port matches usb:f00d:beef:X1 (";
     QTest::newRow("device silent")
-        << QStringList{"--silent"} << upload << image << 1 << "Firmware not loaded";
+        << QStringList{"--silent"} << upload << image << 1 << "Firmware not loaded"
+        << "the device on <sim> did not acknowledge record 1 of 3 in 5 sends";
 
     QTest::newRow("bootloader entered")
-        << plain << enter << QByteArray() << 0 << "Device is in bootloader mode now";
-    QTest::newRow("bootloader not confirmed") << QStringList{"--silent"} << enter << QByteArray()
-                                              << 1 << "Device is out of bootloader mode";
+        << plain << enter << QByteArray() << 0 << "Device is in bootloader mode now"
+        << "";
+    QTest::newRow("bootloader not confirmed")
+        << QStringList{"--silent"} << enter << QByteArray() << 1
+        << "Device is out of bootloader mode"
+        << "the device on <sim> did not answer \"@46FF$\" in 3 sends";
     QTest::newRow("bootloader port missing") << QStringList{} << QStringList{"enter", "ttyNone7"}
-                                             << QByteArray() << 3 << "Serial port is busy";
+                                             << QByteArray() << 3 << "Serial port is busy"
+                                             << "no such port /dev/ttyNone7 (";
 }
 
 void TestCli::outcomes() {
@@ -171,6 +212,7 @@ void TestCli::outcomes() {
     QFETCH(QByteArray, image);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(QString, cause);
 
     testsupport::TempFiles files;
     const QString imagePath = files.write("image.bin", image);
@@ -182,8 +224,18 @@ void TestCli::outcomes() {
     const Result result = runCli(resolved(args, sim.port(), imagePath));
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, exitCode);
-    QCOMPARE(result.errLines().value(result.errLines().size() - 1), message);
     QVERIFY(result.out.isEmpty());
+    // The window's text, then the cause on a line of its own.
+    const QStringList lines = result.errLines();
+    const int at = lines.indexOf(message);
+    QVERIFY2(at >= 0, qPrintable(lines.join('\n')));
+    if (cause.isEmpty()) {
+        QCOMPARE(at, lines.size() - 1);
+    } else {
+        QCOMPARE(at, lines.size() - 2);
+        cause.replace("<image>", imagePath).replace(kSimPort, sim.port());
+        QVERIFY2(lines.last().startsWith(cause), qPrintable(lines.last()));
+    }
 
     // What the device kept is exactly the records, whatever it refused on the way.
     if (simArgs.contains(savedPath)) {
@@ -205,7 +257,7 @@ void TestCli::output_data() {
     QTest::newRow("default: progress lines, no trace")
         << QStringList{} << "image.bin"
         << QStringList{uploading, "record 1/3 acknowledged (33%)", "record 2/3 acknowledged (66%)",
-                       "record 3/3 acknowledged (99%)", "Firmware loaded!"};
+                       "record 3/3 acknowledged (100%)", "Firmware loaded!"};
     QTest::newRow("verbose: the trace between the progress lines")
         << QStringList{"-v"} << "image.bin"
         << QStringList{uploading,
@@ -218,14 +270,16 @@ void TestCli::output_data() {
                        "record 2/3 acknowledged (66%)",
                        "\"7b637d\"",
                        "5",
-                       "record 3/3 acknowledged (99%)",
+                       "record 3/3 acknowledged (100%)",
                        "Firmware loaded!"};
     QTest::newRow("quiet success says nothing")
         << QStringList{"-q"} << "image.bin" << QStringList{};
     QTest::newRow("quiet failure says the error")
-        << QStringList{"--quiet"} << "missing.bin" << QStringList{"File not open"};
+        << QStringList{"--quiet"} << "missing.bin"
+        << QStringList{"File not open", "<missing>: no such file"};
     QTest::newRow("default failure")
-        << QStringList{} << "missing.bin" << QStringList{uploading, "File not open"};
+        << QStringList{} << "missing.bin"
+        << QStringList{uploading, "File not open", "<missing>: no such file"};
 }
 
 void TestCli::output() {
@@ -241,8 +295,9 @@ void TestCli::output() {
 
     const Result result = runCli(options + QStringList{"upload", sim.port(), imagePath});
     QVERIFY(result.finished);
-    QCOMPARE(result.errLines(),
-             lines.replaceInStrings("<image>", imagePath).replaceInStrings(kSimPort, sim.port()));
+    QCOMPARE(result.errLines(), lines.replaceInStrings("<missing>", imagePath)
+                                    .replaceInStrings("<image>", imagePath)
+                                    .replaceInStrings(kSimPort, sim.port()));
     QVERIFY(result.out.isEmpty());
 }
 
@@ -286,14 +341,23 @@ void TestCli::progressBarOnTerminal() {
         QCOMPARE(shown, QByteArray());
         return;
     }
-    // Each record redraws the line in place; the final 100% follows the last record's 99%.
-    QCOMPARE(shown, "Uploading " + imagePath.toLocal8Bit() + " to " + sim.port().toLocal8Bit() +
-                        "\n"
-                        "\r[#########.....................]  33%  1/3 records"
-                        "\r[###################...........]  66%  2/3 records"
-                        "\r[#############################.]  99%  3/3 records"
-                        "\r[##############################] 100%  3/3 records"
-                        "\nFirmware loaded!\n");
+    // Each record redraws the line in place with its rate and the time left (the total time
+    // once done); the last record shows 100%.
+    const QString text = QString::fromLocal8Bit(shown);
+    const QString head = "Uploading " + imagePath + " to " + sim.port() + "\n";
+    QVERIFY2(text.startsWith(head), qPrintable(text));
+    const QStringList draws = text.mid(head.size()).split('\r', Qt::SkipEmptyParts);
+    QCOMPARE(draws.size(), 3);
+    const QString rate = QStringLiteral(" +\\d+(\\.\\d)? k?B/s +\\d+:\\d\\d");
+    const QStringList expected{"\\[#########\\.{21}\\]  33%  1/3 records" + rate + " left",
+                               "\\[###################\\.{11}\\]  66%  2/3 records" + rate +
+                                   " left",
+                               "\\[#{30}\\] 100%  3/3 records" + rate};
+    for (int i = 0; i < 3; ++i) {
+        const QRegularExpression draw("^" + expected[i] + "\\x1b\\[K" +
+                                      (i == 2 ? "\\nFirmware loaded!\\n" : "") + "$");
+        QVERIFY2(draw.match(draws[i]).hasMatch(), qPrintable(draws[i]));
+    }
 }
 
 void TestCli::listsPorts() {
@@ -303,10 +367,18 @@ void TestCli::listsPorts() {
     QStringList expected;
     const auto ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports) {
-        QString line = info.portName() + '\t' + info.systemLocation();
-        if (!info.description().isEmpty())
-            line += '\t' + info.description();
-        expected << line;
+        const auto field = [](const QString &text) { return text.isEmpty() ? "-" : text; };
+        const QString usb =
+            info.hasVendorIdentifier()
+                ? QString::asprintf("%04x:%04x", info.vendorIdentifier(), info.productIdentifier())
+                : "-";
+        expected << QStringList{info.portName(),
+                                info.systemLocation(),
+                                usb,
+                                field(info.serialNumber()),
+                                field(info.manufacturer()),
+                                field(info.description())}
+                        .join('\t');
     }
     QCOMPARE(QString::fromLocal8Bit(result.out).split('\n', Qt::SkipEmptyParts), expected);
     QCOMPARE(result.errLines(),

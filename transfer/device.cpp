@@ -39,8 +39,24 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
     const LoadedImage image = loadImage(imagePath);
     if (image.refusal)
         return report(*image.refusal);
+    return upload(image, portName);
+}
 
+void Device::watchForLoss(QSerialPort &port) {
+    m_deviceGone = false;
+    // Direct: the port lives on the operation's thread, which need not be this object's.
+    connect(
+        &port, &QSerialPort::errorOccurred, this,
+        [this](QSerialPort::SerialPortError error) {
+            if (error == QSerialPort::ResourceError)
+                m_deviceGone = true;
+        },
+        Qt::DirectConnection);
+}
+
+Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     QSerialPort port;
+    watchForLoss(port);
     if (!openLink(port, portName))
         return report(Outcome::PortBusy);
 
@@ -58,6 +74,8 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
         Send last;
         bool lineClear = true;
         for (;;) {
+            if (m_stopRequested)
+                return notLoaded(port, reply);
             // A copy still leaving the line would run into this one and the device would take
             // the two for one record; a line that does not clear ends the upload instead.
             if (!lineClear && !waitUntilLeft(port, last))
@@ -90,6 +108,7 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
 
 Outcome Device::enterBootloader(const QString &portName) {
     QSerialPort port;
+    watchForLoss(port);
     if (!openLink(port, portName))
         return report(Outcome::PortBusy);
 
@@ -97,6 +116,8 @@ Outcome Device::enterBootloader(const QString &portName) {
         return bytes.contains(kBootloaderConfirmation);
     };
     for (int attempts = kCommandSends; attempts > 0; --attempts) {
+        if (m_stopRequested)
+            break;
         dropStaleInput(port);
         const Send command = sendBytes(port, kBootloaderCommand);
         port.flush();

@@ -6,9 +6,13 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 class QSerialPort;
 
 namespace transfer {
+
+struct LoadedImage;
 
 // Progress of an upload in percent, moved on by 100 / records for each acknowledged record and
 // accumulated in single precision.
@@ -41,6 +45,17 @@ public:
     // Asks the device on portName to switch into its bootloader mode.
     Outcome enterBootloader(const QString &portName);
 
+    // For running one Device per port on threads of its own (the command line does; the window
+    // uses none of this):
+    // Sends the records of an image already read and accepted (image.refusal unset).
+    Outcome upload(const LoadedImage &image, const QString &portName);
+    // Safe from any thread: the running operation, and any later one, ends before its next
+    // send, closes its port and reports a failure (FirmwareNotLoaded or BootloaderNotEntered).
+    void requestStop() { m_stopRequested = true; }
+    bool stopRequested() const { return m_stopRequested; }
+    // Whether the port of the last operation failed as one does when its device is unplugged.
+    bool deviceGone() const { return m_deviceGone; }
+
 signals:
     void progressChanged(int percent);
     void recordAcknowledged(int acknowledged, int total);
@@ -50,6 +65,11 @@ private:
     Outcome report(Outcome outcome);
     // Reports that the image did not load, traces the last reply read, and closes the port.
     Outcome notLoaded(QSerialPort &port, const QByteArray &lastReply);
+    // Watches port for the failure of a device that went away.
+    void watchForLoss(QSerialPort &port);
+
+    std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_deviceGone{false};
 };
 
 } // namespace transfer

@@ -1,0 +1,48 @@
+# bash completion for bootloader-cli: commands, options, and port names from 'ports'.
+_bootloader_cli() {
+    local cur prev words cword
+    _init_completion || return
+
+    case "$prev" in
+    --wait)
+        return
+        ;;
+    --match)
+        COMPREPLY=($(compgen -f -- "$cur"))
+        return
+        ;;
+    esac
+
+    if [[ "$cur" == -* ]]; then
+        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --wait --match -v -q -h' -- "$cur"))
+        return
+    fi
+
+    local command="" i
+    for ((i = 1; i < cword; i++)); do
+        case "${words[i]}" in
+        --wait | --match) ((i++)) ;;
+        -*) ;;
+        *)
+            command="${words[i]}"
+            break
+            ;;
+        esac
+    done
+
+    case "$command" in
+    "")
+        COMPREPLY=($(compgen -W 'upload enter ports info station' -- "$cur"))
+        ;;
+    upload | enter)
+        local ports
+        ports=$("${words[0]}" ports 2>/dev/null | cut -f1)
+        COMPREPLY=($(compgen -W "$ports" -- "$cur"))
+        [[ "$command" == upload ]] && _filedir
+        ;;
+    info | station)
+        _filedir
+        ;;
+    esac
+}
+complete -F _bootloader_cli bootloader-cli

@@ -1,0 +1,153 @@
+#include "commandline.h"
+
+#include "bootloader_version.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cstdio>
+
+namespace cli {
+
+namespace {
+
+const char *const kDescription =
+    "Loads firmware into devices over serial ports, as the Bootloader window does.\n"
+    "\n"
+    "Commands:\n"
+    "  upload PORT... FILE  Sends the records of the image FILE to the device on each PORT,\n"
+    "                       all at once, each port on a thread of its own.\n"
+    "  enter PORT           Asks the device on PORT to switch into its bootloader mode.\n"
+    "  ports                Lists the serial ports present: name, path, VID:PID, serial\n"
+    "                       number, manufacturer and description.\n"
+    "  info FILE            Describes the image FILE: records, sizes, SHA-256, upload time.\n"
+    "  station FILE --match SELECTOR\n"
+    "                       Uploads FILE to each matching port as it appears, until stopped.\n"
+    "\n"
+    "PORT is a short name from 'ports' (such as ttyUSB0), a path (such as /dev/pts/3), or\n"
+    "usb:VID:PID[:SERIAL] in hexadecimal as 'ports' prints it. SELECTOR is usb:VID:PID[:SERIAL]\n"
+    "or a path glob such as '/dev/ttyUSB*'. Progress goes to stderr: a line per port redrawn\n"
+    "in place on a terminal, one line per event otherwise. SIGINT, SIGTERM or SIGHUP stop after\n"
+    "the current send and close the ports; a second SIGINT ends at once.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0    done (every board loaded)\n"
+    "  1    a device did not acknowledge the image, or did not confirm the bootloader mode\n"
+    "  2    the image was refused: it cannot be read, is empty, or holds no record\n"
+    "  3    a port cannot be opened\n"
+    "  64   bad arguments\n"
+    "  130  stopped by SIGINT\n"
+    "  143  stopped by SIGTERM or SIGHUP";
+
+const char *const kUsageText =
+    "Usage: bootloader-cli [-v | -q] [--json] [--wait SECONDS] upload PORT... FILE\n"
+    "       bootloader-cli [options] enter PORT | ports | info FILE\n"
+    "       bootloader-cli [options] station FILE --match SELECTOR\n"
+    "Try 'bootloader-cli --help' for more.\n";
+
+// The parser's help, with the program's name in its usage line rather than the path it was
+// started by.
+QString helpText(const QCommandLineParser &parser) {
+    QString text = parser.helpText();
+    text.replace(0, text.indexOf(QLatin1Char('\n')),
+                 QStringLiteral("Usage: bootloader-cli [options] command [arguments]"));
+    return text;
+}
+
+// The raw bytes of each positional argument: argv without the options and their values, matched
+// up with what the parser kept.
+QByteArrayList rawPositionals(int argc, char *argv[], const QStringList &positionals) {
+    QByteArrayList raw;
+    int next = argc - 1;
+    for (int i = positionals.size() - 1; i >= 0; --i) {
+        QByteArray found;
+        for (int j = next; j > 0; --j) {
+            if (QFile::decodeName(argv[j]) == positionals[i]) {
+                found = argv[j];
+                next = j - 1;
+                break;
+            }
+        }
+        raw.prepend(found);
+    }
+    return raw;
+}
+
+} // namespace
+
+int usageError(const QString &error) {
+    console::line(QStringLiteral("bootloader-cli: %1").arg(error));
+    console::raw(kUsageText);
+    return kUsage;
+}
+
+std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    // Not addHelpOption(): its --help-all lists Qt's own options, which mean nothing here.
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    // Not addVersionOption(): its -v is taken by --verbose here.
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Displays version information."));
+    const QCommandLineOption verbose(
+        {QStringLiteral("v"), QStringLiteral("verbose")},
+        QStringLiteral("Shows the debug trace: records sent, replies refused, sends left."));
+    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
+                                   QStringLiteral("Prints errors only."));
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("Writes events as JSON Lines on stdout; text stays on stderr."));
+    const QCommandLineOption wait(
+        QStringLiteral("wait"),
+        QStringLiteral("Waits up to <seconds> for each port to appear before going on."),
+        QStringLiteral("seconds"));
+    const QCommandLineOption match(
+        QStringLiteral("match"),
+        QStringLiteral("station: the ports to upload to, usb:VID:PID[:SERIAL] or a path glob."),
+        QStringLiteral("selector"));
+    parser.addOptions({help, version, verbose, quiet, json, wait, match});
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("upload, enter, ports, info or station."),
+                                 QStringLiteral("command [arguments]"));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(helpText(parser).toLocal8Bit().constData(), stdout);
+        return kDone;
+    }
+    if (parser.isSet(version)) {
+        std::printf("bootloader-cli %s\n", bootloader::kVersion);
+        return kDone;
+    }
+    if (parser.isSet(verbose) && parser.isSet(quiet))
+        return usageError(QStringLiteral("-v and -q cannot be given together"));
+    console::setVerbosity(parser.isSet(quiet)     ? Verbosity::Quiet
+                          : parser.isSet(verbose) ? Verbosity::Verbose
+                                                  : Verbosity::Normal);
+
+    const QStringList args = parser.positionalArguments();
+    if (args.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    const QByteArrayList raw = rawPositionals(argc, argv, args);
+    options->command = args.first();
+    options->operands = args.mid(1);
+    options->rawOperands = raw.mid(1);
+    options->json = parser.isSet(json);
+    options->match = parser.value(match);
+    if (parser.isSet(wait)) {
+        bool ok = false;
+        const double seconds = parser.value(wait).toDouble(&ok);
+        if (!ok || seconds < 0 || seconds > 86400)
+            return usageError(QStringLiteral("--wait takes a number of seconds, not '%1'")
+                                  .arg(parser.value(wait)));
+        options->waitMs = int(seconds * 1000);
+    }
+    if (parser.isSet(match) && options->command != QLatin1String("station"))
+        return usageError(QStringLiteral("--match is for station only"));
+    return std::nullopt;
+}
+
+} // namespace cli

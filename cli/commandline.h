@@ -1,0 +1,45 @@
+#pragma once
+
+#include "console.h"
+
+#include <QByteArrayList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The command line: commands, options, usage and exit codes.
+namespace cli {
+
+// The exit codes, as listed in the help text.
+enum ExitCode {
+    kDone = 0,
+    kNotAcknowledged = 1,
+    kImageRefused = 2,
+    kPortNotOpened = 3,
+    kUsage = 64,
+    kInterrupted = 130, // SIGINT
+    kTerminated = 143,  // SIGTERM or SIGHUP
+};
+
+struct Options {
+    QString command;
+    QStringList operands;
+    // The operands' bytes as given, for file names that are not valid text.
+    QByteArrayList rawOperands;
+    bool json = false;
+    // --wait: how long to wait for each port to appear; 0 does not wait.
+    int waitMs = 0;
+    // station --match
+    QString match;
+};
+
+// Parses the command line. Returns the exit code when the program is done already (help,
+// version, or a usage error, which is printed); otherwise fills options and sets the console's
+// verbosity.
+std::optional<int> parseCommandLine(int argc, char *argv[], Options *options);
+
+// Prints "bootloader-cli: error" and the short usage; returns kUsage.
+int usageError(const QString &error);
+
+} // namespace cli

@@ -1,0 +1,78 @@
+#include "console.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <mutex>
+
+namespace cli {
+
+namespace {
+
+std::recursive_mutex outputMutex;
+Verbosity currentVerbosity = Verbosity::Normal;
+std::function<void(const QString &)> lineSink;
+thread_local QString threadPort;
+
+void handleMessage(QtMsgType type, const QMessageLogContext &, const QString &text) {
+    if ((type == QtDebugMsg || type == QtInfoMsg) && currentVerbosity != Verbosity::Verbose)
+        return;
+    console::line(threadPort.isEmpty() ? text : threadPort + QStringLiteral(": ") + text);
+}
+
+} // namespace
+
+namespace console {
+
+void setVerbosity(Verbosity verbosity) {
+    currentVerbosity = verbosity;
+}
+
+Verbosity verbosity() {
+    return currentVerbosity;
+}
+
+void line(const QString &text) {
+    std::lock_guard<std::recursive_mutex> lock(outputMutex);
+    if (lineSink) {
+        lineSink(text);
+        return;
+    }
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void raw(const QByteArray &bytes) {
+    std::lock_guard<std::recursive_mutex> lock(outputMutex);
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+void locked(const std::function<void()> &work) {
+    std::lock_guard<std::recursive_mutex> lock(outputMutex);
+    work();
+}
+
+void setLineSink(std::function<void(const QString &)> sink) {
+    std::lock_guard<std::recursive_mutex> lock(outputMutex);
+    lineSink = std::move(sink);
+}
+
+void installMessageHandler() {
+    qInstallMessageHandler(handleMessage);
+}
+
+void setThreadPort(const QString &port) {
+    threadPort = port;
+}
+
+} // namespace console
+
+QString outcomeText(transfer::Outcome outcome) {
+    const char *source = transfer::messageText(outcome);
+    return transfer::isTranslated(outcome)
+               ? QCoreApplication::translate(transfer::kTextContext, source)
+               : QString::fromLatin1(source);
+}
+
+} // namespace cli

@@ -1,0 +1,74 @@
+#include "events.h"
+
+#include <QJsonDocument>
+
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+namespace cli::events {
+
+namespace {
+
+std::mutex outputMutex;
+bool isEnabled = false;
+
+QJsonValue stringOrNull(const QString &text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+} // namespace
+
+void setEnabled(bool enabled) {
+    isEnabled = enabled;
+}
+
+bool enabled() {
+    return isEnabled;
+}
+
+void write(const QJsonObject &object) {
+    if (!isEnabled)
+        return;
+    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    std::lock_guard<std::mutex> lock(outputMutex);
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fflush(stdout);
+}
+
+void start(const QString &port, const QString &image, int records, const QString &sha256) {
+    write({{"event", "start"},
+           {"port", port},
+           {"image", image},
+           {"records", records},
+           {"sha256", sha256}});
+}
+
+void progress(const QString &port, int acknowledged, int records, int percent) {
+    write({{"event", "progress"},
+           {"port", port},
+           {"acknowledged", acknowledged},
+           {"records", records},
+           {"percent", percent}});
+}
+
+void result(const Result &result) {
+    write({{"event", "result"},
+           {"port", result.port},
+           {"path", result.path.isEmpty() ? result.port : result.path},
+           {"serial", stringOrNull(result.serial)},
+           {"ok", result.ok},
+           {"outcome", result.outcome},
+           {"cause", stringOrNull(result.cause)},
+           {"exit", result.exit},
+           {"acknowledged", result.acknowledged},
+           {"records", result.records},
+           {"interrupted", result.interrupted},
+           {"seconds", std::round(result.seconds * 1000) / 1000}});
+}
+
+void summary(int loaded, int failed) {
+    write({{"event", "summary"}, {"loaded", loaded}, {"failed", failed}});
+}
+
+} // namespace cli::events

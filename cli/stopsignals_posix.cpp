@@ -1,0 +1,41 @@
+#include "stopsignals.h"
+
+#include <atomic>
+#include <csignal>
+#include <initializer_list>
+#include <unistd.h>
+
+namespace cli::stopsignals {
+
+namespace {
+
+std::atomic<int> requested{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
+
+void onSignal(int number) {
+    if (number == SIGINT && requested.load() != 0) {
+        // The second interrupt: end now, leaving the line that was being drawn ended.
+        const char newline = '\n';
+        (void)!::write(STDERR_FILENO, &newline, 1);
+        ::_exit(130);
+    }
+    int none = 0;
+    requested.compare_exchange_strong(none, number == SIGINT ? 130 : 143);
+}
+
+} // namespace
+
+void install() {
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(number, &action, nullptr);
+}
+
+int requestedExitCode() {
+    return requested.load();
+}
+
+} // namespace cli::stopsignals

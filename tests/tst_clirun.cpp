@@ -1,0 +1,347 @@
+// bootloader-cli against bootloader-sim as a user runs it: several ports at once, interrupts,
+// late ports, the station, and the JSON events, parsed.
+
+#include "programs.h"
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+using programs::Result;
+using programs::runCli;
+using programs::SimProcess;
+
+namespace {
+
+QList<QJsonObject> parseLines(const QByteArray &out) {
+    QList<QJsonObject> events;
+    for (const QByteArray &line : out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            qWarning("not a JSON object: %s", line.constData());
+        events << document.object();
+    }
+    return events;
+}
+
+QList<QJsonObject> ofKind(const QList<QJsonObject> &events, const QString &kind) {
+    QList<QJsonObject> found;
+    for (const QJsonObject &event : events) {
+        if (event.value("event").toString() == kind)
+            found << event;
+    }
+    return found;
+}
+
+QByteArray recordsImage(int records) {
+    QByteArray image;
+    for (int i = 0; i < records; ++i)
+        image += "{record " + QByteArray::number(i) + "}\n";
+    return image;
+}
+
+// bootloader-cli running in the background, its stdout read as JSON events as they come; ended
+// (killed) when destroyed if still running.
+class CliProcess {
+public:
+    ~CliProcess() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    bool start(const QStringList &args) {
+        m_process.start(programs::cliPath(), args);
+        return m_process.waitForStarted(5000);
+    }
+    // Waits until an event satisfies done; false on time-out or exit.
+    bool waitForEvent(const std::function<bool(const QJsonObject &)> &done, int ms = 15000) {
+        const QDeadlineTimer deadline(ms);
+        for (;;) {
+            m_out += m_process.readAllStandardOutput();
+            for (const QJsonObject &event : parseLines(m_out)) {
+                if (done(event))
+                    return true;
+            }
+            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+                return false;
+            m_process.waitForReadyRead(100);
+        }
+    }
+    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    // Waits for the end; the exit code, or -1 when it did not exit by itself in time.
+    int finish(int ms = 15000) {
+        if (!m_process.waitForFinished(ms) || m_process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        m_out += m_process.readAllStandardOutput();
+        return m_process.exitCode();
+    }
+    QList<QJsonObject> events() const { return parseLines(m_out); }
+    QStringList errLines() {
+        return QString::fromLocal8Bit(m_process.readAllStandardError())
+            .split('\n', Qt::SkipEmptyParts);
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_out;
+};
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestCliRun : public QObject {
+    Q_OBJECT
+
+private slots:
+    void threePortsOneSilent();
+    void interruptThenUploadAgain_data();
+    void interruptThenUploadAgain();
+    void waitsForLatePort();
+    void stationFlashesBoardsAsTheyAppear();
+    void portInUseNamesItsHolder();
+    void info_data();
+    void info();
+    void fileNameNotUtf8();
+};
+
+void TestCliRun::threePortsOneSilent() {
+    testsupport::TempFiles files;
+    const QByteArray image = recordsImage(4);
+    const QString imagePath = files.write("image.bin", image);
+    SimProcess first, silent, third;
+    QVERIFY(first.start({"--save", files.path("first.bin")}));
+    QVERIFY(silent.start({"--silent"}));
+    QVERIFY(third.start({"--save", files.path("third.bin")}));
+
+    const Result result =
+        runCli({"--json", "upload", first.port(), silent.port(), third.port(), imagePath}, 30000);
+    QVERIFY(result.finished);
+    // The first port, in the order given, that did not load gives the code.
+    QCOMPARE(result.exitCode, 1);
+    const QList<QJsonObject> events = parseLines(result.out);
+    QCOMPARE(ofKind(events, "start").size(), 3);
+    const QString sha =
+        QCryptographicHash::hash(programs::recordsOf(image), QCryptographicHash::Sha256).toHex();
+    for (const QJsonObject &start : ofKind(events, "start")) {
+        QCOMPARE(start.value("records").toInt(), 4);
+        QCOMPARE(start.value("sha256").toString(), sha);
+    }
+    QMap<QString, QJsonObject> results;
+    for (const QJsonObject &event : ofKind(events, "result"))
+        results.insert(event.value("port").toString(), event);
+    QCOMPARE(results.size(), 3);
+    for (const QString &port : {first.port(), third.port()}) {
+        QCOMPARE(results[port].value("ok").toBool(), true);
+        QCOMPARE(results[port].value("outcome").toString(), "Firmware loaded!");
+        QCOMPARE(results[port].value("acknowledged").toInt(), 4);
+        QCOMPARE(results[port].value("exit").toInt(), 0);
+    }
+    QCOMPARE(results[silent.port()].value("ok").toBool(), false);
+    QCOMPARE(results[silent.port()].value("outcome").toString(), "Firmware not loaded");
+    QCOMPARE(results[silent.port()].value("exit").toInt(), 1);
+    QCOMPARE(events.last().value("event").toString(), "summary");
+    QCOMPARE(events.last().value("loaded").toInt(), 2);
+    QCOMPARE(events.last().value("failed").toInt(), 1);
+    // Each progress stream ends at 100% for the boards that loaded.
+    const QList<QJsonObject> progress = ofKind(events, "progress");
+    QCOMPARE(progress.size(), 8);
+
+    // A summary row per port, in the order given, after the outcomes.
+    const QStringList lines = result.errLines();
+    QVERIFY(lines.size() >= 4);
+    QVERIFY(lines.at(lines.size() - 3).startsWith(first.port() + "  Firmware loaded!"));
+    QVERIFY(lines.at(lines.size() - 2).startsWith(silent.port() + "  Firmware not loaded"));
+    QVERIFY(lines.at(lines.size() - 1).startsWith(third.port() + "  Firmware loaded!"));
+
+    QVERIFY(first.stop());
+    QVERIFY(third.stop());
+    QCOMPARE(readFile(files.path("first.bin")), programs::recordsOf(image));
+    QCOMPARE(readFile(files.path("third.bin")), programs::recordsOf(image));
+}
+
+void TestCliRun::interruptThenUploadAgain_data() {
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("SIGINT") << int(SIGINT) << 130;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 143;
+}
+
+void TestCliRun::interruptThenUploadAgain() {
+    QFETCH(int, signalNumber);
+    QFETCH(int, exitCode);
+    testsupport::TempFiles files;
+    const QString imagePath = files.write("image.bin", recordsImage(40));
+    SimProcess sim;
+    QVERIFY(sim.start({"--delay", "50"}));
+
+    CliProcess cli;
+    QVERIFY(cli.start({"--json", "upload", sim.port(), imagePath}));
+    QVERIFY(cli.waitForEvent(
+        [](const QJsonObject &event) { return event.value("acknowledged").toInt() >= 2; }));
+    cli.signal(signalNumber);
+    QCOMPARE(cli.finish(), exitCode);
+    const QList<QJsonObject> results = ofKind(cli.events(), "result");
+    QCOMPARE(results.size(), 1);
+    const int acknowledged = results[0].value("acknowledged").toInt();
+    QVERIFY(acknowledged >= 2 && acknowledged < 40);
+    QCOMPARE(results[0].value("interrupted").toBool(), true);
+    QCOMPARE(results[0].value("exit").toInt(), exitCode);
+    // The progress stream and the count agree.
+    QCOMPARE(ofKind(cli.events(), "progress").last().value("acknowledged").toInt(), acknowledged);
+    QCOMPARE(cli.errLines().last(),
+             QStringLiteral("Interrupted: %1 of 40 records acknowledged on %2")
+                 .arg(acknowledged)
+                 .arg(sim.port()));
+
+    // The port was released: the next upload takes it at once.
+    const Result again = runCli({"-q", "upload", sim.port(), imagePath}, 30000);
+    QCOMPARE(again.exitCode, 0);
+}
+
+void TestCliRun::waitsForLatePort() {
+    testsupport::TempFiles files;
+    const QString imagePath = files.write("image.bin", recordsImage(3));
+    const QString link = files.path("board");
+    CliProcess cli;
+    QVERIFY(cli.start({"--json", "--wait", "5", "upload", link, imagePath}));
+    QTest::qWait(2000);
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QVERIFY(QFile::link(sim.port(), link));
+    QCOMPARE(cli.finish(), 0);
+    QCOMPARE(ofKind(cli.events(), "summary").value(0).value("loaded").toInt(), 1);
+}
+
+void TestCliRun::stationFlashesBoardsAsTheyAppear() {
+    testsupport::TempFiles files;
+    const QByteArray image = recordsImage(3);
+    const QString imagePath = files.write("image.bin", image);
+    CliProcess station;
+    QVERIFY(station.start({"--json", "station", imagePath, "--match", files.path("board*")}));
+
+    std::vector<std::unique_ptr<SimProcess>> boards;
+    for (int i = 1; i <= 2; ++i) {
+        boards.push_back(std::make_unique<SimProcess>());
+        const QString saved = files.path(QStringLiteral("saved%1.bin").arg(i));
+        QVERIFY(boards.back()->start({"--save", saved}));
+        const QString link = files.path(QStringLiteral("board%1").arg(i));
+        QVERIFY(QFile::link(boards.back()->port(), link));
+        QVERIFY(station.waitForEvent([&](const QJsonObject &event) {
+            return event.value("event") == "result" && event.value("port") == link;
+        }));
+    }
+    // Each board once, though it stays present.
+    QTest::qWait(600);
+    station.signal(SIGINT);
+    QCOMPARE(station.finish(), 0);
+    const QList<QJsonObject> results = ofKind(station.events(), "result");
+    QCOMPARE(results.size(), 2);
+    for (const QJsonObject &result : results)
+        QCOMPARE(result.value("outcome").toString(), "Firmware loaded!");
+    const QJsonObject summary = station.events().last();
+    QCOMPARE(summary.value("event").toString(), "summary");
+    QCOMPARE(summary.value("loaded").toInt(), 2);
+    QCOMPARE(summary.value("failed").toInt(), 0);
+    for (int i = 1; i <= 2; ++i) {
+        QVERIFY(boards[size_t(i - 1)]->stop());
+        QCOMPARE(readFile(files.path(QStringLiteral("saved%1.bin").arg(i))),
+                 programs::recordsOf(image));
+    }
+}
+
+void TestCliRun::portInUseNamesItsHolder() {
+    testsupport::TempFiles files;
+    const QString imagePath = files.write("image.bin", recordsImage(2));
+    SimProcess sim;
+    QVERIFY(sim.start());
+    QProcess holder;
+    holder.start(QStringLiteral(BOOTLOADER_PORTHELPER), {"hold", sim.port()});
+    QVERIFY(holder.waitForReadyRead(5000));
+    const qint64 holderPid = holder.processId();
+    const Result result = runCli({"upload", sim.port(), imagePath});
+    holder.closeWriteChannel();
+    holder.waitForFinished(5000);
+    QCOMPARE(result.exitCode, 3);
+    QCOMPARE(result.errLines().last(),
+             QStringLiteral("%1 is in use by porthelper (pid %2)").arg(sim.port()).arg(holderPid));
+}
+
+void TestCliRun::info_data() {
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("bytes");
+    QTest::addColumn<int>("outside");
+    QTest::addColumn<int>("unclosed");
+
+    QTest::newRow("records and filler") << QByteArray("x{ab}\n{c{d}yy") << 2 << 9 << 4 << 0;
+    QTest::newRow("ends in an unclosed record") << QByteArray("{ab}{cd") << 1 << 4 << 3 << 3;
+}
+
+void TestCliRun::info() {
+    QFETCH(QByteArray, image);
+    QFETCH(int, records);
+    QFETCH(int, bytes);
+    QFETCH(int, outside);
+    QFETCH(int, unclosed);
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", image);
+    const Result result = runCli({"info", "--json", path});
+    QCOMPARE(result.exitCode, 0);
+    const QList<QJsonObject> lines = parseLines(result.out);
+    QCOMPARE(lines.size(), 1);
+    const QJsonObject info = lines[0];
+    QCOMPARE(info.value("records").toInt(), records);
+    QCOMPARE(info.value("bytes").toInt(), bytes);
+    QCOMPARE(info.value("outside").toInt(), outside);
+    QCOMPARE(info.value("unclosed").toInt(), unclosed);
+    QCOMPARE(
+        info.value("sha256").toString(),
+        QCryptographicHash::hash(programs::recordsOf(image), QCryptographicHash::Sha256).toHex());
+    // Wire time at 115200 (10 bits a byte, with the 3-byte replies) plus 50 ms a record.
+    QCOMPARE(info.value("seconds").toDouble(),
+             std::round(((bytes + 3 * records) * 10 / 115200.0 + 0.05 * records) * 1000) / 1000);
+    QCOMPARE(result.errLines().isEmpty(), unclosed == 0);
+}
+
+void TestCliRun::fileNameNotUtf8() {
+    testsupport::TempFiles files;
+    files.write("placeholder", "");
+    const QByteArray name = QFile::encodeName(files.path("")) + "/\xff\xfe.bin";
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT, 0644);
+    QVERIFY(fd >= 0);
+    const QByteArray image = recordsImage(2);
+    QCOMPARE(::write(fd, image.constData(), size_t(image.size())), ssize_t(image.size()));
+    ::close(fd);
+    SimProcess sim;
+    QVERIFY(sim.start());
+    // Through the shell, since a process's arguments are given here as text.
+    const Result result =
+        programs::run("/bin/sh", {"-c",
+                                  QStringLiteral("exec \"$0\" -q upload \"$1\" \"$2\"/\"$(printf "
+                                                 "'\\377\\376')\".bin"),
+                                  programs::cliPath(), sim.port(), files.path("")});
+    ::unlink(name.constData());
+    QCOMPARE(result.exitCode, 0);
+}
+
+QTEST_GUILESS_MAIN(TestCliRun)
+#include "tst_clirun.moc"
