@@ -1,3 +1,4 @@
+#include "firmwareimage.h"
 #include "programs.h"
 #include "testsupport.h"
 
@@ -7,7 +8,9 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -63,6 +66,9 @@ private slots:
     void progressBarOnTerminal_data();
     void progressBarOnTerminal();
     void listsPorts();
+    void unprivilegedCauses_data();
+    void unprivilegedCauses();
+    void imageTooLarge();
 };
 
 void TestCli::badArguments_data() {
@@ -383,6 +389,68 @@ void TestCli::listsPorts() {
     QCOMPARE(QString::fromLocal8Bit(result.out).split('\n', Qt::SkipEmptyParts), expected);
     QCOMPARE(result.errLines(),
              ports.isEmpty() ? QStringList{"No serial ports found"} : QStringList{});
+}
+
+// Root opens anything, so a port or an image without permission is tried as the unprivileged
+// user "nobody"; the cause must name the fix, not just the failure.
+void TestCli::unprivilegedCauses_data() {
+    QTest::addColumn<QString>("closed"); // "port" or "image": the one only its owner may use
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("cause");
+
+    QTest::newRow("port") << "port" << 3
+                          << "permission denied on <sim>: join the group that owns it, <group> ";
+    QTest::newRow("image") << "image" << 2 << "<image>: permission denied";
+}
+
+void TestCli::unprivilegedCauses() {
+    QFETCH(QString, closed);
+    QFETCH(int, exitCode);
+    QFETCH(QString, cause);
+
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (::geteuid() != 0 || setpriv.isEmpty())
+        QSKIP("Needs root and setpriv to run the tool as another user.");
+    const QStringList asNobody{"--reuid=65534", "--regid=65534", "--clear-groups",
+                               programs::cliPath()};
+    if (programs::run(setpriv, asNobody + QStringList{"--version"}, 5000).exitCode != 0)
+        QSKIP("The unprivileged user cannot start the tool from this build folder.");
+
+    testsupport::TempFiles files;
+    const QString image = files.write("image.bin", "{a}");
+    SimProcess sim;
+    QVERIFY(sim.start());
+    const QString target = closed == QLatin1String("port") ? sim.port() : image;
+    QCOMPARE(::chmod(QFile::encodeName(target).constData(), S_IRUSR | S_IWUSR), 0);
+    // The folder of the image is open to all, so only the file itself stands in the way.
+    QCOMPARE(::chmod(QFile::encodeName(files.path(".")).constData(), 0755), 0);
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(sim.port()).constData(), &info), 0);
+    const group *owner = ::getgrgid(info.st_gid);
+    QVERIFY(owner);
+
+    const Result result =
+        programs::run(setpriv, asNobody + QStringList{"upload", sim.port(), image}, 20000);
+    QCOMPARE(result.exitCode, exitCode);
+    cause.replace("<sim>", sim.port())
+        .replace("<image>", image)
+        .replace("<group>", QString::fromLocal8Bit(owner->gr_name));
+    QVERIFY2(result.errLines().value(result.errLines().size() - 1).startsWith(cause),
+             result.err.constData());
+}
+
+void TestCli::imageTooLarge() {
+    testsupport::TempFiles files;
+    const QString image = files.write("image.bin", "{a}");
+    // Sparse: it takes no room on the disk.
+    QVERIFY(QFile::resize(image, 3LL * 1024 * 1024 * 1024));
+    const Result result = runCli({"upload", "/dev/null", image});
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.errLines().mid(result.errLines().size() - 2),
+             (QStringList{"File not open",
+                          QStringLiteral("%1: too large (3221225472 bytes; the limit is %2 bytes)")
+                              .arg(image)
+                              .arg(transfer::kMaxImageSize)}));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
