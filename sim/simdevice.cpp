@@ -16,6 +16,9 @@ namespace {
 constexpr qint64 kNsPerMs = 1000000;
 constexpr qint64 kNsPerSecond = 1000000000;
 constexpr qint64 kBitsPerByte = 10; // start bit, eight data bits, stop bit
+// A paced line wakes this long before a byte is due and waits out the rest awake: waking from a
+// sleep can take a tenth of a millisecond, more than a byte's time on the line.
+constexpr qint64 kWakeEarlyNs = 150000;
 // How far ahead of the paced line the device reads from the terminal.
 constexpr int kInboxLimit = 4096;
 // A host writes a record in one go, so a line that goes quiet this long in the middle of one
@@ -150,9 +153,13 @@ void SimDevice::run() {
         const bool room = m_inbox.size() < kInboxLimit;
         pollfd fds[2] = {{m_master, short(room ? POLLIN : 0), 0}, {m_wake[0], POLLIN, 0}};
         const qint64 wakeNs = nextWakeNs();
+        if (wakeNs >= 0 && wakeNs - nowNs() <= kWakeEarlyNs) {
+            spinUntil(wakeNs);
+            continue;
+        }
         timespec timeout{};
         if (wakeNs >= 0) {
-            const qint64 waitNs = qMax<qint64>(0, wakeNs - nowNs());
+            const qint64 waitNs = qMax<qint64>(0, wakeNs - kWakeEarlyNs - nowNs());
             timeout.tv_sec = time_t(waitNs / kNsPerSecond);
             timeout.tv_nsec = long(waitNs % kNsPerSecond);
         }
@@ -274,9 +281,10 @@ void SimDevice::answer(const Received &message, qint64 atNs) {
     const Reply reply = responder ? responder(message) : Reply{};
     qint64 fromNs = atNs;
     for (const Chunk &chunk : reply) {
-        if (!sleepUntil(fromNs + qint64(chunk.delayMs) * kNsPerMs))
+        const qint64 dueNs = fromNs + qint64(chunk.delayMs) * kNsPerMs;
+        if (!sleepUntil(dueNs))
             return;
-        writeAll(chunk.bytes);
+        writeAll(chunk.bytes, dueNs);
         if (chunk.hangUp) {
             // Only this thread uses the terminal, so it may close it; stop() just joins.
             closeTerminal();
@@ -298,21 +306,29 @@ bool SimDevice::sleepMs(int ms) {
 }
 
 bool SimDevice::sleepUntil(qint64 dueNs) {
-    for (qint64 waitNs = dueNs - nowNs(); waitNs > 0 && !m_stopping; waitNs = dueNs - nowNs()) {
+    const qint64 earlyNs = byteNs() > 0 ? kWakeEarlyNs : 0;
+    for (qint64 waitNs = dueNs - earlyNs - nowNs(); waitNs > 0 && !m_stopping;
+         waitNs = dueNs - earlyNs - nowNs()) {
         const timespec timeout{time_t(waitNs / kNsPerSecond), long(waitNs % kNsPerSecond)};
         pollfd fd{m_wake[0], POLLIN, 0};
         if (::ppoll(&fd, 1, &timeout, nullptr) > 0)
             break;
     }
+    spinUntil(dueNs);
     return !m_stopping;
 }
 
-void SimDevice::writeAll(const QByteArray &bytes) {
+void SimDevice::spinUntil(qint64 dueNs) const {
+    while (nowNs() < dueNs && !m_stopping) {
+    }
+}
+
+void SimDevice::writeAll(const QByteArray &bytes, qint64 fromNs) {
     const qint64 byte = byteNs();
     // Byte i reaches the host one byte time after byte i - 1, as a UART sends it. They are
     // handed over in batches of up to a millisecond of line time, each when its last byte is due.
     const qint64 batch = byte > 0 ? qMax<qint64>(1, kNsPerMs / byte) : bytes.size();
-    const qint64 startNs = qMax(nowNs(), m_outputFreeNs);
+    const qint64 startNs = qMax(fromNs, m_outputFreeNs);
     for (int offset = 0; offset < bytes.size() && !m_stopping;) {
         int count = int(qMin<qint64>(bytes.size() - offset, batch));
         if (byte > 0 && !sleepUntil(startNs + qint64(offset + count) * byte))

@@ -102,8 +102,10 @@ private:
     void answer(const Received &message, qint64 atNs);
     bool sleepMs(int ms);
     bool sleepUntil(qint64 dueNs);
+    void spinUntil(qint64 dueNs) const;
     void closeTerminal();
-    void writeAll(const QByteArray &bytes);
+    // Writes bytes as the line carries them, the first leaving at fromNs or once the line is free.
+    void writeAll(const QByteArray &bytes, qint64 fromNs);
     qint64 byteNs() const;
 
     int m_master = -1;
