@@ -51,9 +51,10 @@ void resetPeakMemory() {
 }
 
 // Uploads records of recordSize bytes to a simulated device and prints the ratio of the wall
-// time to the floor. At once (baud 0) the floor is the 50 ms pause after each record; on a paced
-// line each record also needs its bytes and its three-byte reply to cross the line.
-int benchUpload(const char *label, int records, int recordSize, int baud) {
+// time to the floor. At once (not paced) the floor is the 50 ms pause after each record; on a paced
+// line (115200 baud both ways) each record also needs its bytes and its three-byte reply to cross
+// the line.
+int benchUpload(const char *label, int records, int recordSize, bool paced) {
     QTemporaryDir dir;
     const QString path = dir.filePath("image.bin");
     QFile file(path);
@@ -64,7 +65,7 @@ int benchUpload(const char *label, int records, int recordSize, int baud) {
     file.close();
 
     sim::SimDevice device;
-    device.setPacing(baud);
+    device.setPacing(paced ? int(transfer::kBaudRate) : 0);
     if (!device.start()) {
         std::fprintf(stderr, "no pseudo-terminal available\n");
         return 1;
@@ -84,12 +85,13 @@ int benchUpload(const char *label, int records, int recordSize, int baud) {
     }
     const double pauseMs = double(transfer::kRecordPause.count());
     const double lineMs =
-        baud > 0 ? double(recordSize + transfer::kAcknowledgeSize) * 10 * 1000 / baud : 0;
+        paced ? double(transfer::wireTime(recordSize + transfer::kAcknowledgeSize).count()) / 1e6
+              : 0;
     const double floorMs = double(records) * (pauseMs + lineMs);
     std::printf("%s: records %d of %d bytes%s\n", label, records, recordSize,
-                baud > 0 ? qPrintable(QStringLiteral(", line paced at %1 baud").arg(baud)) : "");
+                paced ? ", line paced at 115200 baud" : "");
     std::printf("%s: wall time %.1f ms\n", label, wallMs);
-    if (baud > 0)
+    if (paced)
         std::printf("%s: floor (records x (%.0f ms + %.2f ms on the line)) %.1f ms\n", label,
                     pauseMs, lineMs, floorMs);
     else
@@ -132,9 +134,9 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "usage: bench_transfer [records > 0] [record-size >= 2]\n");
         return 64;
     }
-    int code = benchUpload("upload", records, recordSize, 0);
-    code |= benchUpload("wire", records, recordSize, int(transfer::kBaudRate));
-    code |= benchUpload("wire", 20, 16 * 1024, int(transfer::kBaudRate));
+    int code = benchUpload("upload", records, recordSize, false);
+    code |= benchUpload("wire", records, recordSize, true);
+    code |= benchUpload("wire", 20, 16 * 1024, true);
     benchSplit();
     return code;
 }

@@ -83,16 +83,16 @@ int info(const QString &path, const QString &shown, bool json) {
     qint64 bytes = 0;
     int smallest = records.first().size();
     int largest = 0;
-    double seconds = 0;
-    constexpr double kBitsPerByte = 10; // 8N1: a start bit, 8 data bits, a stop bit
+    // Each record and its reply on the line, then the pause after it.
+    std::chrono::nanoseconds upload{0};
     for (const QByteArray &record : records) {
         bytes += record.size();
         smallest = std::min(smallest, int(record.size()));
         largest = std::max(largest, int(record.size()));
-        seconds +=
-            (record.size() + transfer::kAcknowledgeSize) * kBitsPerByte / transfer::kBaudRate +
-            std::chrono::duration<double>(transfer::kRecordPause).count();
+        upload +=
+            transfer::wireTime(record.size() + transfer::kAcknowledgeSize) + transfer::kRecordPause;
     }
+    const double seconds = std::chrono::duration<double>(upload).count();
     const qint64 outside = fileSize - bytes;
 
     if (json) {
