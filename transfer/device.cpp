@@ -57,7 +57,7 @@ void Device::watchForLoss(QSerialPort &port) {
 Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     QSerialPort port;
     watchForLoss(port);
-    if (!openLink(port, portName))
+    if (!openLink(port, portName, &m_linkFailure))
         return report(Outcome::PortBusy);
 
     const int total = image.records.size();
@@ -109,7 +109,7 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
 Outcome Device::enterBootloader(const QString &portName) {
     QSerialPort port;
     watchForLoss(port);
-    if (!openLink(port, portName))
+    if (!openLink(port, portName, &m_linkFailure))
         return report(Outcome::PortBusy);
 
     const auto confirmed = [](const QByteArray &bytes) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "messages.h"
+#include "seriallink.h"
 
 #include <QMetaType>
 #include <QObject>
@@ -55,6 +56,8 @@ public:
     bool stopRequested() const { return m_stopRequested; }
     // Whether the port of the last operation failed as one does when its device is unplugged.
     bool deviceGone() const { return m_deviceGone; }
+    // Why the last operation's port could not be opened (after PortBusy).
+    const LinkFailure &linkFailure() const { return m_linkFailure; }
 
 signals:
     void progressChanged(int percent);
@@ -70,6 +73,7 @@ private:
 
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_deviceGone{false};
+    LinkFailure m_linkFailure;
 };
 
 } // namespace transfer

@@ -1,16 +1,153 @@
 #include "seriallink.h"
 
+#include <QHash>
 #include <QSerialPort>
+
+#include <memory>
+#include <mutex>
+
+#ifndef Q_OS_WIN
+#include <QFile>
+
+#include <cerrno>
+#include <sys/file.h>
+#include <sys/stat.h>
+#endif
 
 namespace transfer {
 
-bool openLink(QSerialPort &port, const QString &portName) {
+namespace {
+
+// The devices this process has open, by device number, with the name each was opened by.
+std::mutex registryMutex;
+QHash<quint64, QString> devicesInUse;
+
+QString holderOf(quint64 number) {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    return devicesInUse.value(number);
+}
+
+#ifndef Q_OS_WIN
+std::optional<quint64> numberOf(const struct stat &info) {
+    if (!S_ISCHR(info.st_mode))
+        return std::nullopt;
+    return quint64(info.st_rdev);
+}
+#endif
+
+// Claims the device the open port reached for portName until the port closes. False when this
+// process had it open already, under the name then put in failure.
+bool claim(QSerialPort &port, const QString &portName, LinkFailure &failure) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(port)
+    Q_UNUSED(portName)
+    Q_UNUSED(failure)
+    return true;
+#else
+    struct stat info {};
+    if (::fstat(port.handle(), &info) != 0)
+        return true;
+    const std::optional<quint64> number = numberOf(info);
+    if (!number)
+        return true;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        const auto held = devicesInUse.constFind(*number);
+        if (held != devicesInUse.constEnd()) {
+            failure.sameDeviceAs = *held;
+            return false;
+        }
+        devicesInUse.insert(*number, portName);
+    }
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = QObject::connect(&port, &QIODevice::aboutToClose, [number, connection] {
+        {
+            std::lock_guard<std::mutex> lock(registryMutex);
+            devicesInUse.remove(*number);
+        }
+        QObject::disconnect(*connection);
+    });
+    return true;
+#endif
+}
+
+// Takes the device's advisory lock, which every copy of this tool takes, root or not: the
+// port's exclusive mode does not keep root out.
+bool lockDevice(QSerialPort &port, LinkFailure &failure) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(port)
+    Q_UNUSED(failure)
+    return true;
+#else
+    if (::flock(port.handle(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+        return true;
+    failure.lockedElsewhere = true;
+    failure.error = QSerialPort::PermissionError;
+    failure.errorText = QStringLiteral("The device is locked by another process");
+    return false;
+#endif
+}
+
+} // namespace
+
+QString systemLocation(const QString &portName) {
+#ifdef Q_OS_WIN
+    return portName;
+#else
+    if (portName.startsWith(QLatin1Char('/')) || portName.startsWith(QLatin1String("./")) ||
+        portName.startsWith(QLatin1String("../")))
+        return portName;
+    return QStringLiteral("/dev/") + portName;
+#endif
+}
+
+std::optional<quint64> deviceNumber(const QString &portName) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(portName)
+    return std::nullopt;
+#else
+    struct stat info {};
+    if (portName.isEmpty() ||
+        ::stat(QFile::encodeName(systemLocation(portName)).constData(), &info) != 0)
+        return std::nullopt;
+    return numberOf(info);
+#endif
+}
+
+QString inUseAs(const QString &portName) {
+    const std::optional<quint64> number = deviceNumber(portName);
+    return number ? holderOf(*number) : QString();
+}
+
+bool openLink(QSerialPort &port, const QString &portName, LinkFailure *failure) {
+    LinkFailure ignored;
+    LinkFailure &why = failure ? *failure : ignored;
+    why = LinkFailure();
     port.setPortName(portName);
-    return port.open(QIODevice::ReadWrite) &&
-           port.setBaudRate(kBaudRate, QSerialPort::AllDirections) &&
-           port.setDataBits(QSerialPort::Data8) && port.setParity(QSerialPort::NoParity) &&
-           port.setStopBits(QSerialPort::OneStop) &&
-           port.setFlowControl(QSerialPort::NoFlowControl);
+    // Known before opening, so a device in use is not opened (and reconfigured) a second time.
+    why.sameDeviceAs = inUseAs(portName);
+    if (!why.sameDeviceAs.isEmpty())
+        return false;
+    if (!port.open(QIODevice::ReadWrite)) {
+        why.error = port.error();
+        why.errorText = port.errorString();
+        return false;
+    }
+    // Checked again on what was opened: a link may have changed since.
+    if (!claim(port, portName, why) || !lockDevice(port, why)) {
+        port.close();
+        return false;
+    }
+    const bool configured = port.setBaudRate(kBaudRate, QSerialPort::AllDirections) &&
+                            port.setDataBits(QSerialPort::Data8) &&
+                            port.setParity(QSerialPort::NoParity) &&
+                            port.setStopBits(QSerialPort::OneStop) &&
+                            port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!configured) {
+        why.error = port.error();
+        why.errorText = port.errorString();
+    }
+    return configured;
 }
 
 } // namespace transfer
