@@ -66,7 +66,10 @@ private slots:
     void resendsAfterRefusedReply();
     void silentDeviceGetsFiveSends();
     void failureStopsAtRecordAndKeepsProgress();
-    void staleReplyIsNotTakenForNextRecord();
+    void surplusReplyAfterAcknowledgement_data();
+    void surplusReplyAfterAcknowledgement();
+    void lateReplyOnPacedLine_data();
+    void lateReplyOnPacedLine();
     void vanishingDeviceEndsUpload();
     void floodingDeviceEndsUpload();
     void portGoneBeforeUpload();
@@ -276,24 +279,113 @@ void TestDevice::failureStopsAtRecordAndKeepsProgress() {
     QCOMPARE(log.debugLines().last(), hex(kNonZeroMiddle));
 }
 
-void TestDevice::staleReplyIsNotTakenForNextRecord() {
+// A device that acknowledges more than it was sent has taken a record the tool did not count; a
+// reply that answers nothing else is only dropped.
+void TestDevice::surplusReplyAfterAcknowledgement_data() {
+    QTest::addColumn<int>("echoAfter");
+    QTest::addColumn<QByteArray>("echo");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QList<QByteArray>>("records");
+    QTest::addColumn<int>("progress");
+
+    QTest::newRow("second acknowledgement after the last record")
+        << 1 << kAck << int(Outcome::FirmwareNotLoaded) << QList<QByteArray>{"{a}", "{b}"} << 50;
+    QTest::newRow("second acknowledgement after the first record")
+        << 0 << kAck << int(Outcome::FirmwareNotLoaded) << QList<QByteArray>{"{a}"} << 0;
+    QTest::newRow("refusal after an acknowledgement")
+        << 0 << kNonZeroMiddle << int(Outcome::FirmwareLoaded) << QList<QByteArray>{"{a}", "{b}"}
+        << 100;
+}
+
+void TestDevice::surplusReplyAfterAcknowledgement() {
+    QFETCH(int, echoAfter);
+    QFETCH(QByteArray, echo);
+    QFETCH(int, outcome);
+    QFETCH(QList<QByteArray>, records);
+    QFETCH(int, progress);
+
     SimDevice device;
     QVERIFY(device.start());
-    // The first record's acknowledgement is echoed once more, late; the next record's first send
-    // goes unanswered. That echo must not acknowledge the second record.
-    device.setResponder([](const SimDevice::Received &message) {
-        if (message.index == 0)
-            return Reply{{0, kAck}, {20, kAck}};
-        if (message.index == 1)
-            return Reply{};
+    // The record is acknowledged, and echo follows during the pause after it.
+    device.setResponder([&](const SimDevice::Received &message) {
+        if (message.index == echoAfter)
+            return Reply{{0, kAck}, {20, echo}};
         return SimDevice::defaultReply(message);
     });
     testsupport::TempFiles files;
     const QString path = files.write("image.bin", "{a}{b}");
 
     Device upload;
-    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareLoaded);
-    QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{b}", "{b}"}));
+    QSignalSpy progressSpy(&upload, &Device::progressChanged);
+    QCOMPARE(int(upload.upload(path, device.portName())), outcome);
+    QCOMPARE(device.records(), records);
+    QCOMPARE(progressSpy.last()[0].toInt(), progress);
+    QCOMPARE(upload.outOfStep(), outcome == int(Outcome::FirmwareNotLoaded));
+}
+
+// Replies near and past the end of the reply window on a line paced at 115200 baud, with records
+// of 2 KiB that take 178 ms to leave: each reply is credited to the send it answers, or the upload
+// ends without reporting an image the device may hold twice.
+void TestDevice::lateReplyOnPacedLine_data() {
+    QTest::addColumn<int>("lateMs");
+    QTest::addColumn<QByteArray>("lateReply");
+    QTest::addColumn<bool>("refuseLast");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QList<int>>("sends");
+    // Refused replies in the trace, the last reply traced after a failure included.
+    QTest::addColumn<int>("refusalsTraced");
+
+    const int loaded = int(Outcome::FirmwareLoaded);
+    const int notLoaded = int(Outcome::FirmwareNotLoaded);
+    QTest::newRow("30 ms late") << 1030 << kAck << false << loaded << QList<int>{0, 1, 2, 3} << 0;
+    QTest::newRow("30 ms late, the last record refused")
+        << 1030 << kAck << true << notLoaded << QList<int>{0, 1, 2, 3, 3, 3, 3, 3} << 6;
+    QTest::newRow("998 ms and 10 ms of adapter latency")
+        << 1008 << kAck << false << loaded << QList<int>{0, 1, 2, 3} << 0;
+    QTest::newRow("acknowledged while the resend leaves")
+        << 1150 << kAck << false << notLoaded << QList<int>{0, 1, 1} << 0;
+    QTest::newRow("refused while the resend leaves")
+        << 1150 << kNonZeroMiddle << false << loaded << QList<int>{0, 1, 1, 2, 3} << 0;
+}
+
+void TestDevice::lateReplyOnPacedLine() {
+    QFETCH(int, lateMs);
+    QFETCH(QByteArray, lateReply);
+    QFETCH(bool, refuseLast);
+    QFETCH(int, outcome);
+    QFETCH(QList<int>, sends);
+    QFETCH(int, refusalsTraced);
+
+    QList<QByteArray> records;
+    QByteArray image;
+    for (int i = 0; i < 4; ++i) {
+        records << '{' + QByteArray(2046, char('A' + i)) + '}';
+        image += records.last();
+    }
+    SimDevice device;
+    device.setPacing(115200);
+    // Every record is answered 20 to 80 ms after its last byte, but the first send of record 1.
+    device.setResponder([&](const SimDevice::Received &message) {
+        const int record = message.bytes.at(1) - 'A';
+        if (message.index == 1)
+            return Reply{{lateMs, lateReply}};
+        if (refuseLast && record == 3)
+            return Reply{{20, kNonZeroMiddle}};
+        return Reply{{20 + 20 * record, kAck}};
+    });
+    QVERIFY(device.start());
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", image);
+
+    testsupport::LogCapture log;
+    Device upload;
+    QCOMPARE(int(upload.upload(path, device.portName())), outcome);
+    QList<QByteArray> expected;
+    for (const int index : sends)
+        expected << records.at(index);
+    // What the host wrote before it closed the port still reaches the device.
+    QTRY_COMPARE_WITH_TIMEOUT(device.records(), expected, 2000);
+    QCOMPARE(log.debugLines().count(hex(kNonZeroMiddle)), refusalsTraced);
 }
 
 void TestDevice::vanishingDeviceEndsUpload() {

@@ -6,7 +6,6 @@
 
 #include <QDebug>
 #include <QSerialPort>
-#include <QThread>
 
 namespace transfer {
 
@@ -33,6 +32,11 @@ Outcome Device::notLoaded(QSerialPort &port, const QByteArray &lastReply) {
     return Outcome::FirmwareNotLoaded;
 }
 
+Outcome Device::outOfStep(QSerialPort &port, const QByteArray &lastReply) {
+    m_outOfStep = true;
+    return notLoaded(port, lastReply);
+}
+
 Outcome Device::upload(const QString &imagePath, const QString &portName) {
     emit progressChanged(0);
 
@@ -44,6 +48,7 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
 
 void Device::watchForLoss(QSerialPort &port) {
     m_deviceGone = false;
+    m_outOfStep = false;
     // Direct: the port lives on the operation's thread, which need not be this object's.
     connect(
         &port, &QSerialPort::errorOccurred, this,
@@ -64,15 +69,18 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     ProgressCounter progress(total);
     // The last reply read during this upload, kept across records for the failure trace.
     QByteArray reply;
-    const auto replyComplete = [](const QByteArray &bytes) {
-        return bytes.size() >= kAcknowledgeSize;
-    };
+    ReplyRule rule;
+    rule.window = kRecordReplyTimeout;
+    rule.done = [](const QByteArray &bytes) { return bytes.size() >= kAcknowledgeSize; };
+    rule.grace = kLatencyGrace;
+    rule.accepted = isAcknowledgement;
 
     for (int index = 0; index < total; ++index) {
         const QByteArray &record = image.records.at(index);
         int attempts = kRecordSends;
         Send last;
         bool lineClear = true;
+        rule.earlierUnanswered = false;
         for (;;) {
             if (m_stopRequested)
                 return notLoaded(port, reply);
@@ -80,10 +88,18 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
             // the two for one record; a line that does not clear ends the upload instead.
             if (!lineClear && !waitUntilLeft(port, last))
                 return notLoaded(port, reply);
-            dropStaleInput(port);
+            // Before the first send the device owes nothing, and what it sent is dropped. Later,
+            // an acknowledgement that answers no send means the device took a record once more
+            // than it was counted: going on could only report an image it does not hold.
+            if (index == 0 && attempts == kRecordSends)
+                dropStaleInput(port);
+            else if (holdsAcknowledgement(takeInput(port)))
+                return outOfStep(port, reply);
             last = sendBytes(port, record);
             qDebug() << record.toHex();
-            const Answer answer = awaitReply(port, last, kRecordReplyTimeout, replyComplete);
+            const Answer answer = awaitReply(port, last, rule);
+            if (holdsAcknowledgement(answer.stale))
+                return outOfStep(port, reply);
             lineClear = answer.left;
             if (!answer.reply.isEmpty()) {
                 reply = answer.reply;
@@ -91,11 +107,14 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
                     break;
                 qDebug() << reply.toHex();
             }
+            rule.earlierUnanswered = answer.reply.isEmpty();
             if (--attempts == 0)
                 return notLoaded(port, reply);
         }
         qDebug() << attempts;
-        QThread::msleep(kRecordPause.count());
+        // The pause is also a look at the line: nothing is owed by the device now.
+        if (holdsAcknowledgement(gatherFor(port, kRecordPause)))
+            return outOfStep(port, reply);
         emit progressChanged(progress.advance());
         emit recordAcknowledged(index + 1, total);
     }
@@ -121,7 +140,10 @@ Outcome Device::enterBootloader(const QString &portName) {
         dropStaleInput(port);
         const Send command = sendBytes(port, kBootloaderCommand);
         port.flush();
-        const Answer answer = awaitReply(port, command, kCommandReplyTimeout, confirmed);
+        ReplyRule rule;
+        rule.window = kCommandReplyTimeout;
+        rule.done = confirmed;
+        const Answer answer = awaitReply(port, command, rule);
         if (confirmed(answer.reply)) {
             report(Outcome::BootloaderEntered);
             port.close();

@@ -56,6 +56,9 @@ public:
     bool stopRequested() const { return m_stopRequested; }
     // Whether the port of the last operation failed as one does when its device is unplugged.
     bool deviceGone() const { return m_deviceGone; }
+    // Whether the last upload ended because the device acknowledged more sends than it was
+    // counted for: an acknowledgement came that answers no send.
+    bool outOfStep() const { return m_outOfStep; }
     // Why the last operation's port could not be opened (after PortBusy).
     const LinkFailure &linkFailure() const { return m_linkFailure; }
 
@@ -68,11 +71,14 @@ private:
     Outcome report(Outcome outcome);
     // Reports that the image did not load, traces the last reply read, and closes the port.
     Outcome notLoaded(QSerialPort &port, const QByteArray &lastReply);
+    // Ends the upload as not loaded because the device's replies are out of step with the sends.
+    Outcome outOfStep(QSerialPort &port, const QByteArray &lastReply);
     // Watches port for the failure of a device that went away.
     void watchForLoss(QSerialPort &port);
 
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_deviceGone{false};
+    std::atomic<bool> m_outOfStep{false};
     LinkFailure m_linkFailure;
 };
 

@@ -62,6 +62,20 @@ bool waitForData(QSerialPort &port, qint64 ms) {
     return port.waitForReadyRead(int(qMax<qint64>(1, ms))) || port.bytesAvailable() > 0;
 }
 
+// Adds bytes to a reply, keeping its last kMaxReplyKept bytes: the newest are what answers.
+void keepLatest(QByteArray &reply, const QByteArray &bytes) {
+    reply += bytes;
+    if (reply.size() > kMaxReplyKept)
+        reply = reply.right(kMaxReplyKept);
+}
+
+// Adds bytes to what answers no send, keeping its first kMaxReplyKept bytes: replies are looked
+// at three bytes at a time from the first.
+void keepBounded(QByteArray &stale, const QByteArray &bytes) {
+    if (stale.size() < kMaxReplyKept)
+        stale += bytes.left(kMaxReplyKept - stale.size());
+}
+
 } // namespace
 
 Send sendBytes(QSerialPort &port, const QByteArray &bytes) {
@@ -72,16 +86,15 @@ Send sendBytes(QSerialPort &port, const QByteArray &bytes) {
     return send;
 }
 
-Answer awaitReply(QSerialPort &port, const Send &send, std::chrono::milliseconds window,
-                  const std::function<bool(const QByteArray &)> &done) {
+Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
     const qint64 giveUpNs = wireNs(send.bytes) + qint64(nanoseconds(kLeaveGrace).count());
     Answer answer;
     QDeadlineTimer windowEnd;
-    while (!done(answer.reply) && !linkFailed(port)) {
+    while (!rule.done(answer.reply) && !linkFailed(port)) {
         qint64 waitMs = 0;
         if (!answer.left && hasLeft(port, send)) {
             answer.left = true;
-            windowEnd = QDeadlineTimer(window);
+            windowEnd = QDeadlineTimer(rule.window);
         }
         if (answer.left) {
             if (windowEnd.hasExpired())
@@ -93,16 +106,72 @@ Answer awaitReply(QSerialPort &port, const Send &send, std::chrono::milliseconds
                 break;
             waitMs = qMin(nextLookMs(port, send), (leftNs + kNsPerMs - 1) / kNsPerMs);
         }
-        if (waitForData(port, waitMs)) {
-            answer.reply += port.readAll();
-            if (answer.reply.size() > kMaxReplyKept)
-                answer.reply = answer.reply.right(kMaxReplyKept);
+        if (!waitForData(port, waitMs))
+            continue;
+        const QByteArray bytes = port.readAll();
+        // Output only drains, so bytes seen while some of the send is still held came while it
+        // was: the device cannot have had the whole send yet.
+        const bool stillLeaving = port.bytesToWrite() > 0 || driverOutputPending(port) > 0;
+        if (!answer.left && (stillLeaving || rule.earlierUnanswered))
+            keepBounded(answer.stale, bytes);
+        else
+            keepLatest(answer.reply, bytes);
+    }
+    // A window that closed on an incomplete reply, or none: the reply may still be on its way.
+    if (answer.left && !rule.done(answer.reply) && rule.grace.count() > 0 && !linkFailed(port)) {
+        QByteArray late = answer.reply;
+        QByteArray lateOnly;
+        QDeadlineTimer graceEnd(rule.grace);
+        while (!rule.accepted(late) && !graceEnd.hasExpired() && !linkFailed(port)) {
+            if (waitForData(port, graceEnd.remainingTime())) {
+                const QByteArray bytes = port.readAll();
+                keepLatest(late, bytes);
+                keepBounded(lateOnly, bytes);
+            }
         }
+        if (rule.accepted(late))
+            answer.reply = late;
+        else
+            keepBounded(answer.stale, lateOnly);
     }
     // Nothing more leaves a failed link, and waiting for it would only hold the tool up.
     if (linkFailed(port))
         answer.left = true;
     return answer;
+}
+
+QByteArray takeInput(QSerialPort &port) {
+    QByteArray bytes;
+    if (!port.isOpen())
+        return bytes;
+    keepBounded(bytes, port.readAll());
+    // What the driver holds but the port has not read yet.
+    port.clearError();
+    while (port.waitForReadyRead(0))
+        keepBounded(bytes, port.readAll());
+    return bytes;
+}
+
+QByteArray gatherFor(QSerialPort &port, std::chrono::milliseconds duration) {
+    QByteArray bytes;
+    QDeadlineTimer end(duration);
+    while (!end.hasExpired()) {
+        if (linkFailed(port)) {
+            QThread::msleep(quint64(qMax<qint64>(0, end.remainingTime())));
+            break;
+        }
+        if (waitForData(port, end.remainingTime()))
+            keepBounded(bytes, port.readAll());
+    }
+    return bytes;
+}
+
+bool holdsAcknowledgement(const QByteArray &stale) {
+    for (int at = 0; at + kAcknowledgeSize <= stale.size(); at += kAcknowledgeSize) {
+        if (isAcknowledgement(stale.mid(at, kAcknowledgeSize)))
+            return true;
+    }
+    return false;
 }
 
 bool waitUntilLeft(QSerialPort &port, const Send &send) {

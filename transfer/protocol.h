@@ -31,6 +31,11 @@ bool isAcknowledgement(const QByteArray &reply);
 // Drops whatever the device sent before now, so that a reply is matched to the send it follows.
 void dropStaleInput(QSerialPort &port);
 
+// After a record's reply window closes with no acknowledgement, one that comes within this much
+// longer still counts for that send: a USB-serial adapter holds what the device sent back for up
+// to about this long.
+inline constexpr std::chrono::milliseconds kLatencyGrace = 100ms;
+
 // At most this much of a reply is kept; a device that floods the line must not fill memory.
 inline constexpr int kMaxReplyKept = 64 * 1024;
 
@@ -53,17 +58,45 @@ Send sendBytes(QSerialPort &port, const QByteArray &bytes);
 
 // What came back after a send, and whether the send's bytes had left the line by then.
 struct Answer {
+    // What answers the send.
     QByteArray reply;
+    // What came while the send could not be answered yet: the answer to an earlier send. Dropped.
+    QByteArray stale;
     bool left = false;
 };
 
-// Gathers the device's reply to send until done(reply) holds. The reply window opens once the
-// bytes can have left the line (their wire time after the write, and not before the driver
-// holds none of them) and then lasts window; a reply that comes earlier is kept. Ends early when
-// the link fails, and gives up when the bytes have not left within their wire time and
-// kLeaveGrace.
-Answer awaitReply(QSerialPort &port, const Send &send, std::chrono::milliseconds window,
-                  const std::function<bool(const QByteArray &)> &done);
+// How the reply to a send is gathered.
+struct ReplyRule {
+    // How long the reply window lasts once the send has left the line.
+    std::chrono::milliseconds window;
+    // Gathering ends once done(reply) holds.
+    std::function<bool(const QByteArray &)> done;
+    // When the window closes without done(reply), what comes within grace is added to the reply
+    // only if accepted(reply) then holds; otherwise it is dropped.
+    std::chrono::milliseconds grace{0};
+    std::function<bool(const QByteArray &)> accepted;
+    // An earlier send is still unanswered. Bytes that come before this send can have reached the
+    // device, which a device on a line without pacing may well answer, are then taken for the
+    // earlier send's late answer instead.
+    bool earlierUnanswered = false;
+};
+
+// Gathers the device's reply to send. Bytes that come while the send is still leaving the host
+// (the port's buffer or the driver's queue holds some of it) cannot answer it and go to stale.
+// The reply window opens once the bytes can have left the line (their wire time after the write,
+// and not before the driver holds none of them); a reply that comes earlier is kept unless an
+// earlier send is unanswered. Ends early when the link fails, and gives up when the bytes have
+// not left within their wire time and kLeaveGrace.
+Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule);
+
+// Whatever the device sent that no send has read yet, taken without waiting.
+QByteArray takeInput(QSerialPort &port);
+// Waits for duration, gathering whatever the device sends meanwhile.
+QByteArray gatherFor(QSerialPort &port, std::chrono::milliseconds duration);
+
+// Whether bytes that answer no send hold an acknowledgement, taken three bytes at a time as the
+// device writes its replies: the device then took a record more often than the tool counted.
+bool holdsAcknowledgement(const QByteArray &stale);
 
 // Waits until send's bytes can have left the line, at most kLeaveGrace from now; false when they
 // still may not have. A send must not follow another still leaving: the device would take both

@@ -138,11 +138,10 @@ bool openLink(QSerialPort &port, const QString &portName, LinkFailure *failure) 
         port.close();
         return false;
     }
-    const bool configured = port.setBaudRate(kBaudRate, QSerialPort::AllDirections) &&
-                            port.setDataBits(QSerialPort::Data8) &&
-                            port.setParity(QSerialPort::NoParity) &&
-                            port.setStopBits(QSerialPort::OneStop) &&
-                            port.setFlowControl(QSerialPort::NoFlowControl);
+    const bool configured =
+        port.setBaudRate(kBaudRate, QSerialPort::AllDirections) &&
+        port.setDataBits(QSerialPort::Data8) && port.setParity(QSerialPort::NoParity) &&
+        port.setStopBits(QSerialPort::OneStop) && port.setFlowControl(QSerialPort::NoFlowControl);
     if (!configured) {
         why.error = port.error();
         why.errorText = port.errorString();
