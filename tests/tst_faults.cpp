@@ -108,6 +108,7 @@ class TestFaults : public QObject {
     Q_OBJECT
 
 private slots:
+    void portHeldByAnotherProcess_data();
     void portHeldByAnotherProcess();
     void noPermissionForUser_data();
     void noPermissionForUser();
@@ -119,14 +120,25 @@ private slots:
     void unacknowledgedRecordStopsUpload();
 };
 
+void TestFaults::portHeldByAnotherProcess_data() {
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("under the same name") << false;
+    // Root's opens are not kept out by the port's exclusive mode; the device's lock is taken
+    // whatever name it is opened by.
+    QTest::newRow("under another name") << true;
+}
+
 void TestFaults::portHeldByAnotherProcess() {
+    QFETCH(bool, throughLink);
     SimDevice device;
     QVERIFY(device.start());
     testsupport::TempFiles files;
     const QString path = files.write("image.bin", "{a}");
+    const QString link = files.path("board");
+    QVERIFY(QFile::link(device.portName(), link));
 
     HelperProcess holder;
-    holder.process.start(helperPath(), {"hold", device.portName()});
+    holder.process.start(helperPath(), {"hold", throughLink ? link : device.portName()});
     QVERIFY(holder.process.waitForReadyRead(10000));
     QCOMPARE(holder.process.readLine().trimmed(), QByteArray("held"));
 
@@ -134,6 +146,8 @@ void TestFaults::portHeldByAnotherProcess() {
     Device operations;
     QCOMPARE(operations.upload(path, device.portName()), Outcome::PortBusy);
     QCOMPARE(operations.enterBootloader(device.portName()), Outcome::PortBusy);
+    if (throughLink)
+        QVERIFY(operations.linkFailure().lockedElsewhere);
     QVERIFY(device.receivedBytes().isEmpty());
 
     // Once the other program lets go, the port is usable again.

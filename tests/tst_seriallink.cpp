@@ -5,6 +5,8 @@
 #include <QSerialPort>
 #include <QtTest>
 
+#include <memory>
+
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +20,8 @@ private slots:
     void refusesPort();
     void refusesPortHeldByAnotherObject();
     void portIsFreeAfterClose();
+    void oneDeviceUnderTwoNames_data();
+    void oneDeviceUnderTwoNames();
 };
 
 void TestSerialLink::opensAndConfiguresLine() {
@@ -84,6 +88,41 @@ void TestSerialLink::portIsFreeAfterClose() {
     }
     QSerialPort again;
     QVERIFY(transfer::openLink(again, device.portName()));
+}
+
+void TestSerialLink::oneDeviceUnderTwoNames_data() {
+    QTest::addColumn<bool>("linkFirst");
+    QTest::newRow("the port, then a link to it") << false;
+    QTest::newRow("a link, then the port") << true;
+}
+
+void TestSerialLink::oneDeviceUnderTwoNames() {
+    QFETCH(bool, linkFirst);
+    sim::SimDevice device;
+    QVERIFY(device.start());
+    testsupport::TempFiles files;
+    const QString link = files.path("board");
+    QVERIFY(QFile::link(device.portName(), link));
+    const QString firstName = linkFirst ? link : device.portName();
+    const QString secondName = linkFirst ? device.portName() : link;
+
+    auto first = std::make_unique<QSerialPort>();
+    QVERIFY(transfer::openLink(*first, firstName));
+    QCOMPARE(transfer::inUseAs(secondName), firstName);
+    QSerialPort second;
+    transfer::LinkFailure failure;
+    QVERIFY(!transfer::openLink(second, secondName, &failure));
+    QCOMPARE(failure.sameDeviceAs, firstName);
+    QVERIFY(!second.isOpen());
+    // The device, and the first port's line, are left as they were.
+    QCOMPARE(first->write("{x}"), qint64(3));
+    QVERIFY(first->waitForBytesWritten(1000) || first->bytesToWrite() == 0);
+    QTRY_COMPARE(device.records(), QList<QByteArray>{"{x}"});
+
+    // Freed when the first port is gone.
+    first.reset();
+    QVERIFY(transfer::inUseAs(secondName).isEmpty());
+    QVERIFY(transfer::openLink(second, secondName, &failure));
 }
 
 QTEST_GUILESS_MAIN(TestSerialLink)
