@@ -21,6 +21,18 @@ Q_DECLARE_METATYPE(sim::SimDevice::Chunk)
 
 namespace {
 
+// Time-outs short enough that a device that leaves a send unanswered costs a test little. The
+// tests of the real time-outs and of the pause use the tool's own.
+const transfer::Timing kQuick = [] {
+    transfer::Timing timing;
+    timing.recordReplyWindow = std::chrono::milliseconds(150);
+    timing.latencyGrace = std::chrono::milliseconds(20);
+    timing.recordPause = std::chrono::milliseconds(5);
+    timing.commandReplyWindow = std::chrono::milliseconds(100);
+    timing.leaveGrace = std::chrono::milliseconds(300);
+    return timing;
+}();
+
 // Replies used by the device scripts below.
 const QByteArray kAck = SimDevice::acknowledgement();
 const QByteArray kNonZeroMiddle("A\x01K", 3);
@@ -182,6 +194,7 @@ void TestDevice::logsEachSendAndAcknowledgement() {
 
     testsupport::LogCapture log;
     Device upload;
+    upload.setTiming(kQuick);
     QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareLoaded);
     QCOMPARE(log.debugLines(), (QStringList{"Num records:  2", hex("{a}"), "5", hex("{bc}"),
                                             hex("no"), hex("{bc}"), "4"}));
@@ -215,6 +228,7 @@ void TestDevice::resendsAfterRefusedReply() {
 
     testsupport::LogCapture log;
     Device upload;
+    upload.setTiming(kQuick);
     QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareLoaded);
     QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{a}", "{b}", "{b}"}));
     const QStringList lines = log.debugLines();
@@ -268,6 +282,7 @@ void TestDevice::failureStopsAtRecordAndKeepsProgress() {
 
     testsupport::LogCapture log;
     Device upload;
+    upload.setTiming(kQuick);
     QSignalSpy progressSpy(&upload, &Device::progressChanged);
     QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareNotLoaded);
 
@@ -398,6 +413,7 @@ void TestDevice::vanishingDeviceEndsUpload() {
     const QString path = files.write("image.bin", "{a}{b}{c}");
 
     Device upload;
+    upload.setTiming(kQuick);
     QSignalSpy reportSpy(&upload, &Device::reported);
     QElapsedTimer clock;
     clock.start();
@@ -416,6 +432,7 @@ void TestDevice::floodingDeviceEndsUpload() {
 
     testsupport::LogCapture quiet; // the refused replies are large
     Device upload;
+    upload.setTiming(kQuick);
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareNotLoaded);
@@ -450,6 +467,7 @@ void TestDevice::portHeldDuringReportThenFreed() {
         const QString path = files.write("image.bin", "{a}");
 
         Device upload;
+        upload.setTiming(kQuick);
         bool freeDuringReport = true;
         connect(&upload, &Device::reported, this,
                 [&] { freeDuringReport = portIsFree(device.portName()); });
@@ -537,6 +555,7 @@ void TestDevice::lineThatTakesNothingEndsUpload() {
 
     testsupport::LogCapture log;
     Device upload;
+    upload.setTiming(kQuick);
     QCOMPARE(upload.upload(path, QString::fromLocal8Bit(name)), Outcome::FirmwareNotLoaded);
     QCOMPARE(log.debugLines(), (QStringList{"Num records:  2", hex(record), hex("")}));
 }
@@ -595,6 +614,7 @@ void TestDevice::vanishingDeviceEndsBootloaderEntry() {
     QVERIFY(device.start());
     device.setResponder([](const SimDevice::Received &) { return SimDevice::hangUp(); });
     Device entry;
+    entry.setTiming(kQuick);
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(entry.enterBootloader(device.portName()), Outcome::BootloaderNotEntered);

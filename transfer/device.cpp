@@ -70,14 +70,15 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     // The last reply read during this upload, kept across records for the failure trace.
     QByteArray reply;
     ReplyRule rule;
-    rule.window = kRecordReplyTimeout;
+    rule.window = m_timing.recordReplyWindow;
     rule.done = [](const QByteArray &bytes) { return bytes.size() >= kAcknowledgeSize; };
-    rule.grace = kLatencyGrace;
+    rule.grace = m_timing.latencyGrace;
+    rule.leaveGrace = m_timing.leaveGrace;
     rule.accepted = isAcknowledgement;
 
     for (int index = 0; index < total; ++index) {
         const QByteArray &record = image.records.at(index);
-        int attempts = kRecordSends;
+        int attempts = m_timing.recordSends;
         Send last;
         bool lineClear = true;
         rule.earlierUnanswered = false;
@@ -86,12 +87,12 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
                 return notLoaded(port, reply);
             // A copy still leaving the line would run into this one and the device would take
             // the two for one record; a line that does not clear ends the upload instead.
-            if (!lineClear && !waitUntilLeft(port, last))
+            if (!lineClear && !waitUntilLeft(port, last, m_timing.leaveGrace))
                 return notLoaded(port, reply);
             // Before the first send the device owes nothing, and what it sent is dropped. Later,
             // an acknowledgement that answers no send means the device took a record once more
             // than it was counted: going on could only report an image it does not hold.
-            if (index == 0 && attempts == kRecordSends)
+            if (index == 0 && attempts == m_timing.recordSends)
                 dropStaleInput(port);
             else if (holdsAcknowledgement(takeInput(port)))
                 return outOfStep(port, reply);
@@ -113,7 +114,7 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
         }
         qDebug() << attempts;
         // The pause is also a look at the line: nothing is owed by the device now.
-        if (holdsAcknowledgement(gatherFor(port, kRecordPause)))
+        if (holdsAcknowledgement(gatherFor(port, m_timing.recordPause)))
             return outOfStep(port, reply);
         emit progressChanged(progress.advance());
         emit recordAcknowledged(index + 1, total);
@@ -134,14 +135,15 @@ Outcome Device::enterBootloader(const QString &portName) {
     const auto confirmed = [](const QByteArray &bytes) {
         return bytes.contains(kBootloaderConfirmation);
     };
-    for (int attempts = kCommandSends; attempts > 0; --attempts) {
+    for (int attempts = m_timing.commandSends; attempts > 0; --attempts) {
         if (m_stopRequested)
             break;
         dropStaleInput(port);
         const Send command = sendBytes(port, kBootloaderCommand);
         port.flush();
         ReplyRule rule;
-        rule.window = kCommandReplyTimeout;
+        rule.window = m_timing.commandReplyWindow;
+        rule.leaveGrace = m_timing.leaveGrace;
         rule.done = confirmed;
         const Answer answer = awaitReply(port, command, rule);
         if (confirmed(answer.reply)) {
@@ -149,7 +151,7 @@ Outcome Device::enterBootloader(const QString &portName) {
             port.close();
             return Outcome::BootloaderEntered;
         }
-        if (!answer.left && !waitUntilLeft(port, command))
+        if (!answer.left && !waitUntilLeft(port, command, m_timing.leaveGrace))
             break;
     }
     port.close();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "messages.h"
+#include "protocol.h"
 #include "seriallink.h"
 
 #include <QMetaType>
@@ -41,6 +42,10 @@ class Device : public QObject {
 public:
     explicit Device(QObject *parent = nullptr);
 
+    // The time-outs and counts the operations use; the tool's own unless set.
+    void setTiming(const Timing &timing) { m_timing = timing; }
+    const Timing &timing() const { return m_timing; }
+
     // Loads the image at imagePath and sends its records to the device on portName.
     Outcome upload(const QString &imagePath, const QString &portName);
     // Asks the device on portName to switch into its bootloader mode.
@@ -80,6 +85,7 @@ private:
     std::atomic<bool> m_deviceGone{false};
     std::atomic<bool> m_outOfStep{false};
     LinkFailure m_linkFailure;
+    Timing m_timing;
 };
 
 } // namespace transfer

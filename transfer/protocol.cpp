@@ -87,7 +87,7 @@ Send sendBytes(QSerialPort &port, const QByteArray &bytes) {
 }
 
 Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
-    const qint64 giveUpNs = wireNs(send.bytes) + qint64(nanoseconds(kLeaveGrace).count());
+    const qint64 giveUpNs = wireNs(send.bytes) + qint64(nanoseconds(rule.leaveGrace).count());
     Answer answer;
     QDeadlineTimer windowEnd;
     while (!rule.done(answer.reply) && !linkFailed(port)) {
@@ -174,8 +174,8 @@ bool holdsAcknowledgement(const QByteArray &stale) {
     return false;
 }
 
-bool waitUntilLeft(QSerialPort &port, const Send &send) {
-    QDeadlineTimer limit(kLeaveGrace);
+bool waitUntilLeft(QSerialPort &port, const Send &send, std::chrono::milliseconds grace) {
+    QDeadlineTimer limit(grace);
     while (!hasLeft(port, send)) {
         if (linkFailed(port))
             return true;

@@ -48,6 +48,18 @@ std::chrono::nanoseconds wireTime(qint64 bytes);
 // the tool.
 inline constexpr std::chrono::milliseconds kLeaveGrace = 1000ms;
 
+// The time-outs and counts of the device operations as one value. The defaults are the tool's
+// own; only tests shorten them, so that a silent device costs them a fraction of a second.
+struct Timing {
+    int recordSends = kRecordSends;
+    std::chrono::milliseconds recordReplyWindow = kRecordReplyTimeout;
+    std::chrono::milliseconds latencyGrace = kLatencyGrace;
+    std::chrono::milliseconds recordPause = kRecordPause;
+    int commandSends = kCommandSends;
+    std::chrono::milliseconds commandReplyWindow = kCommandReplyTimeout;
+    std::chrono::milliseconds leaveGrace = kLeaveGrace;
+};
+
 // Bytes written to the port in one write call, and when.
 struct Send {
     qint64 bytes = 0;
@@ -79,6 +91,8 @@ struct ReplyRule {
     // device, which a device on a line without pacing may well answer, are then taken for the
     // earlier send's late answer instead.
     bool earlierUnanswered = false;
+    // How much longer than their wire time the send's bytes may take to leave.
+    std::chrono::milliseconds leaveGrace = kLeaveGrace;
 };
 
 // Gathers the device's reply to send. Bytes that come while the send is still leaving the host
@@ -86,7 +100,7 @@ struct ReplyRule {
 // The reply window opens once the bytes can have left the line (their wire time after the write,
 // and not before the driver holds none of them); a reply that comes earlier is kept unless an
 // earlier send is unanswered. Ends early when the link fails, and gives up when the bytes have
-// not left within their wire time and kLeaveGrace.
+// not left within their wire time and the rule's leaveGrace.
 Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule);
 
 // Whatever the device sent that no send has read yet, taken without waiting.
@@ -98,9 +112,10 @@ QByteArray gatherFor(QSerialPort &port, std::chrono::milliseconds duration);
 // device writes its replies: the device then took a record more often than the tool counted.
 bool holdsAcknowledgement(const QByteArray &stale);
 
-// Waits until send's bytes can have left the line, at most kLeaveGrace from now; false when they
+// Waits until send's bytes can have left the line, at most grace from now; false when they
 // still may not have. A send must not follow another still leaving: the device would take both
 // for one record.
-bool waitUntilLeft(QSerialPort &port, const Send &send);
+bool waitUntilLeft(QSerialPort &port, const Send &send,
+                   std::chrono::milliseconds grace = kLeaveGrace);
 
 } // namespace transfer
