@@ -1,12 +1,14 @@
 #include "firmwareimage.h"
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QtTest>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+using transfer::ImageCause;
 using transfer::Outcome;
 using transfer::RecordList;
 
@@ -26,6 +28,8 @@ private slots:
     void refusesFifoWithoutBlocking();
     void refusesImageTooLargeForOneArray();
     void followsLinkToRegularFile();
+    void summarisesImage_data();
+    void summarisesImage();
 };
 
 void TestFirmwareImage::splitsRecords_data() {
@@ -104,17 +108,21 @@ void TestFirmwareImage::loadsAndLogsRecordCount() {
 void TestFirmwareImage::refusesPaths_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("cause");
 
-    QTest::newRow("empty path") << QString() << int(Outcome::FileNotOpen);
-    QTest::newRow("missing file") << QStringLiteral("missing.bin") << int(Outcome::FileNotOpen);
-    QTest::newRow("directory") << QStringLiteral("dir") << int(Outcome::FileNotOpen);
-    QTest::newRow("endless device") << QStringLiteral("/dev/zero") << int(Outcome::FileNotOpen);
-    QTest::newRow("empty file") << QStringLiteral("empty.bin") << int(Outcome::FileEmpty);
+    const int notOpen = int(Outcome::FileNotOpen);
+    QTest::newRow("empty path") << QString() << notOpen << int(ImageCause::NoSuchFile);
+    QTest::newRow("missing file") << "missing.bin" << notOpen << int(ImageCause::NoSuchFile);
+    QTest::newRow("below a file") << "empty.bin/x" << notOpen << int(ImageCause::NoSuchFile);
+    QTest::newRow("directory") << "dir" << notOpen << int(ImageCause::NotRegularFile);
+    QTest::newRow("endless device") << "/dev/zero" << notOpen << int(ImageCause::NotRegularFile);
+    QTest::newRow("empty file") << "empty.bin" << int(Outcome::FileEmpty) << int(ImageCause::Empty);
 }
 
 void TestFirmwareImage::refusesPaths() {
     QFETCH(QString, name);
     QFETCH(int, outcome);
+    QFETCH(int, cause);
 
     testsupport::TempFiles files;
     files.write("empty.bin", QByteArray());
@@ -125,6 +133,7 @@ void TestFirmwareImage::refusesPaths() {
     const transfer::LoadedImage image = transfer::loadImage(path);
     QVERIFY(image.refusal.has_value());
     QCOMPARE(int(*image.refusal), outcome);
+    QCOMPARE(int(image.cause.kind), cause);
     QVERIFY(image.records.isEmpty());
     // Refused before splitting: no record count is logged.
     QVERIFY(log.debugLines().isEmpty());
@@ -137,6 +146,8 @@ void TestFirmwareImage::refusesFifoWithoutBlocking() {
     // Opening a FIFO with no writer would block forever; the refusal must come first.
     const transfer::LoadedImage image = transfer::loadImage(fifo);
     QCOMPARE(image.refusal, std::optional<Outcome>(Outcome::FileNotOpen));
+    QCOMPARE(image.cause.kind, ImageCause::NotRegularFile);
+    QCOMPARE(transfer::scanImage(fifo).cause.kind, ImageCause::NotRegularFile);
 }
 
 void TestFirmwareImage::refusesImageTooLargeForOneArray() {
@@ -149,7 +160,65 @@ void TestFirmwareImage::refusesImageTooLargeForOneArray() {
     testsupport::LogCapture log;
     const transfer::LoadedImage image = transfer::loadImage(path);
     QCOMPARE(image.refusal, std::optional<Outcome>(Outcome::FileNotOpen));
+    QCOMPARE(image.cause.kind, ImageCause::TooLarge);
+    QCOMPARE(image.cause.size, qint64(3) << 30);
     QCOMPARE(log.debugLines(), QStringList{QStringLiteral("Image too large: 3221225472")});
+}
+
+// What an image holds, counted as it is read: the same whether the bytes come whole or in
+// pieces that cut records anywhere, and what 'info' and the benchmark report.
+void TestFirmwareImage::summarisesImage_data() {
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("records");
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<qint64>("smallest");
+    QTest::addColumn<qint64>("largest");
+    QTest::addColumn<qint64>("outside");
+    QTest::addColumn<qint64>("unclosed");
+
+    QTest::newRow("records with filler") << QByteArray("xx{ab}yy{cde}") << 2 << qint64(9)
+                                         << qint64(4) << qint64(5) << qint64(4) << qint64(0);
+    QTest::newRow("unclosed tail") << QByteArray("}{a{b}zz{cd") << 1 << qint64(5) << qint64(5)
+                                   << qint64(5) << qint64(6) << qint64(3);
+    QTest::newRow("empty records") << QByteArray("{}{}{}") << 3 << qint64(6) << qint64(2)
+                                   << qint64(2) << qint64(0) << qint64(0);
+    QTest::newRow("no record") << QByteArray("abc{") << 0 << qint64(0) << qint64(0) << qint64(0)
+                               << qint64(4) << qint64(1);
+}
+
+void TestFirmwareImage::summarisesImage() {
+    QFETCH(QByteArray, image);
+    QFETCH(int, records);
+    QFETCH(qint64, bytes);
+    QFETCH(qint64, smallest);
+    QFETCH(qint64, largest);
+    QFETCH(qint64, outside);
+    QFETCH(qint64, unclosed);
+
+    const RecordList expected = transfer::splitRecords(image);
+    const QByteArray sha256 =
+        QCryptographicHash::hash(expected.join(), QCryptographicHash::Sha256).toHex();
+    for (int piece = 1; piece <= image.size(); ++piece) {
+        transfer::RecordScanner scanner;
+        RecordList found;
+        for (int at = 0; at < image.size(); at += piece)
+            scanner.feed(image.mid(at, piece), &found);
+        const transfer::ImageSummary summary = scanner.summary();
+        QCOMPARE(found, expected);
+        QCOMPARE(summary.records, records);
+        QCOMPARE(summary.bytes, bytes);
+        QCOMPARE(summary.smallest, smallest);
+        QCOMPARE(summary.largest, largest);
+        QCOMPARE(summary.outside, outside);
+        QCOMPARE(summary.unclosed, unclosed);
+        QCOMPARE(summary.sha256, sha256);
+    }
+    // From a file, loaded whole and scanned in pieces alike.
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", image);
+    testsupport::LogCapture quiet;
+    QCOMPARE(transfer::loadImage(path).summary.sha256, sha256);
+    QCOMPARE(transfer::scanImage(path).summary.records, records);
 }
 
 void TestFirmwareImage::followsLinkToRegularFile() {

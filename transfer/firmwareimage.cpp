@@ -1,8 +1,18 @@
 #include "firmwareimage.h"
 
+#include "protocol.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace transfer {
 
@@ -21,42 +31,222 @@ RecordList splitRecords(const QByteArray &image) {
 
 namespace {
 
-LoadedImage refused(Outcome outcome) {
+// Records are hashed in runs of this much, not one call each: an image of tiny records holds
+// millions of them.
+constexpr int kHashRun = 64 * 1024;
+// What scanImage reads at a time.
+constexpr qint64 kScanPiece = 1024 * 1024;
+
+LoadedImage refused(Outcome outcome, ImageCause::Kind kind, qint64 size = 0,
+                    const QString &systemText = QString()) {
     LoadedImage image;
     image.refusal = outcome;
+    image.cause.kind = kind;
+    image.cause.size = size;
+    image.cause.systemText = systemText;
     return image;
+}
+
+LoadedImage tooLarge(qint64 size) {
+    qDebug() << "Image too large:" << size;
+    return refused(Outcome::FileNotOpen, ImageCause::TooLarge, size);
+}
+
+#ifndef Q_OS_WIN
+// The cause for a failed stat or open, from its errno.
+LoadedImage refusedFor(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+        return refused(Outcome::FileNotOpen, ImageCause::NoSuchFile);
+    case EACCES:
+    case EPERM:
+        return refused(Outcome::FileNotOpen, ImageCause::PermissionDenied);
+    default:
+        return refused(Outcome::FileNotOpen, ImageCause::ReadError, 0,
+                       QString::fromLocal8Bit(std::strerror(error)));
+    }
+}
+#endif
+
+// Opens the image at path for reading, refusing anything but a regular file before opening
+// it: a FIFO would block until a writer comes, a device such as /dev/zero never ends, and
+// opening some devices does something. Leaves file open on success.
+std::optional<LoadedImage> openImage(const QString &path, bool limitSize, QFile &file) {
+    if (path.isEmpty())
+        return refused(Outcome::FileNotOpen, ImageCause::NoSuchFile);
+#ifdef Q_OS_WIN
+    const QFileInfo info(path);
+    if (!info.exists())
+        return refused(Outcome::FileNotOpen, ImageCause::NoSuchFile);
+    if (!info.isFile())
+        return refused(Outcome::FileNotOpen, ImageCause::NotRegularFile);
+    if (limitSize && info.size() > kMaxImageSize)
+        return tooLarge(info.size());
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return refused(Outcome::FileNotOpen,
+                       file.error() == QFileDevice::PermissionsError ? ImageCause::PermissionDenied
+                                                                     : ImageCause::ReadError,
+                       0, file.errorString());
+    return std::nullopt;
+#else
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (::stat(name.constData(), &info) != 0)
+        return refusedFor(errno);
+    if (!S_ISREG(info.st_mode))
+        return refused(Outcome::FileNotOpen, ImageCause::NotRegularFile);
+    if (limitSize && info.st_size > kMaxImageSize)
+        return tooLarge(info.st_size);
+    // Non-blocking, in case the path was replaced by a FIFO since: it is checked again below.
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return refusedFor(errno);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return refused(Outcome::FileNotOpen, ImageCause::NotRegularFile);
+    }
+    if (limitSize && info.st_size > kMaxImageSize) {
+        ::close(fd);
+        return tooLarge(info.st_size);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return refused(Outcome::FileNotOpen, ImageCause::ReadError, 0, file.errorString());
+    }
+    return std::nullopt;
+#endif
+}
+
+// Refuses an image that was read whole but holds nothing to send.
+void refuseIfEmpty(LoadedImage &image, qint64 size) {
+    if (size == 0) {
+        image = refused(Outcome::FileEmpty, ImageCause::Empty);
+        return;
+    }
+    qDebug() << "Num records: " << image.summary.records;
+    if (image.summary.records == 0) {
+        image.refusal = Outcome::FirmwareNotFound;
+        image.cause.kind = ImageCause::NoRecord;
+    }
 }
 
 } // namespace
 
-LoadedImage loadImage(const QString &path) {
-    // Only regular files (or links to them) are read: opening a FIFO would block until a writer
-    // comes, and a device such as /dev/zero never ends.
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.exists() || !info.isFile())
-        return refused(Outcome::FileNotOpen);
-    if (info.size() > kMaxImageSize) {
-        qDebug() << "Image too large:" << info.size();
-        return refused(Outcome::FileNotOpen);
-    }
+RecordScanner::RecordScanner()
+    : m_hash(QCryptographicHash::Sha256) {}
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.isSequential())
-        return refused(Outcome::FileNotOpen);
+void RecordScanner::count(qint64 size) {
+    m_summary.smallest = m_summary.records == 0 ? size : qMin(m_summary.smallest, size);
+    m_summary.largest = qMax(m_summary.largest, size);
+    ++m_summary.records;
+    m_summary.bytes += size;
+    m_summary.uploadTime += wireTime(size + kAcknowledgeSize) + kRecordPause;
+}
+
+void RecordScanner::feed(const QByteArray &piece, RecordList *records) {
+    int at = 0;
+    // Records that follow one another in the piece are hashed in one run.
+    int runStart = -1;
+    int runEnd = -1;
+    const auto flushRun = [&] {
+        if (runStart >= 0)
+            m_hash.addData(piece.constData() + runStart, runEnd - runStart);
+        runStart = -1;
+    };
+    while (at < piece.size()) {
+        if (!m_inRecord) {
+            const int open = piece.indexOf('{', at);
+            if (open < 0) {
+                m_summary.outside += piece.size() - at;
+                break;
+            }
+            m_summary.outside += open - at;
+            m_inRecord = true;
+            at = open;
+        }
+        // A record begun in an earlier piece may close at once; a new one not before its '{'.
+        const int close = piece.indexOf('}', m_open.isEmpty() ? at + 1 : at);
+        if (close < 0) {
+            m_open += piece.mid(at);
+            break;
+        }
+        m_inRecord = false;
+        const int length = close - at + 1;
+        if (m_open.isEmpty()) {
+            count(length);
+            if (runStart >= 0 && runEnd != at)
+                flushRun();
+            if (runStart < 0)
+                runStart = at;
+            runEnd = close + 1;
+            if (runEnd - runStart >= kHashRun)
+                flushRun();
+            if (records)
+                records->append(piece.mid(at, length));
+        } else {
+            flushRun();
+            const QByteArray record = m_open + piece.mid(at, length);
+            m_open.clear();
+            count(record.size());
+            m_hash.addData(record);
+            if (records)
+                records->append(record);
+        }
+        at = close + 1;
+    }
+    flushRun();
+}
+
+ImageSummary RecordScanner::summary() const {
+    ImageSummary summary = m_summary;
+    summary.unclosed = m_open.size();
+    summary.outside += m_open.size();
+    summary.sha256 = m_hash.result().toHex();
+    return summary;
+}
+
+LoadedImage loadImage(const QString &path) {
+    QFile file;
+    if (std::optional<LoadedImage> refusal = openImage(path, true, file))
+        return *refusal;
     const QByteArray content = file.readAll();
     // A read that stopped short would leave records out of the image; refuse it whole.
-    const bool readFailed = file.error() != QFileDevice::NoError;
+    if (file.error() != QFileDevice::NoError)
+        return refused(Outcome::FileNotOpen, ImageCause::ReadError, 0, file.errorString());
     file.close();
-    if (readFailed)
-        return refused(Outcome::FileNotOpen);
-    if (content.isEmpty())
-        return refused(Outcome::FileEmpty);
 
     LoadedImage image;
-    image.records = splitRecords(content);
-    qDebug() << "Num records: " << image.records.size();
-    if (image.records.isEmpty())
-        image.refusal = Outcome::FirmwareNotFound;
+    RecordScanner scanner;
+    scanner.feed(content, &image.records);
+    image.summary = scanner.summary();
+    refuseIfEmpty(image, content.size());
+    if (image.refusal)
+        image.records.clear();
+    return image;
+}
+
+LoadedImage scanImage(const QString &path) {
+    QFile file;
+    if (std::optional<LoadedImage> refusal = openImage(path, false, file))
+        return *refusal;
+    RecordScanner scanner;
+    qint64 size = 0;
+    for (;;) {
+        const QByteArray piece = file.read(kScanPiece);
+        if (file.error() != QFileDevice::NoError)
+            return refused(Outcome::FileNotOpen, ImageCause::ReadError, 0, file.errorString());
+        if (piece.isEmpty())
+            break;
+        size += piece.size();
+        scanner.feed(piece);
+    }
+    LoadedImage image;
+    image.summary = scanner.summary();
+    refuseIfEmpty(image, size);
     return image;
 }
 

@@ -3,9 +3,11 @@
 #include "messages.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QList>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 namespace transfer {
@@ -20,16 +22,73 @@ RecordList splitRecords(const QByteArray &image);
 // The largest image that fits in one byte array; larger files are refused before reading.
 inline constexpr qint64 kMaxImageSize = 0x7fffffff - 64;
 
+// Why an image was refused, as the step that failed found it.
+struct ImageCause {
+    enum Kind {
+        None,
+        NoSuchFile,       // nothing at the path (or an empty path)
+        NotRegularFile,   // a folder, a FIFO, a device, a socket
+        TooLarge,         // size is over kMaxImageSize
+        PermissionDenied, // the open was refused for want of permission
+        ReadError,        // the open or the read failed otherwise; systemText says how
+        Empty,
+        NoRecord, // no '{' with a '}' after it
+    };
+    Kind kind = None;
+    qint64 size = 0;
+    QString systemText;
+};
+
+// What an image holds, as its bytes are read: counted as the records are split, so that a file
+// is described from the one read that loads it, and one too large to hold can be streamed.
+struct ImageSummary {
+    int records = 0;
+    qint64 bytes = 0;    // in records
+    qint64 smallest = 0; // record sizes
+    qint64 largest = 0;
+    qint64 outside = 0;  // bytes between, before and after records
+    qint64 unclosed = 0; // of those, the tail from a '{' that nothing closes
+    QByteArray sha256;   // of the records as sent, one after the other (hex)
+    // The time an upload takes on a device that answers at once: the wire time of each record
+    // and its acknowledgement, and the pause after each.
+    std::chrono::nanoseconds uploadTime{0};
+};
+
+// Splits bytes fed in pieces of any size into the records they hold, summing them up as it goes.
+class RecordScanner {
+public:
+    RecordScanner();
+    // Takes the next piece; each record completed in it is passed to onRecord when given.
+    void feed(const QByteArray &piece, RecordList *onRecord = nullptr);
+    // The summary of everything fed so far.
+    ImageSummary summary() const;
+
+private:
+    void count(qint64 size);
+
+    QCryptographicHash m_hash;
+    QByteArray m_open; // the record begun and not yet closed
+    bool m_inRecord = false;
+    ImageSummary m_summary;
+};
+
 struct LoadedImage {
     RecordList records;
     // Set when the image is refused; the records are then empty.
     std::optional<Outcome> refusal;
+    ImageCause cause;
+    ImageSummary summary;
 };
 
 // Reads the image at path whole and splits it. Writes "Num records: " and the count to the
-// debug log once the file has been read. Refuses, in this order: a path that cannot be opened
-// or is not a regular file, or a file too large to hold (FileNotOpen); an empty file
-// (FileEmpty); a file without a complete record (FirmwareNotFound).
+// debug log once the file has been read. Refuses, in this order: a path that names nothing or
+// something other than a regular file, a file too large to hold, or one that cannot be opened
+// or read (FileNotOpen); an empty file (FileEmpty); a file without a complete record
+// (FirmwareNotFound). Nothing but a regular file is ever opened.
 LoadedImage loadImage(const QString &path);
+
+// Reads the image at path piece by piece, records included, holding no more than a piece at a
+// time: what 'info' tells of an image of any size. Refuses as loadImage does, but for size.
+LoadedImage scanImage(const QString &path);
 
 } // namespace transfer
