@@ -83,11 +83,14 @@ int benchUpload(const char *label, int records, int recordSize, bool paced) {
         std::fprintf(stderr, "%s: upload failed: %s\n", label, transfer::messageText(outcome));
         return 1;
     }
+    // The paced floor is the image's own upload time, as 'info' gives it; unpaced, only the
+    // pauses remain.
     const double pauseMs = double(transfer::kRecordPause.count());
-    const double lineMs =
-        paced ? double(transfer::wireTime(recordSize + transfer::kAcknowledgeSize).count()) / 1e6
-              : 0;
-    const double floorMs = double(records) * (pauseMs + lineMs);
+    const double modelMs =
+        std::chrono::duration<double, std::milli>(transfer::scanImage(path).summary.uploadTime)
+            .count();
+    const double floorMs = paced ? modelMs : double(records) * pauseMs;
+    const double lineMs = paced ? modelMs / records - pauseMs : 0;
     std::printf("%s: records %d of %d bytes%s\n", label, records, recordSize,
                 paced ? ", line paced at 115200 baud" : "");
     std::printf("%s: wall time %.1f ms\n", label, wallMs);

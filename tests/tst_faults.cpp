@@ -274,8 +274,9 @@ void TestFaults::anyReplyStyleDeliversImageOnce() {
         return replies.value(message.index, Reply{});
     });
     testsupport::TempFiles files;
-    const QString path = files.write("image.bin", imageOf(records, random));
-    QCOMPARE(transfer::splitRecords(imageOf(records, random)), records);
+    const QByteArray image = imageOf(records, random);
+    QCOMPARE(transfer::splitRecords(image), records);
+    const QString path = files.write("image.bin", image);
 
     testsupport::LogCapture quiet;
     Device upload;
