@@ -1,0 +1,147 @@
+#include "resultlog.h"
+#include "testsupport.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QtTest>
+
+#include <thread>
+
+namespace {
+
+QJsonObject resultLine(const QString &port, bool ok, const QString &serial, const QString &sha256,
+                       const QString &cause = QString()) {
+    return {{"event", "result"},
+            {"port", port},
+            {"path", port},
+            {"serial", serial.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(serial)},
+            {"ok", ok},
+            {"outcome", ok ? "Firmware loaded!" : "Firmware not loaded"},
+            {"cause", cause.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(cause)},
+            {"sha256", sha256}};
+}
+
+QByteArray contentsOf(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestResultLog : public QObject {
+    Q_OBJECT
+
+private slots:
+    void writersNeverMixWithinALine();
+    void tornLastLineIsEndedAndLeftOut();
+    void unwritableLogIsRefused();
+    void reportSumsUp();
+};
+
+// Two logs on one file, as two stations sharing it, each written from two threads: every line
+// comes out whole, and none is lost.
+void TestResultLog::writersNeverMixWithinALine() {
+    testsupport::TempFiles files;
+    const QString path = files.write("results.log", "{\"earlier\":true}\n");
+    resultlog::ResultLog first;
+    resultlog::ResultLog second;
+    QString error;
+    QVERIFY2(first.open(path, &error), qPrintable(error));
+    QVERIFY2(second.open(path, &error), qPrintable(error));
+
+    const QString padding(2000, QLatin1Char('x'));
+    const auto write = [&](resultlog::ResultLog *log, int writer) {
+        for (int i = 0; i < 100; ++i) {
+            QString ignored;
+            log->append({{"writer", writer}, {"line", i}, {"padding", padding}}, &ignored);
+        }
+    };
+    std::thread a(write, &first, 0);
+    std::thread b(write, &first, 1);
+    std::thread c(write, &second, 2);
+    std::thread d(write, &second, 3);
+    a.join();
+    b.join();
+    c.join();
+    d.join();
+
+    const QList<QByteArray> lines = contentsOf(path).split('\n');
+    QCOMPARE(lines.size(), 402); // the earlier line, 400 new ones, and the empty rest
+    QCOMPARE(lines.first(), QByteArray("{\"earlier\":true}"));
+    QVector<int> next(4, 0);
+    for (int i = 1; i <= 400; ++i) {
+        const QJsonObject line = QJsonDocument::fromJson(lines.at(i)).object();
+        QVERIFY2(!line.isEmpty(), lines.at(i).left(80).constData());
+        const int writer = line.value("writer").toInt();
+        // Each writer's lines in the order written.
+        QCOMPARE(line.value("line").toInt(), next[writer]++);
+    }
+    QVERIFY(lines.last().isEmpty());
+}
+
+void TestResultLog::tornLastLineIsEndedAndLeftOut() {
+    testsupport::TempFiles files;
+    const QByteArray whole =
+        QJsonDocument(resultLine("/dev/ttyUSB0", true, "A1", "d1")).toJson(QJsonDocument::Compact);
+    const QString path = files.write("results.log", whole + "\n{\"event\":\"res");
+    resultlog::ResultLog log;
+    QString error;
+    QVERIFY(log.open(path, &error));
+    QVERIFY(log.append(resultLine("/dev/ttyUSB1", false, "B2", "d1"), &error));
+
+    const QByteArray contents = contentsOf(path);
+    QVERIFY(contents.startsWith(whole + "\n{\"event\":\"res\n{"));
+    QVERIFY(contents.endsWith("}\n"));
+    const resultlog::Report report = resultlog::summarize(contents);
+    QCOMPARE(report.loaded, 1);
+    QCOMPARE(report.failed, 1);
+    QCOMPARE(report.skipped, 1);
+
+    // A log cut in its last line counts that line out, whether or not it would parse.
+    const resultlog::Report cut = resultlog::summarize(whole + "\n" + whole);
+    QCOMPARE(cut.loaded, 1);
+    QCOMPARE(cut.skipped, 1);
+}
+
+void TestResultLog::unwritableLogIsRefused() {
+    testsupport::TempFiles files;
+    resultlog::ResultLog log;
+    QString error;
+    QVERIFY(!log.open(files.path("no-such-folder/results.log"), &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!log.open(QStringLiteral("/dev/full"), &error));
+    QCOMPARE(error, QStringLiteral("not a regular file"));
+    QVERIFY(!log.append(resultLine("/dev/ttyUSB0", true, QString(), "d"), &error));
+}
+
+void TestResultLog::reportSumsUp() {
+    QByteArray contents;
+    const auto add = [&](const QJsonObject &line) {
+        contents += QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+    };
+    add(resultLine("/dev/ttyUSB0", true, "A1", "d1"));
+    add(resultLine("/dev/ttyUSB1", true, "A1", "d1"));
+    add(resultLine("/dev/ttyUSB1", true, "B2", "d2"));
+    add(resultLine("/dev/ttyUSB0", false, "C3", "d1",
+                   "the device on /dev/ttyUSB0 did not acknowledge record 3 of 9 in 5 sends"));
+    add(resultLine("/dev/ttyUSB1", false, "C4", "d1",
+                   "the device on /dev/ttyUSB1 did not acknowledge record 7 of 9 in 5 sends"));
+    add(resultLine("/dev/ttyUSB2", true, QString(), "d1"));
+    add(resultLine("/dev/ttyUSB3", true, QString(), "d1"));
+
+    const resultlog::Report report = resultlog::summarize(contents);
+    QCOMPARE(report.loaded, 5);
+    QCOMPARE(report.failed, 2);
+    QCOMPARE(report.byDigest.value("d1").loaded, 4);
+    QCOMPARE(report.byDigest.value("d1").failed, 2);
+    QCOMPARE(report.byDigest.value("d2").loaded, 1);
+    // Boards that failed alike count together, whatever their port and record.
+    QCOMPARE(report.byCause.size(), 1);
+    QCOMPARE(report.byCause.first(), 2);
+    // Only a known serial number loaded twice is named; boards without one are not.
+    QCOMPARE(report.loadedAgain, (QMap<QString, int>{{"A1", 2}}));
+    QVERIFY(resultlog::reportText(report).contains("serial A1 loaded 2 times"));
+}
+
+QTEST_GUILESS_MAIN(TestResultLog)
+#include "tst_resultlog.moc"
