@@ -1,12 +1,13 @@
 #include "commandline.h"
 
 #include "bootloader_version.h"
+#include "output.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 
-#include <cstdio>
+#include <cmath>
 
 namespace cli {
 
@@ -37,6 +38,8 @@ const char *const kDescription =
     "  2    the image was refused: it cannot be read, is empty, or holds no record\n"
     "  3    a port cannot be opened\n"
     "  64   bad arguments\n"
+    "  74   output lost: stdout or stderr could not be written (the uploads still ran to\n"
+    "       their end)\n"
     "  130  stopped by SIGINT\n"
     "  143  stopped by SIGTERM or SIGHUP";
 
@@ -115,11 +118,11 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        std::fputs(helpText(parser).toLocal8Bit().constData(), stdout);
+        output::toStdout(helpText(parser).toLocal8Bit());
         return kDone;
     }
     if (parser.isSet(version)) {
-        std::printf("bootloader-cli %s\n", bootloader::kVersion);
+        output::toStdout(QByteArray("bootloader-cli ") + bootloader::kVersion + '\n');
         return kDone;
     }
     if (parser.isSet(verbose) && parser.isSet(quiet))
@@ -140,11 +143,14 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     if (parser.isSet(wait)) {
         bool ok = false;
         const double seconds = parser.value(wait).toDouble(&ok);
-        if (!ok || seconds < 0 || seconds > 86400)
+        if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > 86400)
             return usageError(QStringLiteral("--wait takes a number of seconds, not '%1'")
                                   .arg(parser.value(wait)));
         options->waitMs = int(seconds * 1000);
     }
+    if (parser.isSet(wait) && options->command != QLatin1String("upload") &&
+        options->command != QLatin1String("enter") && options->command != QLatin1String("station"))
+        return usageError(QStringLiteral("--wait is for upload, enter and station"));
     if (parser.isSet(match) && options->command != QLatin1String("station"))
         return usageError(QStringLiteral("--match is for station only"));
     return std::nullopt;
