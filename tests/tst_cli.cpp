@@ -16,10 +16,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -56,28 +54,6 @@ QByteArray drain(int fd) {
         all.append(buffer, int(n));
     }
 }
-
-// A Unix socket bound at path while this lives.
-class BoundSocket {
-public:
-    ~BoundSocket() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool bind(const QString &path) {
-        m_fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray name = QFile::encodeName(path);
-        if (m_fd < 0 || size_t(name.size()) >= sizeof address.sun_path)
-            return false;
-        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-        return ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    }
-
-private:
-    int m_fd = -1;
-};
 
 // A pseudo-terminal that a process of its own has as its controlling terminal, as a shell's
 // terminal is; the process ends with this object.
@@ -580,7 +556,7 @@ void TestCli::notSerialPorts() {
     testsupport::TempFiles files;
     const QString image = files.write("image.bin", "{a}{b}");
     QString port = kind.startsWith('/') ? kind : files.path(kind);
-    BoundSocket server;
+    programs::BoundSocket server;
     int fifo = -1;
     ControllingTerminal terminal;
     if (kind == "socket") {
@@ -693,7 +669,7 @@ void TestCli::portWatch() {
     });
     files.write("ports/file", "{}");
     QCOMPARE(::mkfifo(QFile::encodeName(dir + "/fifo").constData(), 0600), 0);
-    BoundSocket socket;
+    programs::BoundSocket socket;
     QVERIFY(socket.bind(dir + "/socket"));
     QVERIFY(QFile::link("/dev/null", dir + "/null"));
     QVERIFY(QFile::link("/dev/ptmx", dir + "/ptmx"));
