@@ -51,6 +51,10 @@ PortWatch::Step PortWatch::poll(const std::function<bool(const QString &)> &busy
                 << QStringLiteral("%1: passed over, the same device as %2").arg(name, other);
             continue;
         }
+        // Still open in a job on a name that has gone (a board swapped in on the same device
+        // number): taken once that job has let it go.
+        if (!transfer::inUseAs(name).isEmpty())
+            continue;
         if (device)
             taken.insert(*device, name);
         m_known.insert(name, {Kind::Board, device});

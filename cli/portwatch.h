@@ -29,8 +29,9 @@ public:
     };
 
     // Looks at the names present now. busy(name): whether a board on name still runs (one taken
-    // before its name went away); such a name is taken once that board ends. nowMs: the time
-    // since the station started.
+    // before its name went away); such a name is taken once that board ends, as is a name whose
+    // device this process still has open under a name that went away. nowMs: the time since
+    // the station started.
     Step poll(const std::function<bool(const QString &)> &busy, qint64 nowMs);
 
     // A board on name was refused on opening because this process had its device open under

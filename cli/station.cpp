@@ -71,6 +71,9 @@ int runStation(const Options &options) {
 
     Board::Hooks hooks;
     hooks.started = [&](Board &board) {
+        // A second name of a device in use here is refused on opening, and is no board.
+        if (!transfer::inUseAs(board.result().path).isEmpty())
+            return;
         events::start(board.port(), image.shown, image.loaded.records.size(), image.sha256);
     };
     hooks.acknowledged = [](Board &board, int done, int total, int percent) {

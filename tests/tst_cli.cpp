@@ -2,6 +2,7 @@
 #include "portselect.h"
 #include "portwatch.h"
 #include "programs.h"
+#include "seriallink.h"
 #include "testsupport.h"
 
 #include <QCryptographicHash>
@@ -9,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QtTest>
 
@@ -720,6 +722,22 @@ void TestCli::portWatch() {
     // at anew.
     QCOMPARE(watch.refusedAsSameDevice(dir + "/board-a", dir + "/gone"), QString());
     QCOMPARE(watch.poll(isBusy, 3000).take, QStringList{dir + "/board-a"});
+
+    // A device still open here under a name that has gone is taken once it is let go.
+    int otherMaster = -1;
+    int otherSlave = -1;
+    char otherName[256] = {};
+    QCOMPARE(::openpty(&otherMaster, &otherSlave, otherName, nullptr, nullptr), 0);
+    const auto closeOther = qScopeGuard([&] {
+        ::close(otherSlave);
+        ::close(otherMaster);
+    });
+    QSerialPort held;
+    QVERIFY(transfer::openLink(held, QString::fromLocal8Bit(otherName)));
+    QVERIFY(QFile::link(QString::fromLocal8Bit(otherName), dir + "/board-c"));
+    QCOMPARE(watch.poll(isBusy, 3250).take, QStringList{});
+    held.close();
+    QCOMPARE(watch.poll(isBusy, 3500).take, QStringList{dir + "/board-c"});
 
     // Nothing matching for the notice's time is said once.
     cli::PortWatch empty(files.path("none*"), 1000);
