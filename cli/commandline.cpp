@@ -28,9 +28,12 @@ const char *const kDescription =
     "\n"
     "PORT is a short name from 'ports' (such as ttyUSB0), a path (such as /dev/pts/3), or\n"
     "usb:VID:PID[:SERIAL] in hexadecimal as 'ports' prints it. SELECTOR is usb:VID:PID[:SERIAL]\n"
-    "or a path glob such as '/dev/ttyUSB*'. Progress goes to stderr: a line per port redrawn\n"
-    "in place on a terminal, one line per event otherwise. SIGINT, SIGTERM or SIGHUP stop after\n"
-    "the current send and close the ports; a second SIGINT ends at once.\n"
+    "or a path glob such as '/dev/ttyUSB*' (case-sensitive; without a folder, in /dev). Only\n"
+    "serial ports are opened: not files, FIFOs, sockets, other devices or a process's own\n"
+    "terminal. One device takes one job, whatever name it is reached by. Progress goes to\n"
+    "stderr: a line per port redrawn in place on a terminal, one line per event otherwise.\n"
+    "SIGINT, SIGTERM or SIGHUP stop after the current send and close the ports; a second SIGINT\n"
+    "ends at once. Output that cannot be written (a reader that went away) stops no upload.\n"
     "\n"
     "Exit codes:\n"
     "  0    done (every board loaded)\n"
@@ -104,7 +107,8 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("Writes events as JSON Lines on stdout; text stays on stderr."));
     const QCommandLineOption wait(
         QStringLiteral("wait"),
-        QStringLiteral("Waits up to <seconds> for each port to appear before going on."),
+        QStringLiteral("upload, enter, station: waits up to <seconds> for each port to appear "
+                       "before going on."),
         QStringLiteral("seconds"));
     const QCommandLineOption match(
         QStringLiteral("match"),
