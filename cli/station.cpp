@@ -84,7 +84,7 @@ int runStation(const Options &options) {
     PortWatch watch(options.match);
     std::list<std::unique_ptr<Board>> running;
     int next = 0;
-    const auto sayOnce = [](const QStringList &lines, Verbosity least) {
+    const auto say = [](const QStringList &lines, Verbosity least) {
         for (const QString &line : lines) {
             if (!line.isEmpty() && console::verbosity() >= least)
                 console::line(line);
@@ -99,8 +99,8 @@ int runStation(const Options &options) {
             const Board &board = **it;
             // A second name of a device being loaded is no board: neither loaded nor failed.
             if (board.outcome() == transfer::Outcome::PortBusy && !board.sameDeviceAs().isEmpty())
-                sayOnce({watch.refusedAsSameDevice(board.port(), board.sameDeviceAs())},
-                        Verbosity::Verbose);
+                say({watch.refusedAsSameDevice(board.port(), board.sameDeviceAs())},
+                    Verbosity::Verbose);
             else
                 report(board, &tally);
             it = running.erase(it);
@@ -116,9 +116,9 @@ int runStation(const Options &options) {
     // boards in progress are finished below rather than cut short.
     while (stopsignals::requestedExitCode() == 0 && !output::lost()) {
         const PortWatch::Step step = watch.poll(busy, clock.elapsed());
-        sayOnce(step.passedOver, Verbosity::Verbose);
+        say(step.passedOver, Verbosity::Verbose);
         if (!step.waiting.isEmpty())
-            sayOnce({step.waiting}, Verbosity::Normal);
+            say({step.waiting}, Verbosity::Normal);
         for (const QString &port : step.take) {
             running.push_back(std::make_unique<Board>(next++, port, &image, 0, hooks));
             running.back()->start(true);
