@@ -29,9 +29,11 @@ int exitCode(transfer::Outcome outcome) {
     return kNotAcknowledged;
 }
 
-Board::Board(int index, const QString &port, const imagefile::Image *image, int waitMs, Hooks hooks)
+Board::Board(int index, const QString &port, const imagefile::Image *image, int waitMs, Hooks hooks,
+             const QByteArray &rawPort)
     : m_index(index)
     , m_port(port)
+    , m_rawPort(rawPort)
     , m_image(image)
     , m_waitMs(waitMs)
     , m_hooks(std::move(hooks)) {}
@@ -73,6 +75,13 @@ QString Board::cause(transfer::Outcome outcome) const {
                                  ? QStringLiteral("no serial ports are present")
                                  : QStringLiteral("ports present: %1")
                                        .arg(ports::presentNames().join(", ")));
+        if (!m_notSerial.isEmpty())
+            return QStringLiteral("%1 is not a serial port: %2").arg(m_path, m_notSerial);
+        if (!m_sameDeviceAs.isEmpty())
+            return QStringLiteral("%1 is the same device as %2").arg(m_port, m_sameDeviceAs);
+        // Not opened again to find out: the holder's device is left as it is.
+        if (m_device.linkFailure().lockedElsewhere)
+            return portcheck::inUseBy(m_path);
         return portcheck::whyNotOpened(m_path, ports::presentNames());
     case transfer::Outcome::FirmwareNotLoaded:
         if (m_device.deviceGone())
@@ -103,8 +112,8 @@ void Board::run(bool prefixTrace) {
     clock.start();
     const int total = m_image ? m_image->loaded.records.size() : 0;
 
-    const ports::Resolution resolution =
-        ports::waitFor(m_port, m_waitMs, [this] { return m_stop.load(); });
+    const ports::Resolution resolution = ports::waitFor(
+        m_port, m_waitMs, [this] { return m_stop.load(); }, m_rawPort);
     m_path = resolution.path;
     m_result.port = m_port;
     m_result.path = m_path;
@@ -114,9 +123,16 @@ void Board::run(bool prefixTrace) {
     if (m_hooks.started)
         m_hooks.started(*this);
 
+    // Checked without opening: what is not a serial port is never opened.
+    if (resolution.error.isEmpty() && !m_path.isEmpty() && !m_stop)
+        m_notSerial = portcheck::notSerialPort(m_path);
+
     if (!resolution.error.isEmpty()) {
         m_outcome = transfer::Outcome::PortBusy;
         m_result.cause = resolution.error;
+    } else if (!m_notSerial.isEmpty()) {
+        m_outcome = transfer::Outcome::PortBusy;
+        m_result.cause = cause(m_outcome);
     } else if (m_stop || m_path.isEmpty()) {
         m_outcome = m_image ? transfer::Outcome::FirmwareNotLoaded
                             : transfer::Outcome::BootloaderNotEntered;
@@ -137,6 +153,14 @@ void Board::run(bool prefixTrace) {
             Qt::DirectConnection);
         m_outcome =
             m_image ? m_device.upload(m_image->loaded, m_path) : m_device.enterBootloader(m_path);
+        if (m_outcome == transfer::Outcome::PortBusy) {
+            const transfer::LinkFailure &failure = m_device.linkFailure();
+            m_sameDeviceAs = failure.sameDeviceAs;
+            // An open that lost the race to another name of the device may fail on the port's
+            // own lock instead; the device being in use here says why.
+            if (m_sameDeviceAs.isEmpty() && !failure.lockedElsewhere)
+                m_sameDeviceAs = transfer::inUseAs(m_path);
+        }
         m_result.cause = cause(m_outcome);
     }
 

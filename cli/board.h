@@ -25,8 +25,10 @@ public:
     };
 
     // image: the records to upload; nullptr asks for the bootloader mode instead. waitMs: how
-    // long to wait for the port to appear.
-    Board(int index, const QString &port, const imagefile::Image *image, int waitMs, Hooks hooks);
+    // long to wait for the port to appear. rawPort: the port's bytes as given on the command
+    // line, for a name that is not valid text (see ports::resolve).
+    Board(int index, const QString &port, const imagefile::Image *image, int waitMs, Hooks hooks,
+          const QByteArray &rawPort = QByteArray());
     ~Board();
     Board(const Board &) = delete;
     Board &operator=(const Board &) = delete;
@@ -43,6 +45,9 @@ public:
     // What the board ended with: outcome, cause, counts, seconds, exit code.
     const events::Result &result() const { return m_result; }
     transfer::Outcome outcome() const { return m_outcome; }
+    // The name under which this process had the port's device open already when this board
+    // came to open it (one device, one job); empty otherwise.
+    const QString &sameDeviceAs() const { return m_sameDeviceAs; }
 
 private:
     void run(bool prefixTrace);
@@ -50,6 +55,7 @@ private:
 
     const int m_index;
     const QString m_port;
+    const QByteArray m_rawPort;
     const imagefile::Image *const m_image;
     const int m_waitMs;
     const Hooks m_hooks;
@@ -57,6 +63,8 @@ private:
     std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_stop{false};
     QString m_path;
+    QString m_notSerial;
+    QString m_sameDeviceAs;
     int m_acknowledged = 0;
     int m_percent = 0;
     transfer::Outcome m_outcome = transfer::Outcome::PortBusy;

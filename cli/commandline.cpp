@@ -1,12 +1,13 @@
 #include "commandline.h"
 
 #include "bootloader_version.h"
+#include "output.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 
-#include <cstdio>
+#include <cmath>
 
 namespace cli {
 
@@ -27,9 +28,12 @@ const char *const kDescription =
     "\n"
     "PORT is a short name from 'ports' (such as ttyUSB0), a path (such as /dev/pts/3), or\n"
     "usb:VID:PID[:SERIAL] in hexadecimal as 'ports' prints it. SELECTOR is usb:VID:PID[:SERIAL]\n"
-    "or a path glob such as '/dev/ttyUSB*'. Progress goes to stderr: a line per port redrawn\n"
-    "in place on a terminal, one line per event otherwise. SIGINT, SIGTERM or SIGHUP stop after\n"
-    "the current send and close the ports; a second SIGINT ends at once.\n"
+    "or a path glob such as '/dev/ttyUSB*' (case-sensitive; without a folder, in /dev). Only\n"
+    "serial ports are opened: not files, FIFOs, sockets, other devices or a process's own\n"
+    "terminal. One device takes one job, whatever name it is reached by. Progress goes to\n"
+    "stderr: a line per port redrawn in place on a terminal, one line per event otherwise.\n"
+    "SIGINT, SIGTERM or SIGHUP stop after the current send and close the ports; a second SIGINT\n"
+    "ends at once. Output that cannot be written (a reader that went away) stops no upload.\n"
     "\n"
     "Exit codes:\n"
     "  0    done (every board loaded)\n"
@@ -37,6 +41,8 @@ const char *const kDescription =
     "  2    the image was refused: it cannot be read, is empty, or holds no record\n"
     "  3    a port cannot be opened\n"
     "  64   bad arguments\n"
+    "  74   output lost: stdout or stderr could not be written (the uploads still ran to\n"
+    "       their end)\n"
     "  130  stopped by SIGINT\n"
     "  143  stopped by SIGTERM or SIGHUP";
 
@@ -101,7 +107,8 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("Writes events as JSON Lines on stdout; text stays on stderr."));
     const QCommandLineOption wait(
         QStringLiteral("wait"),
-        QStringLiteral("Waits up to <seconds> for each port to appear before going on."),
+        QStringLiteral("upload, enter, station: waits up to <seconds> for each port to appear "
+                       "before going on."),
         QStringLiteral("seconds"));
     const QCommandLineOption match(
         QStringLiteral("match"),
@@ -115,11 +122,11 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        std::fputs(helpText(parser).toLocal8Bit().constData(), stdout);
+        output::toStdout(helpText(parser).toLocal8Bit());
         return kDone;
     }
     if (parser.isSet(version)) {
-        std::printf("bootloader-cli %s\n", bootloader::kVersion);
+        output::toStdout(QByteArray("bootloader-cli ") + bootloader::kVersion + '\n');
         return kDone;
     }
     if (parser.isSet(verbose) && parser.isSet(quiet))
@@ -140,11 +147,14 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     if (parser.isSet(wait)) {
         bool ok = false;
         const double seconds = parser.value(wait).toDouble(&ok);
-        if (!ok || seconds < 0 || seconds > 86400)
+        if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > 86400)
             return usageError(QStringLiteral("--wait takes a number of seconds, not '%1'")
                                   .arg(parser.value(wait)));
         options->waitMs = int(seconds * 1000);
     }
+    if (parser.isSet(wait) && options->command != QLatin1String("upload") &&
+        options->command != QLatin1String("enter") && options->command != QLatin1String("station"))
+        return usageError(QStringLiteral("--wait is for upload, enter and station"));
     if (parser.isSet(match) && options->command != QLatin1String("station"))
         return usageError(QStringLiteral("--match is for station only"));
     return std::nullopt;

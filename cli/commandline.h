@@ -18,6 +18,7 @@ enum ExitCode {
     kImageRefused = 2,
     kPortNotOpened = 3,
     kUsage = 64,
+    kOutputLost = 74,   // EX_IOERR: stdout or stderr could not be written
     kInterrupted = 130, // SIGINT
     kTerminated = 143,  // SIGTERM or SIGHUP
 };

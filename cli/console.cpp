@@ -1,8 +1,9 @@
 #include "console.h"
 
+#include "output.h"
+
 #include <QCoreApplication>
 
-#include <cstdio>
 #include <mutex>
 
 namespace cli {
@@ -38,14 +39,12 @@ void line(const QString &text) {
         lineSink(text);
         return;
     }
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
+    output::toStderr(text.toLocal8Bit() + '\n');
 }
 
 void raw(const QByteArray &bytes) {
     std::lock_guard<std::recursive_mutex> lock(outputMutex);
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    output::toStderr(bytes);
 }
 
 void locked(const std::function<void()> &work) {

@@ -1,9 +1,10 @@
 #include "events.h"
 
+#include "output.h"
+
 #include <QJsonDocument>
 
 #include <cmath>
-#include <cstdio>
 #include <mutex>
 
 namespace cli::events {
@@ -32,8 +33,7 @@ void write(const QJsonObject &object) {
         return;
     const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
     std::lock_guard<std::mutex> lock(outputMutex);
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fflush(stdout);
+    output::toStdout(line);
 }
 
 void start(const QString &port, const QString &image, int records, const QString &sha256) {

@@ -6,6 +6,7 @@
 #include "console.h"
 #include "events.h"
 #include "imagefile.h"
+#include "output.h"
 #include "portselect.h"
 #include "station.h"
 #include "stopsignals.h"
@@ -13,18 +14,9 @@
 
 #include <QCoreApplication>
 
-int main(int argc, char *argv[]) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("bootloader-cli"));
-    QCoreApplication::setApplicationVersion(QString::fromLatin1(bootloader::kVersion));
+namespace {
 
-    cli::Options options;
-    if (const std::optional<int> done = cli::parseCommandLine(argc, argv, &options))
-        return *done;
-    cli::console::installMessageHandler();
-    cli::events::setEnabled(options.json);
-    cli::stopsignals::install();
-
+int run(const cli::Options &options) {
     const QString &command = options.command;
     if (command == QLatin1String("upload"))
         return cli::runUpload(options);
@@ -42,4 +34,20 @@ int main(int argc, char *argv[]) {
         return cli::imagefile::info(cli::imagePath(options, 0), options.operands[0], options.json);
     }
     return cli::usageError(QStringLiteral("unknown command '%1'").arg(command));
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("bootloader-cli"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(bootloader::kVersion));
+
+    cli::Options options;
+    cli::stopsignals::install();
+    if (const std::optional<int> done = cli::parseCommandLine(argc, argv, &options))
+        return cli::output::exitCode(*done);
+    cli::console::installMessageHandler();
+    cli::events::setEnabled(options.json);
+    return cli::output::exitCode(run(options));
 }

@@ -10,6 +10,9 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <unistd.h>
 
 namespace cli::portcheck {
@@ -98,7 +101,121 @@ QString inUse(const QString &path) {
     return QString();
 }
 
+// A line of /proc/tty/drivers: name, device path prefix, major, minor range and type.
+struct TtyDriver {
+    QString name;
+    QString prefix;
+    unsigned major = 0;
+    unsigned firstMinor = 0;
+    unsigned lastMinor = 0;
+    QString type;
+};
+
+// The terminal drivers the kernel lists; empty where there is no such list.
+QList<TtyDriver> ttyDrivers() {
+    QList<TtyDriver> drivers;
+    QFile list(QStringLiteral("/proc/tty/drivers"));
+    if (!list.open(QIODevice::ReadOnly))
+        return drivers;
+    for (const QByteArray &line : list.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 5)
+            continue;
+        TtyDriver driver;
+        driver.name = QString::fromLocal8Bit(fields[0]);
+        driver.prefix = QString::fromLocal8Bit(fields[1]);
+        bool ok = false;
+        driver.major = fields[2].toUInt(&ok);
+        const QList<QByteArray> range = fields[3].split('-');
+        bool first = false;
+        bool last = true;
+        driver.firstMinor = range[0].toUInt(&first);
+        driver.lastMinor = range.size() > 1 ? range[1].toUInt(&last) : driver.firstMinor;
+        driver.type = QString::fromLocal8Bit(fields[4]);
+        if (ok && first && last)
+            drivers << driver;
+    }
+    return drivers;
+}
+
+// The process that has the terminal device as its controlling terminal (the tty_nr field of
+// /proc/PID/stat); 0 when none.
+qint64 controllingProcess(dev_t device) {
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : pids) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        // The name in parentheses may hold spaces and parentheses of its own.
+        const int nameEnd = line.lastIndexOf(')');
+        if (nameEnd < 0)
+            continue;
+        // state, ppid, pgrp, session, tty_nr
+        const QList<QByteArray> fields = line.mid(nameEnd + 1).simplified().split(' ');
+        if (fields.size() < 5)
+            continue;
+        const quint64 tty = fields[4].toULongLong();
+        if (tty == 0)
+            continue;
+        const unsigned major = unsigned((tty >> 8) & 0xfff);
+        const unsigned minor = unsigned((tty & 0xff) | ((tty >> 12) & 0xfff00));
+        if (makedev(major, minor) == device)
+            return pid;
+    }
+    return 0;
+}
+
 } // namespace
+
+QString notSerialPort(const QString &path) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString();
+    if (S_ISSOCK(info.st_mode))
+        return QStringLiteral("a socket");
+    if (S_ISFIFO(info.st_mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISREG(info.st_mode))
+        return QStringLiteral("a regular file");
+    if (S_ISDIR(info.st_mode))
+        return QStringLiteral("a directory");
+    if (S_ISBLK(info.st_mode))
+        return QStringLiteral("a block device");
+    if (!S_ISCHR(info.st_mode))
+        return QStringLiteral("not a device");
+    const unsigned major = ::major(info.st_rdev);
+    const unsigned minor = ::minor(info.st_rdev);
+    const QList<TtyDriver> drivers = ttyDrivers();
+    // Without the kernel's list (not Linux) every character device is given its chance.
+    if (!drivers.isEmpty()) {
+        const TtyDriver *claimed = nullptr;
+        for (const TtyDriver &driver : drivers) {
+            if (driver.major == major && minor >= driver.firstMinor && minor <= driver.lastMinor) {
+                claimed = &driver;
+                break;
+            }
+        }
+        const QString number = QStringLiteral("%1:%2").arg(major).arg(minor);
+        if (!claimed)
+            return QStringLiteral("another device (%1)").arg(number);
+        if (claimed->type != QLatin1String("serial") && claimed->type != QLatin1String("pty:slave"))
+            return QStringLiteral("another device (%1, terminal driver %2 of type %3)")
+                .arg(number, claimed->name, claimed->type);
+    }
+    if (const qint64 pid = controllingProcess(info.st_rdev))
+        return QStringLiteral("the controlling terminal of %1").arg(describeProcess(pid));
+    return QString();
+}
+
+QString inUseBy(const QString &path) {
+    const QString owner = inUse(path);
+    return owner.isEmpty() ? QStringLiteral("%1 is in use by another program").arg(path) : owner;
+}
 
 bool isCharacterDevice(const QString &path) {
     struct stat info {};

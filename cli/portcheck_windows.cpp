@@ -25,6 +25,15 @@ QString whyNotOpened(const QString &path, const QStringList &present) {
     }
 }
 
+// Only ports are reached by COM names here.
+QString notSerialPort(const QString &) {
+    return QString();
+}
+
+QString inUseBy(const QString &path) {
+    return QStringLiteral("%1 is in use by another program").arg(path);
+}
+
 bool isCharacterDevice(const QString &path) {
     return path.startsWith(QLatin1String("COM"), Qt::CaseInsensitive) ||
            path.startsWith(QLatin1String("\\\\.\\"));

@@ -1,17 +1,18 @@
 #include "portselect.h"
 
 #include "console.h"
+#include "fileoperand.h"
+#include "output.h"
 #include "portcheck.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QThread>
-
-#include <cstdio>
 
 namespace cli::ports {
 
@@ -94,9 +95,17 @@ QString usbIdentityError(const QString &text) {
         .arg(text);
 }
 
-Resolution resolve(const QString &operand) {
-    if (!isUsbIdentity(operand))
+Resolution resolve(const QString &operand, const QByteArray &raw) {
+    if (!isUsbIdentity(operand)) {
+        if (!raw.isEmpty() && QFile::encodeName(operand) != raw) {
+            const bool path = raw.startsWith('/') || raw.startsWith("./") || raw.startsWith("../");
+            const QString reached = fileoperand::portPath(path ? raw : "/dev/" + raw);
+            // Not there (yet): the name as decoded, for the cause.
+            if (!reached.isEmpty())
+                return {reached, QString()};
+        }
         return {systemPath(operand), QString()};
+    }
     const std::optional<UsbIdentity> identity = parseUsb(operand);
     if (!identity)
         return {QString(), usbIdentityError(operand)};
@@ -120,10 +129,11 @@ bool isPresent(const Resolution &resolution) {
     return !resolution.path.isEmpty() && QFileInfo::exists(resolution.path);
 }
 
-Resolution waitFor(const QString &operand, int waitMs, const std::function<bool()> &stop) {
+Resolution waitFor(const QString &operand, int waitMs, const std::function<bool()> &stop,
+                   const QByteArray &raw) {
     QDeadlineTimer deadline(waitMs);
     for (;;) {
-        const Resolution resolution = resolve(operand);
+        const Resolution resolution = resolve(operand, raw);
         if (isPresent(resolution) || !resolution.error.isEmpty() || deadline.hasExpired() || stop())
             return resolution;
         QThread::msleep(100);
@@ -208,7 +218,8 @@ int list(bool json) {
                        .join(QLatin1Char('\t'))
                        .toLocal8Bit();
         }
-        std::printf("%s\n", line.constData());
+        if (!output::toStdout(line + '\n'))
+            break;
     }
     return 0;
 }
@@ -222,13 +233,18 @@ QStringList matching(const QString &selector) {
         }
         return found;
     }
-    const QFileInfo pattern(selector);
-    const QDir folder = pattern.dir();
-    const QStringList names = folder.entryList(
-        {pattern.fileName()}, QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    // A selector without a folder is looked for in /dev, as a bare port name is.
+    const QString pattern = systemPath(selector);
+    const int slash = pattern.lastIndexOf(QLatin1Char('/'));
+    const QDir folder(slash == 0 ? QStringLiteral("/") : pattern.left(slash));
+    // Case-sensitive, as the names of devices are: ttyusb* is not ttyUSB0.
+    const QRegularExpression glob(
+        QRegularExpression::wildcardToRegularExpression(pattern.mid(slash + 1)));
+    const QStringList names =
+        folder.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
         const QString path = folder.filePath(name);
-        if (QFileInfo::exists(path))
+        if (glob.match(name).hasMatch() && QFileInfo::exists(path))
             found << path;
     }
     return found;

@@ -24,12 +24,15 @@ bool isUsbIdentity(const QString &operand);
 // Empty when text is a well-formed USB identity; else what is wrong with it.
 QString usbIdentityError(const QString &text);
 
-Resolution resolve(const QString &operand);
+// raw: the operand's bytes as given, when decoding lost some (a name that is not valid UTF-8):
+// the port is then reached by those bytes (see fileoperand::portPath).
+Resolution resolve(const QString &operand, const QByteArray &raw = QByteArray());
 // Whether the port the resolution names is there.
 bool isPresent(const Resolution &resolution);
 // Resolves operand, waiting up to waitMs for it to be present (0: not at all). Gives up early
 // when stop() holds.
-Resolution waitFor(const QString &operand, int waitMs, const std::function<bool()> &stop);
+Resolution waitFor(const QString &operand, int waitMs, const std::function<bool()> &stop,
+                   const QByteArray &raw = QByteArray());
 
 // Whether operand reads as a port rather than an image: a USB identity, a character device, a
 // path under /dev, or the short name of a port present.
@@ -47,8 +50,10 @@ QString serialNumber(const QString &path);
 // Prints the ports present, one a line: tab-separated columns, or JSON objects with json.
 int list(bool json);
 
-// The ports present that selector takes in: usb:VID:PID[:SERIAL], or a path glob whose last
-// component holds the wildcards (e.g. /dev/ttyUSB*). Links count, links to nothing do not.
+// The names present that selector takes in: usb:VID:PID[:SERIAL], or a path glob whose last
+// component holds the wildcards (e.g. /dev/ttyUSB*; without a folder, in /dev), matched
+// case-sensitively. Links count, links to nothing do not. A glob takes in whatever file has a
+// matching name: see portcheck::notSerialPort() for which are ports.
 QStringList matching(const QString &selector);
 
 } // namespace cli::ports

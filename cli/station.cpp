@@ -3,11 +3,13 @@
 #include "board.h"
 #include "console.h"
 #include "imagefile.h"
+#include "output.h"
 #include "portselect.h"
+#include "portwatch.h"
 #include "stopsignals.h"
 #include "uploads.h"
 
-#include <QSet>
+#include <QElapsedTimer>
 #include <QThread>
 
 #include <algorithm>
@@ -56,8 +58,10 @@ int runStation(const Options &options) {
         return usageError(ports::usbIdentityError(options.match));
 
     imagefile::Image image{imagePath(options, 0), options.operands[0], {}, {}};
-    if (!imagefile::read(&image))
+    if (!imagefile::read(&image)) {
+        events::summary(0, 0);
         return kImageRefused;
+    }
     if (console::verbosity() != Verbosity::Quiet)
         console::line(QStringLiteral("Station: uploading %1 (%2 records) to each port matching "
                                      "%3 as it appears; stop with Ctrl-C")
@@ -67,6 +71,9 @@ int runStation(const Options &options) {
 
     Board::Hooks hooks;
     hooks.started = [&](Board &board) {
+        // A second name of a device in use here is refused on opening, and is no board.
+        if (!transfer::inUseAs(board.result().path).isEmpty())
+            return;
         events::start(board.port(), image.shown, image.loaded.records.size(), image.sha256);
     };
     hooks.acknowledged = [](Board &board, int done, int total, int percent) {
@@ -74,47 +81,63 @@ int runStation(const Options &options) {
     };
 
     Tally tally;
-    // Ports seen and handled; one is taken again only after it went away and came back.
-    QSet<QString> handled;
+    PortWatch watch(options.match);
     std::list<std::unique_ptr<Board>> running;
     int next = 0;
-    const auto reap = [&] {
-        for (auto it = running.begin(); it != running.end();) {
-            if ((*it)->wait(0)) {
-                report(**it, &tally);
-                it = running.erase(it);
-            } else {
-                ++it;
-            }
+    const auto say = [](const QStringList &lines, Verbosity least) {
+        for (const QString &line : lines) {
+            if (!line.isEmpty() && console::verbosity() >= least)
+                console::line(line);
         }
     };
-    while (stopsignals::requestedExitCode() == 0) {
-        const QStringList present = ports::matching(options.match);
-        for (const QString &port : present) {
-            if (handled.contains(port))
+    const auto reap = [&] {
+        for (auto it = running.begin(); it != running.end();) {
+            if (!(*it)->wait(0)) {
+                ++it;
                 continue;
-            handled.insert(port);
+            }
+            const Board &board = **it;
+            // A second name of a device being loaded is no board: neither loaded nor failed.
+            if (board.outcome() == transfer::Outcome::PortBusy && !board.sameDeviceAs().isEmpty())
+                say({watch.refusedAsSameDevice(board.port(), board.sameDeviceAs())},
+                    Verbosity::Verbose);
+            else
+                report(board, &tally);
+            it = running.erase(it);
+        }
+    };
+    const auto busy = [&](const QString &port) {
+        return std::any_of(running.begin(), running.end(),
+                           [&](const auto &board) { return board->port() == port; });
+    };
+    QElapsedTimer clock;
+    clock.start();
+    // Output that can no longer be written ends the station: no new board is taken, and the
+    // boards in progress are finished below rather than cut short.
+    while (stopsignals::requestedExitCode() == 0 && !output::lost()) {
+        const PortWatch::Step step = watch.poll(busy, clock.elapsed());
+        say(step.passedOver, Verbosity::Verbose);
+        if (!step.waiting.isEmpty())
+            say({step.waiting}, Verbosity::Normal);
+        for (const QString &port : step.take) {
             running.push_back(std::make_unique<Board>(next++, port, &image, 0, hooks));
             running.back()->start(true);
         }
         reap();
-        for (auto it = handled.begin(); it != handled.end();) {
-            const QString port = *it;
-            const bool busy = std::any_of(running.begin(), running.end(),
-                                          [&](const auto &board) { return board->port() == port; });
-            if (!present.contains(port) && !busy)
-                it = handled.erase(it);
-            else
-                ++it;
-        }
         for (int slept = 0; slept < kPollMs && stopsignals::requestedExitCode() == 0; slept += 50)
             QThread::msleep(50);
     }
 
-    for (const auto &board : running)
-        board->requestStop();
-    for (const auto &board : running)
-        board->wait(INT_MAX);
+    bool stopping = false;
+    for (const auto &board : running) {
+        while (!board->wait(50)) {
+            if (!stopping && stopsignals::requestedExitCode() != 0) {
+                stopping = true;
+                for (const auto &each : running)
+                    each->requestStop();
+            }
+        }
+    }
     reap();
     events::summary(tally.loaded, tally.failed);
     if (tally.stopCode != 0)

@@ -32,6 +32,9 @@ void install() {
     action.sa_flags = SA_RESTART;
     for (const int number : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(number, &action, nullptr);
+    // A reader of stdout or stderr that goes away (| head) must not end the uploads half-way:
+    // the write fails instead, and output.h takes note.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 int requestedExitCode() {

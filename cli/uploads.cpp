@@ -108,8 +108,11 @@ int runUpload(const Options &options) {
     if (verbosity != Verbosity::Quiet)
         console::line(QStringLiteral("Uploading %1 to %2").arg(file, portOperands.join(", ")));
     imagefile::Image image{imagePath(options, options.operands.size() - 1), file, {}, {}};
-    if (!imagefile::read(&image))
+    if (!imagefile::read(&image)) {
+        // The summary is always the last event: no port got the image.
+        events::summary(0, int(portOperands.size()));
         return kImageRefused;
+    }
 
     QList<qint64> recordEnds;
     qint64 sent = 0;
@@ -140,8 +143,8 @@ int runUpload(const Options &options) {
     };
     std::vector<std::unique_ptr<Board>> boards;
     for (int i = 0; i < portOperands.size(); ++i)
-        boards.push_back(
-            std::make_unique<Board>(i, portOperands[i], &image, options.waitMs, hooks));
+        boards.push_back(std::make_unique<Board>(i, portOperands[i], &image, options.waitMs, hooks,
+                                                 options.rawOperands.value(i)));
     runAll(boards, several);
     if (view)
         view->finish();
@@ -174,8 +177,8 @@ int runEnter(const Options &options) {
     Board::Hooks hooks;
     hooks.finished = [](Board &board) { events::result(board.result()); };
     std::vector<std::unique_ptr<Board>> boards;
-    boards.push_back(
-        std::make_unique<Board>(0, options.operands[0], nullptr, options.waitMs, hooks));
+    boards.push_back(std::make_unique<Board>(0, options.operands[0], nullptr, options.waitMs, hooks,
+                                             options.rawOperands.value(0)));
     runAll(boards, false);
     printOutcome(*boards.front(), false);
     const events::Result &result = boards.front()->result();

@@ -1,7 +1,13 @@
 #include "programs.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QRegularExpression>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace programs {
 
@@ -82,6 +88,22 @@ bool SimProcess::stop(int signalNumber) {
 QByteArray SimProcess::errorOutput() {
     m_err += m_process.readAllStandardError();
     return m_err;
+}
+
+BoundSocket::~BoundSocket() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool BoundSocket::bind(const QString &path) {
+    m_fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    if (m_fd < 0 || size_t(name.size()) >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    return ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
 }
 
 } // namespace programs

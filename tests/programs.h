@@ -57,4 +57,17 @@ private:
     QByteArray m_err;
 };
 
+// A Unix socket bound at a path while this lives: a file that is no port.
+class BoundSocket {
+public:
+    BoundSocket() = default;
+    ~BoundSocket();
+    BoundSocket(const BoundSocket &) = delete;
+    BoundSocket &operator=(const BoundSocket &) = delete;
+    bool bind(const QString &path);
+
+private:
+    int m_fd = -1;
+};
+
 } // namespace programs

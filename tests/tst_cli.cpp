@@ -1,16 +1,25 @@
 #include "firmwareimage.h"
+#include "portselect.h"
+#include "portwatch.h"
 #include "programs.h"
+#include "seriallink.h"
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
+#include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QtTest>
 
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -48,6 +57,56 @@ QByteArray drain(int fd) {
     }
 }
 
+// A pseudo-terminal that a process of its own has as its controlling terminal, as a shell's
+// terminal is; the process ends with this object.
+class ControllingTerminal {
+public:
+    ~ControllingTerminal() {
+        if (m_holder.state() != QProcess::NotRunning) {
+            m_holder.kill();
+            m_holder.waitForFinished(5000);
+        }
+        if (m_slave >= 0)
+            ::close(m_slave);
+        if (m_master >= 0)
+            ::close(m_master);
+    }
+    // False when it could not be had (no setsid, say).
+    bool start() {
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+            return false;
+        m_path = QString::fromLocal8Bit(name);
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        // A session leader without a terminal takes the first it opens as its own.
+        m_holder.start(QStringLiteral("setsid"), {"sh", "-c", "exec sleep 60 <\"$0\"", m_path});
+        if (!m_holder.waitForStarted(5000))
+            return false;
+        for (int i = 0; i < 50; ++i) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(m_holder.processId()));
+            if (stat.open(QIODevice::ReadOnly)) {
+                const QByteArray line = stat.readAll();
+                const QList<QByteArray> fields =
+                    line.mid(line.lastIndexOf(')') + 1).simplified().split(' ');
+                if (fields.size() > 4 && fields[4] != "0")
+                    return true;
+            }
+            QThread::msleep(50);
+        }
+        return false;
+    }
+    QString path() const { return m_path; }
+    qint64 pid() const { return m_holder.processId(); }
+    // What was written to the terminal, read from its other end.
+    QByteArray written() const { return drain(m_master); }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+    QProcess m_holder;
+};
+
 } // namespace
 
 class TestCli : public QObject {
@@ -69,6 +128,14 @@ private slots:
     void unprivilegedCauses_data();
     void unprivilegedCauses();
     void imageTooLarge();
+
+    void notSerialPorts_data();
+    void notSerialPorts();
+    void lostOutput_data();
+    void lostOutput();
+    void infoStreamsLargeImage();
+    void selectorMatchesCaseAndDev();
+    void portWatch();
 };
 
 void TestCli::badArguments_data() {
@@ -108,6 +175,16 @@ void TestCli::badArguments_data() {
     QTest::newRow("verbose and quiet")
         << QStringList{"-v", "-q", "ports"} << "-v and -q cannot be given together";
     QTest::newRow("empty command") << QStringList{""} << "unknown command ''";
+    QTest::newRow("wait nan") << QStringList{"--wait", "nan", "upload", "ttyS0", "a.bin"}
+                              << "--wait takes a number of seconds, not 'nan'";
+    QTest::newRow("wait inf") << QStringList{"--wait", "inf", "enter", "ttyS0"}
+                              << "--wait takes a number of seconds, not 'inf'";
+    QTest::newRow("wait negative") << QStringList{"--wait=-1", "upload", "ttyS0", "a.bin"}
+                                   << "--wait takes a number of seconds, not '-1'";
+    QTest::newRow("wait with ports")
+        << QStringList{"--wait", "1", "ports"} << "--wait is for upload, enter and station";
+    QTest::newRow("wait with info")
+        << QStringList{"--wait", "1", "info", "a.bin"} << "--wait is for upload, enter and station";
 }
 
 void TestCli::badArguments() {
@@ -135,7 +212,7 @@ void TestCli::helpListsCommandsAndExitCodes() {
              {"upload PORT... FILE", "enter PORT", "ports", "info FILE", "station FILE"})
             QVERIFY2(help.contains(QLatin1String(command)), command);
         // Every code outcomes() expects is explained on a line of its own.
-        for (const int code : {0, 1, 2, 3, 64, 130, 143}) {
+        for (const int code : {0, 1, 2, 3, 64, 74, 130, 143}) {
             const QRegularExpression line(QStringLiteral("\\n +%1 +\\w").arg(code));
             QVERIFY2(line.match(help).hasMatch(), qPrintable(QString::number(code)));
         }
@@ -451,6 +528,223 @@ void TestCli::imageTooLarge() {
                           QStringLiteral("%1: too large (3221225472 bytes; the limit is %2 bytes)")
                               .arg(image)
                               .arg(transfer::kMaxImageSize)}));
+}
+
+// A PORT that is no serial port is said to be none, and what it is, without opening it: a
+// FIFO's open would block, and nothing may be written to it.
+void TestCli::notSerialPorts_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("what");
+    QTest::newRow("socket") << "socket"
+                            << "a socket";
+    QTest::newRow("FIFO") << "fifo"
+                          << "a FIFO";
+    QTest::newRow("regular file") << "file"
+                                  << "a regular file";
+    QTest::newRow("directory") << "directory"
+                               << "a directory";
+    QTest::newRow("another device") << "/dev/null"
+                                    << "another device (1:3)";
+    QTest::newRow("terminal multiplexer")
+        << "/dev/ptmx"
+        << "another device (5:2, terminal driver /dev/ptmx of type system)";
+    QTest::newRow("a shell's terminal") << "terminal"
+                                        << "the controlling terminal of sleep (pid <pid>)";
+}
+
+void TestCli::notSerialPorts() {
+    QFETCH(QString, kind);
+    QFETCH(QString, what);
+    testsupport::TempFiles files;
+    const QString image = files.write("image.bin", "{a}{b}");
+    QString port = kind.startsWith('/') ? kind : files.path(kind);
+    programs::BoundSocket server;
+    int fifo = -1;
+    ControllingTerminal terminal;
+    if (kind == "socket") {
+        QVERIFY(server.bind(port));
+    } else if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(port).constData(), 0600), 0);
+        fifo = ::open(QFile::encodeName(port).constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(fifo >= 0);
+    } else if (kind == "file") {
+        files.write(kind, "{old}");
+    } else if (kind == "directory") {
+        QVERIFY(QDir().mkpath(port));
+    } else if (kind == "terminal") {
+        if (!terminal.start())
+            QSKIP("No process can be given a terminal of its own here.");
+        port = terminal.path();
+    }
+    const Result result = runCli({"upload", port, image}, 10000);
+    QByteArray sent;
+    if (fifo >= 0) {
+        sent = drain(fifo);
+        ::close(fifo);
+    }
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 3);
+    const QStringList lines = result.errLines();
+    QCOMPARE(lines.value(lines.size() - 2), "Serial port is busy");
+    QCOMPARE(lines.last(), port + " is not a serial port: " +
+                               what.replace("<pid>", QString::number(terminal.pid())));
+    QCOMPARE(sent, QByteArray());
+    if (kind == "terminal")
+        QCOMPARE(terminal.written(), QByteArray());
+    if (kind == "file") {
+        QFile file(port);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("{old}"));
+    }
+}
+
+// Output that cannot be written is told by exit code 74; nothing else is lost.
+void TestCli::lostOutput_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("info --json") << QStringList{"info", "--json", "<image>"};
+    QTest::newRow("info") << QStringList{"info", "<image>"};
+    QTest::newRow("help") << QStringList{"--help"};
+}
+
+void TestCli::lostOutput() {
+    QFETCH(QStringList, args);
+    testsupport::TempFiles files;
+    const QString image = files.write("image.bin", "{a}{b}");
+    const Result result = programs::run(
+        "/bin/sh", QStringList{"-c", "exec \"$0\" \"$@\" >/dev/full", programs::cliPath()} +
+                       resolved(args, QString(), image));
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 74);
+}
+
+// The figures of an image of 32 Mi records come from reading it a piece at a time: with its
+// memory limited to a fraction of what a list of the records takes, info still gives them.
+void TestCli::infoStreamsLargeImage() {
+    testsupport::TempFiles files;
+    const QString image = files.path("large.bin");
+    QFile file(image);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    const QByteArray piece = QByteArray("{}").repeated(1 << 20);
+    for (int i = 0; i < 32; ++i)
+        QCOMPARE(file.write(piece), qint64(piece.size()));
+    file.close();
+    const Result result = programs::run(
+        "/bin/sh",
+        {"-c", "ulimit -v 400000 && exec \"$0\" info --json \"$1\"", programs::cliPath(), image},
+        60000);
+    QCOMPARE(result.exitCode, 0);
+    const QJsonObject info = QJsonDocument::fromJson(result.out).object();
+    QCOMPARE(info.value("records").toInt(), 32 << 20);
+    QCOMPARE(info.value("bytes").toInt(), 64 << 20);
+    QCOMPARE(info.value("smallest").toInt(), 2);
+    QCOMPARE(info.value("largest").toInt(), 2);
+    QCOMPARE(info.value("outside").toInt(), 0);
+    QCOMPARE(info.value("unclosed").toInt(), 0);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (int i = 0; i < 32; ++i)
+        hash.addData(piece);
+    QCOMPARE(info.value("sha256").toString(), QString::fromLatin1(hash.result().toHex()));
+}
+
+void TestCli::selectorMatchesCaseAndDev() {
+    // Without a folder, as a bare PORT, in /dev.
+    QCOMPARE(cli::ports::matching("ptm?"), QStringList{"/dev/ptmx"});
+    QCOMPARE(cli::ports::matching("PTM*"), QStringList{});
+    testsupport::TempFiles files;
+    files.write("board1", "");
+    files.write("Board2", "");
+    QCOMPARE(cli::ports::matching(files.path("board*")), QStringList{files.path("board1")});
+}
+
+// What a station takes from a folder of many kinds of files, poll after poll.
+void TestCli::portWatch() {
+    testsupport::TempFiles files;
+    const QString dir = files.path("ports");
+    QVERIFY(QDir().mkpath(dir));
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const auto closePty = qScopeGuard([&] {
+        ::close(slave);
+        ::close(master);
+    });
+    files.write("ports/file", "{}");
+    QCOMPARE(::mkfifo(QFile::encodeName(dir + "/fifo").constData(), 0600), 0);
+    programs::BoundSocket socket;
+    QVERIFY(socket.bind(dir + "/socket"));
+    QVERIFY(QFile::link("/dev/null", dir + "/null"));
+    QVERIFY(QFile::link("/dev/ptmx", dir + "/ptmx"));
+    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-a"));
+    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-b"));
+    ControllingTerminal terminal;
+    const bool withTerminal = terminal.start();
+    if (withTerminal)
+        QVERIFY(QFile::link(terminal.path(), dir + "/shell"));
+
+    cli::PortWatch watch(dir + "/*", 1000);
+    bool busy = false;
+    const auto isBusy = [&](const QString &) { return busy; };
+    cli::PortWatch::Step step = watch.poll(isBusy, 0);
+    // One board for the two names of one device; all else passed over, each said once.
+    QCOMPARE(step.take, QStringList{dir + "/board-a"});
+    QStringList expected{dir + "/board-b: passed over, the same device as " + dir + "/board-a",
+                         dir + "/fifo: passed over, not a serial port: a FIFO",
+                         dir + "/file: passed over, not a serial port: a regular file",
+                         dir + "/null: passed over, not a serial port: another device (1:3)",
+                         dir + "/ptmx: passed over, not a serial port: another device (5:2, "
+                               "terminal driver /dev/ptmx of type system)",
+                         dir + "/socket: passed over, not a serial port: a socket"};
+    if (withTerminal)
+        expected.insert(5, dir +
+                               "/shell: passed over, not a serial port: the controlling "
+                               "terminal of sleep (pid " +
+                               QString::number(terminal.pid()) + ")");
+    QCOMPARE(step.passedOver, expected);
+    QCOMPARE(step.waiting, QString());
+    step = watch.poll(isBusy, 2000);
+    QCOMPARE(step.take, QStringList{});
+    QCOMPARE(step.passedOver, QStringList{});
+    // Ports matched, so there is no waiting to tell of.
+    QCOMPARE(step.waiting, QString());
+
+    // A name that goes away is forgotten, busy or not; back while its board still runs, it is
+    // taken once that board has ended.
+    QVERIFY(QFile::remove(dir + "/board-a"));
+    busy = true;
+    QCOMPARE(watch.poll(isBusy, 2250).take, QStringList{});
+    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-a"));
+    QCOMPARE(watch.poll(isBusy, 2500).take, QStringList{});
+    busy = false;
+    QCOMPARE(watch.poll(isBusy, 2750).take, QStringList{dir + "/board-a"});
+
+    // A second name refused on opening: no board while the first is taken; otherwise looked
+    // at anew.
+    QCOMPARE(watch.refusedAsSameDevice(dir + "/board-a", dir + "/gone"), QString());
+    QCOMPARE(watch.poll(isBusy, 3000).take, QStringList{dir + "/board-a"});
+
+    // A device still open here under a name that has gone is taken once it is let go.
+    int otherMaster = -1;
+    int otherSlave = -1;
+    char otherName[256] = {};
+    QCOMPARE(::openpty(&otherMaster, &otherSlave, otherName, nullptr, nullptr), 0);
+    const auto closeOther = qScopeGuard([&] {
+        ::close(otherSlave);
+        ::close(otherMaster);
+    });
+    QSerialPort held;
+    QVERIFY(transfer::openLink(held, QString::fromLocal8Bit(otherName)));
+    QVERIFY(QFile::link(QString::fromLocal8Bit(otherName), dir + "/board-c"));
+    QCOMPARE(watch.poll(isBusy, 3250).take, QStringList{});
+    held.close();
+    QCOMPARE(watch.poll(isBusy, 3500).take, QStringList{dir + "/board-c"});
+
+    // Nothing matching for the notice's time is said once.
+    cli::PortWatch empty(files.path("none*"), 1000);
+    QCOMPARE(empty.poll(isBusy, 0).waiting, QString());
+    QCOMPARE(empty.poll(isBusy, 1000).waiting,
+             QStringLiteral("no port matches %1 yet; waiting").arg(files.path("none*")));
+    QCOMPARE(empty.poll(isBusy, 2000).waiting, QString());
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using programs::Result;
@@ -105,6 +107,16 @@ QByteArray readFile(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Whether a lock file of the port is left in one of the folders serial ports are locked in.
+bool lockFileLeft(const QString &port) {
+    const QString name = "LCK.." + port.mid(int(qstrlen("/dev/"))).replace('/', '_');
+    for (const char *folder : {"/var/lock", "/run/lock", "/tmp"}) {
+        if (QFile::exists(QLatin1String(folder) + '/' + name))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 class TestCliRun : public QObject {
@@ -120,6 +132,15 @@ private slots:
     void info_data();
     void info();
     void fileNameNotUtf8();
+
+    void lateLinksToOneDevice();
+    void stationPassesOverWhatIsNoBoard();
+    void stationTakesBoardSwappedInDuringUpload();
+    void lostReaderDoesNotCutUploadShort_data();
+    void lostReaderDoesNotCutUploadShort();
+    void refusedImageEndsWithSummary_data();
+    void refusedImageEndsWithSummary();
+    void portNameNotUtf8();
 };
 
 void TestCliRun::threePortsOneSilent() {
@@ -341,6 +362,192 @@ void TestCliRun::fileNameNotUtf8() {
                                   programs::cliPath(), sim.port(), files.path("")});
     ::unlink(name.constData());
     QCOMPARE(result.exitCode, 0);
+}
+
+// Two names that appear after the start and lead to one device: one upload, and the other
+// name says whose device it is.
+void TestCliRun::lateLinksToOneDevice() {
+    testsupport::TempFiles files;
+    const QByteArray image = recordsImage(8);
+    const QString imagePath = files.write("image.bin", image);
+    const QString first = files.path("la");
+    const QString second = files.path("lb");
+    CliProcess cli;
+    QVERIFY(cli.start({"--json", "--wait", "5", "upload", first, second, imagePath}));
+    QTest::qWait(500);
+    SimProcess sim;
+    QVERIFY(sim.start({"--save", files.path("saved.bin")}));
+    QVERIFY(QFile::link(sim.port(), first));
+    QVERIFY(QFile::link(sim.port(), second));
+    QCOMPARE(cli.finish(), 3);
+
+    QList<QJsonObject> results = ofKind(cli.events(), "result");
+    QCOMPARE(results.size(), 2);
+    if (!results[0].value("ok").toBool())
+        std::swap(results[0], results[1]);
+    QCOMPARE(results[0].value("ok").toBool(), true);
+    QCOMPARE(results[1].value("exit").toInt(), 3);
+    QCOMPARE(results[1].value("cause").toString(), results[1].value("port").toString() +
+                                                       " is the same device as " +
+                                                       results[0].value("port").toString());
+    QCOMPARE(cli.events().last().value("loaded").toInt(), 1);
+    QCOMPARE(cli.events().last().value("failed").toInt(), 1);
+    QVERIFY(sim.stop());
+    QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));
+}
+
+// A station on a folder of everything but boards opens none of it, counts none of it, and
+// loads the board (once, though two names lead to it).
+void TestCliRun::stationPassesOverWhatIsNoBoard() {
+    testsupport::TempFiles files;
+    const QByteArray image = recordsImage(3);
+    const QString imagePath = files.write("image.bin", image);
+    const QString dir = files.path("ports");
+    QVERIFY(QDir().mkpath(dir));
+    files.write("ports/file", "{old}");
+    const QByteArray fifoName = QFile::encodeName(dir + "/fifo");
+    QCOMPARE(::mkfifo(fifoName.constData(), 0600), 0);
+    const int fifo = ::open(fifoName.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(fifo >= 0);
+    const auto closeFifo = qScopeGuard([fifo] { ::close(fifo); });
+    programs::BoundSocket socket;
+    QVERIFY(socket.bind(dir + "/socket"));
+    QVERIFY(QFile::link("/dev/null", dir + "/null"));
+    QVERIFY(QFile::link("/dev/ptmx", dir + "/ptmx"));
+    SimProcess sim;
+    QVERIFY(sim.start({"--save", files.path("saved.bin")}));
+    QVERIFY(QFile::link(sim.port(), dir + "/board"));
+    QVERIFY(QFile::link(sim.port(), dir + "/board-again"));
+
+    CliProcess station;
+    QVERIFY(station.start({"-v", "--json", "station", imagePath, "--match", dir + "/*"}));
+    QVERIFY(station.waitForEvent(
+        [](const QJsonObject &event) { return event.value("event") == "result"; }));
+    QTest::qWait(600);
+    station.signal(SIGTERM);
+    QCOMPARE(station.finish(), 0);
+    const QList<QJsonObject> results = ofKind(station.events(), "result");
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(results[0].value("port").toString(), dir + "/board");
+    QCOMPARE(results[0].value("ok").toBool(), true);
+    QCOMPARE(station.events().last().value("loaded").toInt(), 1);
+    QCOMPARE(station.events().last().value("failed").toInt(), 0);
+
+    const QStringList lines = station.errLines();
+    for (const char *name : {"board-again", "fifo", "file", "null", "ptmx", "socket"}) {
+        const QString passed = dir + '/' + QLatin1String(name) + ": passed over, ";
+        QCOMPARE(lines.filter(passed).size(), 1);
+    }
+    char byte = 0;
+    QCOMPARE(::read(fifo, &byte, 1), ssize_t(0));
+    QCOMPARE(readFile(dir + "/file"), QByteArray("{old}"));
+    QVERIFY(sim.stop());
+    QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));
+}
+
+// A board swapped in at the same name while the last upload there still runs is uploaded to
+// once that upload has ended.
+void TestCliRun::stationTakesBoardSwappedInDuringUpload() {
+    testsupport::TempFiles files;
+    const QByteArray image = recordsImage(15);
+    const QString imagePath = files.write("image.bin", image);
+    const QString link = files.path("board");
+    SimProcess first, second;
+    QVERIFY(first.start({"--delay", "100", "--save", files.path("first.bin")}));
+    QVERIFY(second.start({"--save", files.path("second.bin")}));
+    QVERIFY(QFile::link(first.port(), link));
+
+    CliProcess station;
+    QVERIFY(station.start({"--json", "station", imagePath, "--match", files.path("board*")}));
+    QVERIFY(station.waitForEvent(
+        [](const QJsonObject &event) { return event.value("acknowledged").toInt() >= 1; }));
+    QVERIFY(QFile::remove(link));
+    QTest::qWait(600);
+    QVERIFY(QFile::link(second.port(), link));
+    QVERIFY(station.waitForEvent(
+        [&](const QJsonObject &) { return ofKind(station.events(), "result").size() == 2; }));
+    station.signal(SIGINT);
+    QCOMPARE(station.finish(), 0);
+
+    const QList<QJsonObject> events = station.events();
+    QStringList kinds;
+    for (const QJsonObject &event : events) {
+        if (event.value("event") != "progress")
+            kinds << event.value("event").toString();
+    }
+    // Never two jobs on the name at once.
+    QCOMPARE(kinds, (QStringList{"start", "result", "start", "result", "summary"}));
+    QCOMPARE(events.last().value("loaded").toInt(), 2);
+    QVERIFY(first.stop());
+    QVERIFY(second.stop());
+    QCOMPARE(readFile(files.path("first.bin")), programs::recordsOf(image));
+    QCOMPARE(readFile(files.path("second.bin")), programs::recordsOf(image));
+}
+
+// A reader that goes after the first line does not cut the upload short: the device gets the
+// whole image, the port is let go, and the lost output is told by exit code 74.
+void TestCliRun::lostReaderDoesNotCutUploadShort_data() {
+    QTest::addColumn<QString>("pipeline");
+    QTest::newRow("events") << "\"$0\" --json upload \"$1\" \"$2\" | head -1";
+    QTest::newRow("events and text") << "\"$0\" --json upload \"$1\" \"$2\" 2>&1 | head -1";
+    QTest::newRow("station") << "\"$0\" --json station \"$2\" --match \"$3\" | head -1";
+}
+
+void TestCliRun::lostReaderDoesNotCutUploadShort() {
+    QFETCH(QString, pipeline);
+    testsupport::TempFiles files;
+    const QByteArray image = recordsImage(20);
+    const QString imagePath = files.write("image.bin", image);
+    SimProcess sim;
+    QVERIFY(sim.start({"--save", files.path("saved.bin")}));
+    QVERIFY(QFile::link(sim.port(), files.path("board")));
+    const Result result =
+        programs::run("/bin/bash",
+                      {"-c", pipeline + " >/dev/null; exit ${PIPESTATUS[0]}", programs::cliPath(),
+                       sim.port(), imagePath, files.path("board*")},
+                      20000);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 74);
+    QVERIFY(!lockFileLeft(sim.port()));
+    QVERIFY(sim.stop());
+    QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));
+}
+
+void TestCliRun::refusedImageEndsWithSummary_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("failed");
+    QTest::newRow("upload") << QStringList{"upload", "/dev/no-port-a", "/dev/no-port-b"} << 2;
+    QTest::newRow("station") << QStringList{"station", "--match", "/dev/no-port*"} << 0;
+}
+
+void TestCliRun::refusedImageEndsWithSummary() {
+    QFETCH(QStringList, args);
+    QFETCH(int, failed);
+    testsupport::TempFiles files;
+    const QString empty = files.write("empty.bin", "");
+    const Result result = runCli(QStringList{"--json"} + args + QStringList{empty});
+    QCOMPARE(result.exitCode, 2);
+    const QList<QJsonObject> events = parseLines(result.out);
+    QVERIFY(!events.isEmpty());
+    QCOMPARE(events.last(), (QJsonObject{{"event", "summary"}, {"loaded", 0}, {"failed", failed}}));
+}
+
+void TestCliRun::portNameNotUtf8() {
+    testsupport::TempFiles files;
+    files.write("placeholder", "");
+    SimProcess sim;
+    QVERIFY(sim.start({"--save", files.path("saved.bin")}));
+    const QByteArray name = QFile::encodeName(files.path("")) + "/\xff\xfe";
+    QCOMPARE(::symlink(QFile::encodeName(sim.port()).constData(), name.constData()), 0);
+    const QString imagePath = files.write("image.bin", recordsImage(2));
+    const Result result = programs::run(
+        "/bin/sh",
+        {"-c", QStringLiteral("exec \"$0\" -q upload \"$1\"/\"$(printf '\\377\\376')\" \"$2\""),
+         programs::cliPath(), files.path(""), imagePath});
+    ::unlink(name.constData());
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(sim.stop());
+    QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(recordsImage(2)));
 }
 
 QTEST_GUILESS_MAIN(TestCliRun)
