@@ -1,13 +1,12 @@
 // Prints how well uploads to several boards at once keep to the time of one: eight simulated
 // devices paced at 115200 baud both ways, loaded at once the way 'bootloader-cli upload' does
-// (a Board per port, each on its thread with its own Device), against one. Also prints the CPU
-// time the program spends per record.
+// (an upload job per port, each on its thread with its own Device), against one. Also prints the
+// CPU time the program spends per record.
 //
 //   bench_parallel [boards] [records] [record-size]   (defaults: 8 boards, 100 records of 64)
 
-#include "board.h"
-#include "imagefile.h"
 #include "simdevice.h"
+#include "uploadjob.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -35,7 +34,7 @@ struct Run {
     bool ok = true;
 };
 
-Run uploadAtOnce(int boards, const cli::imagefile::Image &image) {
+Run uploadAtOnce(int boards, const transfer::RecordList &records) {
     std::vector<std::unique_ptr<sim::SimDevice>> devices;
     for (int i = 0; i < boards; ++i) {
         devices.push_back(std::make_unique<sim::SimDevice>());
@@ -45,24 +44,24 @@ Run uploadAtOnce(int boards, const cli::imagefile::Image &image) {
             return {0, 0, false};
         }
     }
-    std::vector<std::unique_ptr<cli::Board>> uploads;
+    std::vector<std::unique_ptr<jobs::UploadJob>> uploads;
     for (int i = 0; i < boards; ++i)
-        uploads.push_back(std::make_unique<cli::Board>(i, devices[size_t(i)]->portName(), &image, 0,
-                                                       cli::Board::Hooks()));
+        uploads.push_back(std::make_unique<jobs::UploadJob>(devices[size_t(i)]->portName(),
+                                                            jobs::Operation::Upload, records));
     Run run;
     const double cpuBefore = cpuSeconds();
     QElapsedTimer clock;
     clock.start();
     for (auto &upload : uploads)
-        upload->start(false);
+        upload->start();
     for (auto &upload : uploads) {
         upload->wait(INT_MAX);
-        run.ok = run.ok && upload->result().ok;
+        run.ok = run.ok && upload->result().ok();
     }
     run.wallSeconds = clock.nsecsElapsed() / 1e9;
     run.cpuSeconds = cpuSeconds() - cpuBefore;
     for (auto &device : devices)
-        run.ok = run.ok && device->records().size() == image.loaded.records.size();
+        run.ok = run.ok && device->records() == records;
     return run;
 }
 
@@ -79,10 +78,10 @@ int main(int argc, char *argv[]) {
         return 64;
     }
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    cli::imagefile::Image image;
+    transfer::RecordList image;
     const QByteArray body(recordSize - 2, 'x');
     for (int i = 0; i < records; ++i)
-        image.loaded.records.append('{' + body + '}');
+        image.append('{' + body + '}');
 
     const Run one = uploadAtOnce(1, image);
     const Run many = uploadAtOnce(boards, image);

@@ -5,7 +5,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 
 #include <cmath>
 
@@ -69,7 +68,7 @@ QByteArrayList rawPositionals(int argc, char *argv[], const QStringList &positio
     for (int i = positionals.size() - 1; i >= 0; --i) {
         QByteArray found;
         for (int j = next; j > 0; --j) {
-            if (QFile::decodeName(argv[j]) == positionals[i]) {
+            if (QString::fromLocal8Bit(argv[j]) == positionals[i]) {
                 found = argv[j];
                 next = j - 1;
                 break;

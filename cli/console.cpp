@@ -2,8 +2,6 @@
 
 #include "output.h"
 
-#include <QCoreApplication>
-
 #include <mutex>
 
 namespace cli {
@@ -66,12 +64,5 @@ void setThreadPort(const QString &port) {
 }
 
 } // namespace console
-
-QString outcomeText(transfer::Outcome outcome) {
-    const char *source = transfer::messageText(outcome);
-    return transfer::isTranslated(outcome)
-               ? QCoreApplication::translate(transfer::kTextContext, source)
-               : QString::fromLatin1(source);
-}
 
 } // namespace cli

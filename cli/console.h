@@ -1,7 +1,5 @@
 #pragma once
 
-#include "messages.h"
-
 #include <QString>
 
 #include <functional>
@@ -35,8 +33,5 @@ void installMessageHandler();
 void setThreadPort(const QString &port);
 
 } // namespace console
-
-// The window's text for an outcome, translated as the window translates it.
-QString outcomeText(transfer::Outcome outcome);
 
 } // namespace cli

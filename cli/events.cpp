@@ -24,10 +24,6 @@ void setEnabled(bool enabled) {
     isEnabled = enabled;
 }
 
-bool enabled() {
-    return isEnabled;
-}
-
 void write(const QJsonObject &object) {
     if (!isEnabled)
         return;
@@ -52,19 +48,23 @@ void progress(const QString &port, int acknowledged, int records, int percent) {
            {"percent", percent}});
 }
 
-void result(const Result &result) {
-    write({{"event", "result"},
-           {"port", result.port},
-           {"path", result.path.isEmpty() ? result.port : result.path},
-           {"serial", stringOrNull(result.serial)},
-           {"ok", result.ok},
-           {"outcome", result.outcome},
-           {"cause", stringOrNull(result.cause)},
-           {"exit", result.exit},
-           {"acknowledged", result.acknowledged},
-           {"records", result.records},
-           {"interrupted", result.interrupted},
-           {"seconds", std::round(result.seconds * 1000) / 1000}});
+QJsonObject resultObject(const jobs::JobResult &result, int exit) {
+    return {{"event", "result"},
+            {"port", result.port},
+            {"path", result.path.isEmpty() ? result.port : result.path},
+            {"serial", stringOrNull(result.serial)},
+            {"ok", result.ok()},
+            {"outcome", transfer::outcomeText(result.outcome)},
+            {"cause", stringOrNull(result.cause)},
+            {"exit", exit},
+            {"acknowledged", result.acknowledged},
+            {"records", result.records},
+            {"interrupted", result.interrupted},
+            {"seconds", std::round(result.seconds * 1000) / 1000}};
+}
+
+void result(const jobs::JobResult &result, int exit) {
+    write(resultObject(result, exit));
 }
 
 void summary(int loaded, int failed) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "uploadjob.h"
+
 #include <QJsonObject>
 #include <QString>
 
@@ -8,7 +10,6 @@
 namespace cli::events {
 
 void setEnabled(bool enabled);
-bool enabled();
 
 // Writes object as one line of stdout, when enabled.
 void write(const QJsonObject &object);
@@ -16,20 +17,9 @@ void write(const QJsonObject &object);
 void start(const QString &port, const QString &image, int records, const QString &sha256);
 void progress(const QString &port, int acknowledged, int records, int percent);
 
-struct Result {
-    QString port;
-    QString path;   // the file opened, when it differs from port
-    QString serial; // USB serial number; empty when unknown (written as null)
-    bool ok = false;
-    QString outcome; // the window's text
-    QString cause;   // the line that says why; empty when none (written as null)
-    int exit = 0;
-    int acknowledged = 0;
-    int records = 0;
-    double seconds = 0;
-    bool interrupted = false;
-};
-void result(const Result &result);
+// The result event of a finished job, with the exit code it calls for.
+QJsonObject resultObject(const jobs::JobResult &result, int exit);
+void result(const jobs::JobResult &result, int exit);
 void summary(int loaded, int failed);
 
 } // namespace cli::events

@@ -12,10 +12,4 @@ namespace cli::fileoperand {
 // file is opened by its bytes and kept open; the path returned then refers to that open file.
 QString openablePath(const QString &decoded, const QByteArray &raw);
 
-// A name that reaches the port whose path is the bytes raw, without opening the port (a FIFO's
-// open blocks, a device's open may act): a handle on the name alone is taken and kept for the
-// program's life, and the name returned refers to it. Empty when raw names nothing (yet); raw
-// decoded as well as it can be where such handles are not to be had.
-QString portPath(const QByteArray &raw);
-
 } // namespace cli::fileoperand

@@ -17,16 +17,4 @@ QString openablePath(const QString &decoded, const QByteArray &raw) {
     return QStringLiteral("/dev/fd/%1").arg(fd);
 }
 
-QString portPath(const QByteArray &raw) {
-#ifdef O_PATH
-    const int fd = ::open(raw.constData(), O_PATH | O_CLOEXEC);
-    if (fd < 0)
-        return QString();
-    // Opening /dev/fd/N opens the file anew, as its own name would.
-    return QStringLiteral("/dev/fd/%1").arg(fd);
-#else
-    return QFile::decodeName(raw);
-#endif
-}
-
 } // namespace cli::fileoperand

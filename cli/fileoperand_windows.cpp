@@ -8,8 +8,4 @@ QString openablePath(const QString &decoded, const QByteArray &) {
     return decoded;
 }
 
-QString portPath(const QByteArray &raw) {
-    return QString::fromLocal8Bit(raw);
-}
-
 } // namespace cli::fileoperand

@@ -5,9 +5,9 @@
 #include "commandline.h"
 #include "console.h"
 #include "events.h"
-#include "imagefile.h"
+#include "fileoperand.h"
+#include "inspect.h"
 #include "output.h"
-#include "portselect.h"
 #include "station.h"
 #include "stopsignals.h"
 #include "uploads.h"
@@ -25,13 +25,15 @@ int run(const cli::Options &options) {
     if (command == QLatin1String("station"))
         return cli::runStation(options);
     if (command == QLatin1String("ports"))
-        return options.operands.isEmpty() ? cli::ports::list(options.json)
+        return options.operands.isEmpty() ? cli::listPorts(options.json)
                                           : cli::usageError(QStringLiteral("ports takes no "
                                                                            "arguments"));
     if (command == QLatin1String("info")) {
         if (options.operands.size() != 1)
             return cli::usageError(QStringLiteral("info takes FILE only"));
-        return cli::imagefile::info(cli::imagePath(options, 0), options.operands[0], options.json);
+        return cli::describeImage(
+            cli::fileoperand::openablePath(options.operands[0], options.rawOperands.value(0)),
+            options.operands[0], options.json);
     }
     return cli::usageError(QStringLiteral("unknown command '%1'").arg(command));
 }

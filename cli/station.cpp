@@ -1,10 +1,8 @@
 #include "station.h"
 
-#include "board.h"
 #include "console.h"
-#include "imagefile.h"
+#include "events.h"
 #include "output.h"
-#include "portselect.h"
 #include "portwatch.h"
 #include "stopsignals.h"
 #include "uploads.h"
@@ -31,21 +29,20 @@ struct Tally {
     int stopCode = 0;
 };
 
-void report(const Board &board, Tally *tally) {
-    const events::Result &result = board.result();
-    (result.ok ? tally->loaded : tally->failed) += 1;
+void report(const jobs::JobResult &result, Tally *tally) {
+    const int exit = exitCode(result);
+    (result.ok() ? tally->loaded : tally->failed) += 1;
     if (result.interrupted && tally->stopCode == 0)
-        tally->stopCode = result.exit;
-    events::result(result);
-    if (result.ok && console::verbosity() == Verbosity::Quiet)
+        tally->stopCode = exit;
+    events::result(result, exit);
+    if (result.ok() && console::verbosity() == Verbosity::Quiet)
         return;
-    console::line(QStringLiteral("%1  %2  %3  %4 s")
-                      .arg(board.port(),
-                           result.serial.isEmpty() ? QStringLiteral("-") : result.serial,
-                           result.outcome)
-                      .arg(result.seconds, 0, 'f', 1));
+    console::line(
+        QStringLiteral("%1  %2  %3  %4 s")
+            .arg(result.port, result.serial.isEmpty() ? QStringLiteral("-") : result.serial,
+                 transfer::outcomeText(result.outcome), QString::number(result.seconds, 'f', 1)));
     if (!result.cause.isEmpty())
-        console::line(QStringLiteral("%1  %2").arg(board.port(), result.cause));
+        console::line(QStringLiteral("%1  %2").arg(result.port, result.cause));
     console::line(QStringLiteral("loaded %1, failed %2").arg(tally->loaded).arg(tally->failed));
 }
 
@@ -57,8 +54,8 @@ int runStation(const Options &options) {
     if (ports::isUsbIdentity(options.match) && !ports::usbIdentityError(options.match).isEmpty())
         return usageError(ports::usbIdentityError(options.match));
 
-    imagefile::Image image{imagePath(options, 0), options.operands[0], {}, {}};
-    if (!imagefile::read(&image)) {
+    Image image;
+    if (!readImage(options, 0, &image)) {
         events::summary(0, 0);
         return kImageRefused;
     }
@@ -69,21 +66,10 @@ int runStation(const Options &options) {
                           .arg(image.loaded.records.size())
                           .arg(options.match));
 
-    Board::Hooks hooks;
-    hooks.started = [&](Board &board) {
-        // A second name of a device in use here is refused on opening, and is no board.
-        if (!transfer::inUseAs(board.result().path).isEmpty())
-            return;
-        events::start(board.port(), image.shown, image.loaded.records.size(), image.sha256);
-    };
-    hooks.acknowledged = [](Board &board, int done, int total, int percent) {
-        events::progress(board.port(), done, total, percent);
-    };
-
+    const transfer::RecordList &records = image.loaded.records;
     Tally tally;
-    PortWatch watch(options.match);
-    std::list<std::unique_ptr<Board>> running;
-    int next = 0;
+    ports::PortWatch watch(options.match);
+    std::list<std::unique_ptr<jobs::UploadJob>> running;
     const auto say = [](const QStringList &lines, Verbosity least) {
         for (const QString &line : lines) {
             if (!line.isEmpty() && console::verbosity() >= least)
@@ -96,13 +82,14 @@ int runStation(const Options &options) {
                 ++it;
                 continue;
             }
-            const Board &board = **it;
+            const jobs::JobResult &result = (*it)->result();
             // A second name of a device being loaded is no board: neither loaded nor failed.
-            if (board.outcome() == transfer::Outcome::PortBusy && !board.sameDeviceAs().isEmpty())
-                say({watch.refusedAsSameDevice(board.port(), board.sameDeviceAs())},
+            if (result.outcome == transfer::Outcome::PortNotOpened &&
+                !result.sameDeviceAs.isEmpty())
+                say({watch.refusedAsSameDevice(result.port, result.sameDeviceAs)},
                     Verbosity::Verbose);
             else
-                report(board, &tally);
+                report(result, &tally);
             it = running.erase(it);
         }
     };
@@ -115,13 +102,31 @@ int runStation(const Options &options) {
     // Output that can no longer be written ends the station: no new board is taken, and the
     // boards in progress are finished below rather than cut short.
     while (stopsignals::requestedExitCode() == 0 && !output::lost()) {
-        const PortWatch::Step step = watch.poll(busy, clock.elapsed());
+        const ports::PortWatch::Step step = watch.poll(ports::enumerate(), busy, clock.elapsed());
         say(step.passedOver, Verbosity::Verbose);
         if (!step.waiting.isEmpty())
             say({step.waiting}, Verbosity::Normal);
         for (const QString &port : step.take) {
-            running.push_back(std::make_unique<Board>(next++, port, &image, 0, hooks));
-            running.back()->start(true);
+            running.push_back(
+                std::make_unique<jobs::UploadJob>(port, jobs::Operation::Upload, records));
+            jobs::UploadJob *job = running.back().get();
+            QObject::connect(
+                job, &jobs::UploadJob::started, job,
+                [&, job] {
+                    console::setThreadPort(job->port());
+                    // A second name of a device in use here is refused on opening, and is no
+                    // board.
+                    if (transfer::inUseAs(job->result().path).isEmpty())
+                        events::start(job->port(), image.shown, records.size(), image.sha256);
+                },
+                Qt::DirectConnection);
+            QObject::connect(
+                job, &jobs::UploadJob::progress, job,
+                [job](int done, int total, int percent) {
+                    events::progress(job->port(), done, total, percent);
+                },
+                Qt::DirectConnection);
+            job->start();
         }
         reap();
         for (int slept = 0; slept < kPollMs && stopsignals::requestedExitCode() == 0; slept += 50)

@@ -1,16 +1,12 @@
 #include "uploads.h"
 
-#include "board.h"
 #include "console.h"
+#include "events.h"
 #include "fileoperand.h"
-#include "imagefile.h"
-#include "portselect.h"
+#include "ports.h"
 #include "progressview.h"
 #include "stopsignals.h"
 
-#include <QFileInfo>
-
-#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -26,27 +22,29 @@ namespace cli {
 
 namespace {
 
-// Prints a board's outcome and its cause, each line beginning with the port when several
-// ports are in use; a success only when not quiet.
-void printOutcome(const Board &board, bool prefixed) {
-    const events::Result &result = board.result();
-    if (result.ok && console::verbosity() == Verbosity::Quiet)
+using Jobs = std::vector<std::unique_ptr<jobs::UploadJob>>;
+
+// Prints a job's outcome and its cause, each line beginning with the port when several ports
+// are in use; a success only when not quiet.
+void printOutcome(const jobs::JobResult &result, bool prefixed) {
+    if (result.ok() && console::verbosity() == Verbosity::Quiet)
         return;
-    const QString prefix = prefixed ? board.port() + QStringLiteral(": ") : QString();
-    console::line(prefix + result.outcome);
+    const QString prefix = prefixed ? result.port + QStringLiteral(": ") : QString();
+    console::line(prefix + transfer::outcomeText(result.outcome));
     if (!result.cause.isEmpty())
         console::line(prefix + result.cause);
 }
 
-void printSummary(const std::vector<std::unique_ptr<Board>> &boards) {
+void printSummary(const Jobs &boards) {
     QStringList ports{QStringLiteral("port")};
     QStringList outcomes{QStringLiteral("outcome")};
     QStringList records{QStringLiteral("records")};
     QStringList seconds{QStringLiteral("seconds")};
     for (const auto &board : boards) {
-        const events::Result &result = board->result();
-        ports << board->port();
-        outcomes << (result.interrupted ? QStringLiteral("Interrupted") : result.outcome);
+        const jobs::JobResult &result = board->result();
+        ports << result.port;
+        outcomes << (result.interrupted ? QStringLiteral("Interrupted")
+                                        : transfer::outcomeText(result.outcome));
         records << QStringLiteral("%1/%2").arg(result.acknowledged).arg(result.records);
         seconds << QString::number(result.seconds, 'f', 1);
     }
@@ -63,10 +61,18 @@ void printSummary(const std::vector<std::unique_ptr<Board>> &boards) {
                       seconds[row].rightJustified(width(seconds)));
 }
 
-// Starts every board and waits for all of them, passing a stop request on to each.
-void runAll(const std::vector<std::unique_ptr<Board>> &boards, bool prefixTrace) {
-    for (const auto &board : boards)
-        board->start(prefixTrace);
+// Starts every job and waits for all of them, passing a stop request on to each.
+// prefixTrace: each job's debug trace lines begin with its port.
+void runAll(const Jobs &boards, bool prefixTrace) {
+    for (const auto &board : boards) {
+        if (prefixTrace) {
+            jobs::UploadJob *job = board.get();
+            QObject::connect(
+                job, &jobs::UploadJob::started, job, [job] { console::setThreadPort(job->port()); },
+                Qt::DirectConnection);
+        }
+        board->start();
+    }
     bool stopping = false;
     for (const auto &board : boards) {
         while (!board->wait(50)) {
@@ -81,8 +87,38 @@ void runAll(const std::vector<std::unique_ptr<Board>> &boards, bool prefixTrace)
 
 } // namespace
 
-QString imagePath(const Options &options, int index) {
-    return fileoperand::openablePath(options.operands.at(index), options.rawOperands.value(index));
+int exitCode(const jobs::JobResult &result) {
+    if (result.interrupted)
+        return stopsignals::requestedExitCode() ? stopsignals::requestedExitCode()
+                                                : int(kInterrupted);
+    switch (result.outcome) {
+    case transfer::Outcome::FirmwareLoaded:
+    case transfer::Outcome::BootloaderEntered:
+        return kDone;
+    case transfer::Outcome::FileNotOpen:
+    case transfer::Outcome::FileEmpty:
+    case transfer::Outcome::FirmwareNotFound:
+        return kImageRefused;
+    case transfer::Outcome::PortNotOpened:
+        return kPortNotOpened;
+    case transfer::Outcome::FirmwareNotLoaded:
+    case transfer::Outcome::BootloaderNotEntered:
+        break;
+    }
+    return kNotAcknowledged;
+}
+
+bool readImage(const Options &options, int index, Image *image) {
+    image->shown = options.operands.at(index);
+    const QString path = fileoperand::openablePath(image->shown, options.rawOperands.value(index));
+    image->loaded = transfer::loadImage(path);
+    if (image->loaded.refusal) {
+        console::line(transfer::outcomeText(*image->loaded.refusal));
+        console::line(transfer::causeText(image->loaded.cause, image->shown));
+        return false;
+    }
+    image->sha256 = QString::fromLatin1(image->loaded.summary.sha256);
+    return true;
 }
 
 int runUpload(const Options &options) {
@@ -90,7 +126,9 @@ int runUpload(const Options &options) {
         return usageError(QStringLiteral("upload takes PORT... and FILE"));
     const QStringList portOperands = options.operands.mid(0, options.operands.size() - 1);
     const QString file = options.operands.last();
-    if (ports::looksLikePort(file) && QFileInfo(portOperands.first()).isFile())
+    const ports::PortList present = ports::enumerate();
+    if (ports::looksLikePort(file, present) &&
+        ports::notSerialPort(portOperands.first()) == QLatin1String("a regular file"))
         return usageError(QStringLiteral("FILE and PORT are the wrong way round: '%1' is a "
                                          "port, '%2' a file; give the ports first and the "
                                          "image last")
@@ -99,7 +137,7 @@ int runUpload(const Options &options) {
         if (ports::isUsbIdentity(port) && !ports::usbIdentityError(port).isEmpty())
             return usageError(ports::usbIdentityError(port));
     }
-    const QString same = ports::sameDevice(portOperands);
+    const QString same = ports::sameDevice(portOperands, present);
     if (!same.isEmpty())
         return usageError(QStringLiteral("%1 are the same device").arg(same));
 
@@ -107,16 +145,17 @@ int runUpload(const Options &options) {
     const Verbosity verbosity = console::verbosity();
     if (verbosity != Verbosity::Quiet)
         console::line(QStringLiteral("Uploading %1 to %2").arg(file, portOperands.join(", ")));
-    imagefile::Image image{imagePath(options, options.operands.size() - 1), file, {}, {}};
-    if (!imagefile::read(&image)) {
+    Image image;
+    if (!readImage(options, int(options.operands.size()) - 1, &image)) {
         // The summary is always the last event: no port got the image.
         events::summary(0, int(portOperands.size()));
         return kImageRefused;
     }
+    const transfer::RecordList &records = image.loaded.records;
 
     QList<qint64> recordEnds;
     qint64 sent = 0;
-    for (const QByteArray &record : image.loaded.records)
+    for (const QByteArray &record : records)
         recordEnds << (sent += record.size());
     // The trace would break into bars drawn in place, so -v always gets plain lines.
     std::unique_ptr<ProgressView> view;
@@ -124,27 +163,38 @@ int runUpload(const Options &options) {
         view = std::make_unique<ProgressView>(
             portOperands, recordEnds, verbosity == Verbosity::Normal && ::isatty(STDERR_FILENO));
 
-    Board::Hooks hooks;
-    hooks.started = [&](Board &board) {
-        events::start(board.port(), file, image.loaded.records.size(), image.sha256);
-        if (view)
-            view->started(board.index());
-    };
-    hooks.acknowledged = [&](Board &board, int done, int total, int percent) {
-        events::progress(board.port(), done, total, percent);
-        if (view)
-            view->acknowledged(board.index(), done, total, percent);
-    };
-    hooks.finished = [&](Board &board) {
-        events::result(board.result());
-        // One port reports after its progress line has ended, as before.
-        if (several)
-            printOutcome(board, true);
-    };
-    std::vector<std::unique_ptr<Board>> boards;
-    for (int i = 0; i < portOperands.size(); ++i)
-        boards.push_back(std::make_unique<Board>(i, portOperands[i], &image, options.waitMs, hooks,
-                                                 options.rawOperands.value(i)));
+    Jobs boards;
+    for (int i = 0; i < portOperands.size(); ++i) {
+        boards.push_back(std::make_unique<jobs::UploadJob>(portOperands[i], jobs::Operation::Upload,
+                                                           records, options.waitMs,
+                                                           options.rawOperands.value(i)));
+        jobs::UploadJob *job = boards.back().get();
+        QObject::connect(
+            job, &jobs::UploadJob::started, job,
+            [&, i, job] {
+                events::start(job->port(), file, records.size(), image.sha256);
+                if (view)
+                    view->started(i);
+            },
+            Qt::DirectConnection);
+        QObject::connect(
+            job, &jobs::UploadJob::progress, job,
+            [&, i, job](int done, int total, int percent) {
+                events::progress(job->port(), done, total, percent);
+                if (view)
+                    view->acknowledged(i, done, total, percent);
+            },
+            Qt::DirectConnection);
+        QObject::connect(
+            job, &jobs::UploadJob::finished, job,
+            [several, job] {
+                events::result(job->result(), exitCode(job->result()));
+                // One port reports after its progress line has ended, as before.
+                if (several)
+                    printOutcome(job->result(), true);
+            },
+            Qt::DirectConnection);
+    }
     runAll(boards, several);
     if (view)
         view->finish();
@@ -153,14 +203,14 @@ int runUpload(const Options &options) {
     int code = kDone;
     int stopCode = 0;
     for (const auto &board : boards) {
-        const events::Result &result = board->result();
+        const jobs::JobResult &result = board->result();
         if (!several)
-            printOutcome(*board, false);
-        loaded += result.ok ? 1 : 0;
+            printOutcome(result, false);
+        loaded += result.ok() ? 1 : 0;
         if (result.interrupted && stopCode == 0)
-            stopCode = result.exit;
+            stopCode = exitCode(result);
         if (code == kDone)
-            code = result.exit;
+            code = exitCode(result);
     }
     if (several && verbosity != Verbosity::Quiet)
         printSummary(boards);
@@ -174,16 +224,20 @@ int runEnter(const Options &options) {
     if (ports::isUsbIdentity(options.operands[0]) &&
         !ports::usbIdentityError(options.operands[0]).isEmpty())
         return usageError(ports::usbIdentityError(options.operands[0]));
-    Board::Hooks hooks;
-    hooks.finished = [](Board &board) { events::result(board.result()); };
-    std::vector<std::unique_ptr<Board>> boards;
-    boards.push_back(std::make_unique<Board>(0, options.operands[0], nullptr, options.waitMs, hooks,
-                                             options.rawOperands.value(0)));
+    const transfer::RecordList none;
+    Jobs boards;
+    boards.push_back(
+        std::make_unique<jobs::UploadJob>(options.operands[0], jobs::Operation::EnterBootloader,
+                                          none, options.waitMs, options.rawOperands.value(0)));
+    jobs::UploadJob *job = boards.back().get();
+    QObject::connect(
+        job, &jobs::UploadJob::finished, job,
+        [job] { events::result(job->result(), exitCode(job->result())); }, Qt::DirectConnection);
     runAll(boards, false);
-    printOutcome(*boards.front(), false);
-    const events::Result &result = boards.front()->result();
-    events::summary(result.ok ? 1 : 0, result.ok ? 0 : 1);
-    return result.exit;
+    const jobs::JobResult &result = job->result();
+    printOutcome(result, false);
+    events::summary(result.ok() ? 1 : 0, result.ok() ? 0 : 1);
+    return exitCode(result);
 }
 
 } // namespace cli

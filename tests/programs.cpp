@@ -1,10 +1,14 @@
 #include "programs.h"
 
+#include "firmwareimage.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QRegularExpression>
+#include <QThread>
 
 #include <cstring>
+#include <fcntl.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -20,13 +24,7 @@ QString simPath() {
 }
 
 QByteArray recordsOf(const QByteArray &image) {
-    // Latin-1 keeps one character per byte, so any image survives the round trip.
-    static const QRegularExpression record(QStringLiteral("\\{[^}]*\\}"));
-    QByteArray records;
-    auto matches = record.globalMatch(QString::fromLatin1(image));
-    while (matches.hasNext())
-        records += matches.next().captured().toLatin1();
-    return records;
+    return transfer::splitRecords(image).join();
 }
 
 QStringList Result::errLines() const {
@@ -104,6 +102,52 @@ bool BoundSocket::bind(const QString &path) {
         return false;
     std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
     return ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+}
+
+QByteArray drain(int fd) {
+    QByteArray all;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return all;
+        all.append(buffer, int(n));
+    }
+}
+
+ControllingTerminal::~ControllingTerminal() {
+    if (m_holder.state() != QProcess::NotRunning) {
+        m_holder.kill();
+        m_holder.waitForFinished(5000);
+    }
+    if (m_slave >= 0)
+        ::close(m_slave);
+    if (m_master >= 0)
+        ::close(m_master);
+}
+
+bool ControllingTerminal::start() {
+    char name[256] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+        return false;
+    m_path = QString::fromLocal8Bit(name);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    // A session leader without a terminal takes the first it opens as its own.
+    m_holder.start(QStringLiteral("setsid"), {"sh", "-c", "exec sleep 60 <\"$0\"", m_path});
+    if (!m_holder.waitForStarted(5000))
+        return false;
+    for (int i = 0; i < 50; ++i) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(m_holder.processId()));
+        if (stat.open(QIODevice::ReadOnly)) {
+            const QByteArray line = stat.readAll();
+            const QList<QByteArray> fields =
+                line.mid(line.lastIndexOf(')') + 1).simplified().split(' ');
+            if (fields.size() > 4 && fields[4] != "0")
+                return true;
+        }
+        QThread::msleep(50);
+    }
+    return false;
 }
 
 } // namespace programs

@@ -70,4 +70,29 @@ private:
     int m_fd = -1;
 };
 
+// Reads whatever is waiting on a non-blocking descriptor.
+QByteArray drain(int fd);
+
+// A pseudo-terminal that a process of its own has as its controlling terminal, as a shell's
+// terminal is; the process ends with this object.
+class ControllingTerminal {
+public:
+    ControllingTerminal() = default;
+    ~ControllingTerminal();
+    ControllingTerminal(const ControllingTerminal &) = delete;
+    ControllingTerminal &operator=(const ControllingTerminal &) = delete;
+    // False when it could not be had (no setsid, say).
+    bool start();
+    QString path() const { return m_path; }
+    qint64 pid() const { return m_holder.processId(); }
+    // What was written to the terminal, read from its other end.
+    QByteArray written() const { return drain(m_master); }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+    QProcess m_holder;
+};
+
 } // namespace programs

@@ -1,6 +1,4 @@
 #include "firmwareimage.h"
-#include "portselect.h"
-#include "portwatch.h"
 #include "programs.h"
 #include "seriallink.h"
 #include "testsupport.h"
@@ -23,6 +21,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+using programs::ControllingTerminal;
+using programs::drain;
 using programs::Result;
 using programs::runCli;
 using programs::SimProcess;
@@ -44,68 +44,6 @@ QStringList resolved(QStringList args, const QString &port, const QString &image
     }
     return args;
 }
-
-// Reads whatever is waiting on a non-blocking descriptor.
-QByteArray drain(int fd) {
-    QByteArray all;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            return all;
-        all.append(buffer, int(n));
-    }
-}
-
-// A pseudo-terminal that a process of its own has as its controlling terminal, as a shell's
-// terminal is; the process ends with this object.
-class ControllingTerminal {
-public:
-    ~ControllingTerminal() {
-        if (m_holder.state() != QProcess::NotRunning) {
-            m_holder.kill();
-            m_holder.waitForFinished(5000);
-        }
-        if (m_slave >= 0)
-            ::close(m_slave);
-        if (m_master >= 0)
-            ::close(m_master);
-    }
-    // False when it could not be had (no setsid, say).
-    bool start() {
-        char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-            return false;
-        m_path = QString::fromLocal8Bit(name);
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        // A session leader without a terminal takes the first it opens as its own.
-        m_holder.start(QStringLiteral("setsid"), {"sh", "-c", "exec sleep 60 <\"$0\"", m_path});
-        if (!m_holder.waitForStarted(5000))
-            return false;
-        for (int i = 0; i < 50; ++i) {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(m_holder.processId()));
-            if (stat.open(QIODevice::ReadOnly)) {
-                const QByteArray line = stat.readAll();
-                const QList<QByteArray> fields =
-                    line.mid(line.lastIndexOf(')') + 1).simplified().split(' ');
-                if (fields.size() > 4 && fields[4] != "0")
-                    return true;
-            }
-            QThread::msleep(50);
-        }
-        return false;
-    }
-    QString path() const { return m_path; }
-    qint64 pid() const { return m_holder.processId(); }
-    // What was written to the terminal, read from its other end.
-    QByteArray written() const { return drain(m_master); }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_path;
-    QProcess m_holder;
-};
 
 } // namespace
 
@@ -134,8 +72,6 @@ private slots:
     void lostOutput_data();
     void lostOutput();
     void infoStreamsLargeImage();
-    void selectorMatchesCaseAndDev();
-    void portWatch();
 };
 
 void TestCli::badArguments_data() {
@@ -644,107 +580,6 @@ void TestCli::infoStreamsLargeImage() {
     for (int i = 0; i < 32; ++i)
         hash.addData(piece);
     QCOMPARE(info.value("sha256").toString(), QString::fromLatin1(hash.result().toHex()));
-}
-
-void TestCli::selectorMatchesCaseAndDev() {
-    // Without a folder, as a bare PORT, in /dev.
-    QCOMPARE(cli::ports::matching("ptm?"), QStringList{"/dev/ptmx"});
-    QCOMPARE(cli::ports::matching("PTM*"), QStringList{});
-    testsupport::TempFiles files;
-    files.write("board1", "");
-    files.write("Board2", "");
-    QCOMPARE(cli::ports::matching(files.path("board*")), QStringList{files.path("board1")});
-}
-
-// What a station takes from a folder of many kinds of files, poll after poll.
-void TestCli::portWatch() {
-    testsupport::TempFiles files;
-    const QString dir = files.path("ports");
-    QVERIFY(QDir().mkpath(dir));
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    const auto closePty = qScopeGuard([&] {
-        ::close(slave);
-        ::close(master);
-    });
-    files.write("ports/file", "{}");
-    QCOMPARE(::mkfifo(QFile::encodeName(dir + "/fifo").constData(), 0600), 0);
-    programs::BoundSocket socket;
-    QVERIFY(socket.bind(dir + "/socket"));
-    QVERIFY(QFile::link("/dev/null", dir + "/null"));
-    QVERIFY(QFile::link("/dev/ptmx", dir + "/ptmx"));
-    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-a"));
-    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-b"));
-    ControllingTerminal terminal;
-    const bool withTerminal = terminal.start();
-    if (withTerminal)
-        QVERIFY(QFile::link(terminal.path(), dir + "/shell"));
-
-    cli::PortWatch watch(dir + "/*", 1000);
-    bool busy = false;
-    const auto isBusy = [&](const QString &) { return busy; };
-    cli::PortWatch::Step step = watch.poll(isBusy, 0);
-    // One board for the two names of one device; all else passed over, each said once.
-    QCOMPARE(step.take, QStringList{dir + "/board-a"});
-    QStringList expected{dir + "/board-b: passed over, the same device as " + dir + "/board-a",
-                         dir + "/fifo: passed over, not a serial port: a FIFO",
-                         dir + "/file: passed over, not a serial port: a regular file",
-                         dir + "/null: passed over, not a serial port: another device (1:3)",
-                         dir + "/ptmx: passed over, not a serial port: another device (5:2, "
-                               "terminal driver /dev/ptmx of type system)",
-                         dir + "/socket: passed over, not a serial port: a socket"};
-    if (withTerminal)
-        expected.insert(5, dir +
-                               "/shell: passed over, not a serial port: the controlling "
-                               "terminal of sleep (pid " +
-                               QString::number(terminal.pid()) + ")");
-    QCOMPARE(step.passedOver, expected);
-    QCOMPARE(step.waiting, QString());
-    step = watch.poll(isBusy, 2000);
-    QCOMPARE(step.take, QStringList{});
-    QCOMPARE(step.passedOver, QStringList{});
-    // Ports matched, so there is no waiting to tell of.
-    QCOMPARE(step.waiting, QString());
-
-    // A name that goes away is forgotten, busy or not; back while its board still runs, it is
-    // taken once that board has ended.
-    QVERIFY(QFile::remove(dir + "/board-a"));
-    busy = true;
-    QCOMPARE(watch.poll(isBusy, 2250).take, QStringList{});
-    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-a"));
-    QCOMPARE(watch.poll(isBusy, 2500).take, QStringList{});
-    busy = false;
-    QCOMPARE(watch.poll(isBusy, 2750).take, QStringList{dir + "/board-a"});
-
-    // A second name refused on opening: no board while the first is taken; otherwise looked
-    // at anew.
-    QCOMPARE(watch.refusedAsSameDevice(dir + "/board-a", dir + "/gone"), QString());
-    QCOMPARE(watch.poll(isBusy, 3000).take, QStringList{dir + "/board-a"});
-
-    // A device still open here under a name that has gone is taken once it is let go.
-    int otherMaster = -1;
-    int otherSlave = -1;
-    char otherName[256] = {};
-    QCOMPARE(::openpty(&otherMaster, &otherSlave, otherName, nullptr, nullptr), 0);
-    const auto closeOther = qScopeGuard([&] {
-        ::close(otherSlave);
-        ::close(otherMaster);
-    });
-    QSerialPort held;
-    QVERIFY(transfer::openLink(held, QString::fromLocal8Bit(otherName)));
-    QVERIFY(QFile::link(QString::fromLocal8Bit(otherName), dir + "/board-c"));
-    QCOMPARE(watch.poll(isBusy, 3250).take, QStringList{});
-    held.close();
-    QCOMPARE(watch.poll(isBusy, 3500).take, QStringList{dir + "/board-c"});
-
-    // Nothing matching for the notice's time is said once.
-    cli::PortWatch empty(files.path("none*"), 1000);
-    QCOMPARE(empty.poll(isBusy, 0).waiting, QString());
-    QCOMPARE(empty.poll(isBusy, 1000).waiting,
-             QStringLiteral("no port matches %1 yet; waiting").arg(files.path("none*")));
-    QCOMPARE(empty.poll(isBusy, 2000).waiting, QString());
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -452,7 +452,7 @@ void TestDevice::portGoneBeforeUpload() {
     const QString path = files.write("image.bin", "{a}");
     Device upload;
     QSignalSpy progressSpy(&upload, &Device::progressChanged);
-    QCOMPARE(upload.upload(path, name), Outcome::PortBusy);
+    QCOMPARE(upload.upload(path, name), Outcome::PortNotOpened);
     QCOMPARE(progressSpy.size(), 1);
 }
 

@@ -144,8 +144,8 @@ void TestFaults::portHeldByAnotherProcess() {
 
     testsupport::LogCapture quiet;
     Device operations;
-    QCOMPARE(operations.upload(path, device.portName()), Outcome::PortBusy);
-    QCOMPARE(operations.enterBootloader(device.portName()), Outcome::PortBusy);
+    QCOMPARE(operations.upload(path, device.portName()), Outcome::PortNotOpened);
+    QCOMPARE(operations.enterBootloader(device.portName()), Outcome::PortNotOpened);
     if (throughLink)
         QVERIFY(operations.linkFailure().lockedElsewhere);
     QVERIFY(device.receivedBytes().isEmpty());

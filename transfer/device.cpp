@@ -63,7 +63,7 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     QSerialPort port;
     watchForLoss(port);
     if (!openLink(port, portName, &m_linkFailure))
-        return report(Outcome::PortBusy);
+        return report(Outcome::PortNotOpened);
 
     const int total = image.records.size();
     ProgressCounter progress(total);
@@ -130,7 +130,7 @@ Outcome Device::enterBootloader(const QString &portName) {
     QSerialPort port;
     watchForLoss(port);
     if (!openLink(port, portName, &m_linkFailure))
-        return report(Outcome::PortBusy);
+        return report(Outcome::PortNotOpened);
 
     const auto confirmed = [](const QByteArray &bytes) {
         return bytes.contains(kBootloaderConfirmation);

@@ -58,13 +58,13 @@ public:
     // Safe from any thread: the running operation, and any later one, ends before its next
     // send, closes its port and reports a failure (FirmwareNotLoaded or BootloaderNotEntered).
     void requestStop() { m_stopRequested = true; }
-    bool stopRequested() const { return m_stopRequested; }
     // Whether the port of the last operation failed as one does when its device is unplugged.
     bool deviceGone() const { return m_deviceGone; }
     // Whether the last upload ended because the device acknowledged more sends than it was
     // counted for: an acknowledgement came that answers no send.
     bool outOfStep() const { return m_outOfStep; }
-    // Why the last operation's port could not be opened (after PortBusy).
+    // Why the last operation's port could not be opened (after PortNotOpened): the step that
+    // failed, as it said.
     const LinkFailure &linkFailure() const { return m_linkFailure; }
 
 signals:

@@ -73,7 +73,7 @@ LoadedImage refusedFor(int error) {
 // Opens the image at path for reading, refusing anything but a regular file before opening
 // it: a FIFO would block until a writer comes, a device such as /dev/zero never ends, and
 // opening some devices does something. Leaves file open on success.
-std::optional<LoadedImage> openImage(const QString &path, bool limitSize, QFile &file) {
+std::optional<LoadedImage> openImage(const QString &path, QFile &file) {
     if (path.isEmpty())
         return refused(Outcome::FileNotOpen, ImageCause::NoSuchFile);
 #ifdef Q_OS_WIN
@@ -82,7 +82,7 @@ std::optional<LoadedImage> openImage(const QString &path, bool limitSize, QFile 
         return refused(Outcome::FileNotOpen, ImageCause::NoSuchFile);
     if (!info.isFile())
         return refused(Outcome::FileNotOpen, ImageCause::NotRegularFile);
-    if (limitSize && info.size() > kMaxImageSize)
+    if (info.size() > kMaxImageSize)
         return tooLarge(info.size());
     file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -98,7 +98,7 @@ std::optional<LoadedImage> openImage(const QString &path, bool limitSize, QFile 
         return refusedFor(errno);
     if (!S_ISREG(info.st_mode))
         return refused(Outcome::FileNotOpen, ImageCause::NotRegularFile);
-    if (limitSize && info.st_size > kMaxImageSize)
+    if (info.st_size > kMaxImageSize)
         return tooLarge(info.st_size);
     // Non-blocking, in case the path was replaced by a FIFO since: it is checked again below.
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -108,7 +108,7 @@ std::optional<LoadedImage> openImage(const QString &path, bool limitSize, QFile 
         ::close(fd);
         return refused(Outcome::FileNotOpen, ImageCause::NotRegularFile);
     }
-    if (limitSize && info.st_size > kMaxImageSize) {
+    if (info.st_size > kMaxImageSize) {
         ::close(fd);
         return tooLarge(info.st_size);
     }
@@ -135,6 +135,31 @@ void refuseIfEmpty(LoadedImage &image, qint64 size) {
 }
 
 } // namespace
+
+QString causeText(const ImageCause &cause, const QString &shown) {
+    switch (cause.kind) {
+    case ImageCause::None:
+        break;
+    case ImageCause::NoSuchFile:
+        return QStringLiteral("%1: no such file").arg(shown);
+    case ImageCause::NotRegularFile:
+        return QStringLiteral("%1: not a regular file").arg(shown);
+    case ImageCause::TooLarge:
+        return QStringLiteral("%1: too large (%2 bytes; the limit is %3 bytes)")
+            .arg(shown)
+            .arg(cause.size)
+            .arg(kMaxImageSize);
+    case ImageCause::PermissionDenied:
+        return QStringLiteral("%1: permission denied").arg(shown);
+    case ImageCause::ReadError:
+        return QStringLiteral("%1: %2").arg(shown, cause.systemText);
+    case ImageCause::Empty:
+        return QStringLiteral("%1: the file is empty").arg(shown);
+    case ImageCause::NoRecord:
+        return QStringLiteral("%1: holds no record (a '{' and a '}' after it)").arg(shown);
+    }
+    return QString();
+}
 
 RecordScanner::RecordScanner()
     : m_hash(QCryptographicHash::Sha256) {}
@@ -211,7 +236,7 @@ ImageSummary RecordScanner::summary() const {
 
 LoadedImage loadImage(const QString &path) {
     QFile file;
-    if (std::optional<LoadedImage> refusal = openImage(path, true, file))
+    if (std::optional<LoadedImage> refusal = openImage(path, file))
         return *refusal;
     const QByteArray content = file.readAll();
     // A read that stopped short would leave records out of the image; refuse it whole.
@@ -231,7 +256,7 @@ LoadedImage loadImage(const QString &path) {
 
 LoadedImage scanImage(const QString &path) {
     QFile file;
-    if (std::optional<LoadedImage> refusal = openImage(path, false, file))
+    if (std::optional<LoadedImage> refusal = openImage(path, file))
         return *refusal;
     RecordScanner scanner;
     qint64 size = 0;

@@ -39,6 +39,10 @@ struct ImageCause {
     QString systemText;
 };
 
+// What a person is told of a refused image: the name they gave, shown, and why, e.g.
+// "fw.bin: no such file".
+QString causeText(const ImageCause &cause, const QString &shown);
+
 // What an image holds, as its bytes are read: counted as the records are split, so that a file
 // is described from the one read that loads it, and one too large to hold can be streamed.
 struct ImageSummary {
@@ -88,7 +92,7 @@ struct LoadedImage {
 LoadedImage loadImage(const QString &path);
 
 // Reads the image at path piece by piece, records included, holding no more than a piece at a
-// time: what 'info' tells of an image of any size. Refuses as loadImage does, but for size.
+// time: what 'info' tells of an image of any record sizes. Refuses what loadImage refuses.
 LoadedImage scanImage(const QString &path);
 
 } // namespace transfer

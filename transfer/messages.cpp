@@ -1,6 +1,6 @@
 #include "messages.h"
 
-#include <QtGlobal>
+#include <QCoreApplication>
 
 namespace transfer {
 
@@ -18,7 +18,7 @@ const Text kTexts[] = {
     {Outcome::FileNotOpen, false, true, QT_TRANSLATE_NOOP("MainWindow", "File not open")},
     {Outcome::FileEmpty, false, true, QT_TRANSLATE_NOOP("MainWindow", "File is empty")},
     {Outcome::FirmwareNotFound, false, true, QT_TRANSLATE_NOOP("MainWindow", "Firmware not found")},
-    {Outcome::PortBusy, false, true, QT_TRANSLATE_NOOP("MainWindow", "Serial port is busy")},
+    {Outcome::PortNotOpened, false, true, QT_TRANSLATE_NOOP("MainWindow", "Serial port is busy")},
     {Outcome::FirmwareLoaded, true, true, QT_TRANSLATE_NOOP("MainWindow", "Firmware loaded!")},
     {Outcome::FirmwareNotLoaded, false, true,
      QT_TRANSLATE_NOOP("MainWindow", "Firmware not loaded")},
@@ -55,6 +55,12 @@ const char *messageText(Outcome outcome) {
 
 bool isTranslated(Outcome outcome) {
     return entry(outcome).translated;
+}
+
+QString outcomeText(Outcome outcome) {
+    const Text &text = entry(outcome);
+    return text.translated ? QCoreApplication::translate(kTextContext, text.message)
+                           : QString::fromLatin1(text.message);
 }
 
 } // namespace transfer

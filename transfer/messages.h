@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 namespace transfer {
 
 // Every way a device operation can end, as the user is told about it.
@@ -7,7 +9,7 @@ enum class Outcome {
     FileNotOpen,
     FileEmpty,
     FirmwareNotFound,
-    PortBusy,
+    PortNotOpened,
     FirmwareLoaded,
     FirmwareNotLoaded,
     BootloaderEntered,
@@ -26,5 +28,8 @@ const char *messageText(Outcome outcome);
 
 // The confirmation of the bootloader entry is shown as it stands, without translation lookup.
 bool isTranslated(Outcome outcome);
+
+// The message for an outcome as the user reads it: looked up as isTranslated() says.
+QString outcomeText(Outcome outcome);
 
 } // namespace transfer

@@ -3,13 +3,13 @@
 #include <QHash>
 #include <QSerialPort>
 
+#include <cerrno>
 #include <memory>
 #include <mutex>
 
 #ifndef Q_OS_WIN
 #include <QFile>
 
-#include <cerrno>
 #include <sys/file.h>
 #include <sys/stat.h>
 #endif
@@ -128,7 +128,10 @@ bool openLink(QSerialPort &port, const QString &portName, LinkFailure *failure) 
     why.sameDeviceAs = inUseAs(portName);
     if (!why.sameDeviceAs.isEmpty())
         return false;
+    errno = 0;
     if (!port.open(QIODevice::ReadWrite)) {
+        // Taken first: the error number of the call that failed, before anything else runs.
+        why.systemError = errno;
         why.error = port.error();
         why.errorText = port.errorString();
         return false;
@@ -143,6 +146,7 @@ bool openLink(QSerialPort &port, const QString &portName, LinkFailure *failure) 
         port.setDataBits(QSerialPort::Data8) && port.setParity(QSerialPort::NoParity) &&
         port.setStopBits(QSerialPort::OneStop) && port.setFlowControl(QSerialPort::NoFlowControl);
     if (!configured) {
+        why.systemError = errno;
         why.error = port.error();
         why.errorText = port.errorString();
     }

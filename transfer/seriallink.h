@@ -17,6 +17,8 @@ struct LinkFailure {
     // the port was never asked (the device is in use under another name).
     QSerialPort::SerialPortError error = QSerialPort::NoError;
     QString errorText;
+    // The system's error number from that step (errno); 0 when it left none.
+    int systemError = 0;
     // This process has the device open already, under this name: one device, one job.
     QString sameDeviceAs;
     // Another process holds the device's lock: it is writing to the device now.

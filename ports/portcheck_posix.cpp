@@ -5,7 +5,6 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -15,7 +14,7 @@
 #endif
 #include <unistd.h>
 
-namespace cli::portcheck {
+namespace ports {
 
 namespace {
 
@@ -222,42 +221,20 @@ bool isCharacterDevice(const QString &path) {
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
-QString whyNotOpened(const QString &path, const QStringList &present) {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        switch (error) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-        case ENOTDIR:
-            return QStringLiteral("no such port %1 (%2)")
-                .arg(path, present.isEmpty()
-                               ? QStringLiteral("no serial ports are present")
-                               : QStringLiteral("ports present: %1").arg(present.join(", ")));
-        case EACCES:
-        case EPERM: {
-            const QString group = groupOf(path);
-            return QStringLiteral("permission denied on %1: join the group that owns it, %2 "
-                                  "(sudo usermod -aG %2 $USER), then log in again")
-                .arg(path, group.isEmpty() ? QStringLiteral("dialout") : group);
-        }
-        case EBUSY: {
-            const QString owner = inUse(path);
-            return owner.isEmpty() ? QStringLiteral("%1 is in use by another program").arg(path)
-                                   : owner;
-        }
-        default:
-            return QStringLiteral("%1 cannot be opened: %2")
-                .arg(path, QString::fromLocal8Bit(std::strerror(error)));
-        }
-    }
-    const bool terminal = ::isatty(fd);
-    ::close(fd);
-    if (!terminal)
-        return QStringLiteral("%1 is not a serial port").arg(path);
-    return inUse(path);
+QString owningGroup(const QString &path) {
+    return groupOf(path);
 }
 
-} // namespace cli::portcheck
+QString reachByBytes(const QByteArray &raw) {
+#ifdef O_PATH
+    const int fd = ::open(raw.constData(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return QString();
+    // Opening /dev/fd/N opens the file anew, as its own name would.
+    return QStringLiteral("/dev/fd/%1").arg(fd);
+#else
+    return QFile::decodeName(raw);
+#endif
+}
+
+} // namespace ports

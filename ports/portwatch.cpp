@@ -1,18 +1,18 @@
 #include "portwatch.h"
 
 #include "portcheck.h"
-#include "portselect.h"
 #include "seriallink.h"
 
-namespace cli {
+namespace ports {
 
 PortWatch::PortWatch(const QString &selector, qint64 noticeMs)
     : m_selector(selector)
     , m_noticeMs(noticeMs) {}
 
-PortWatch::Step PortWatch::poll(const std::function<bool(const QString &)> &busy, qint64 nowMs) {
+PortWatch::Step PortWatch::poll(const PortList &ports,
+                                const std::function<bool(const QString &)> &busy, qint64 nowMs) {
     Step step;
-    const QStringList present = ports::matching(m_selector);
+    const QStringList present = matching(m_selector, ports);
 
     // Absent, busy or not, is forgotten; so is a name that now leads to another device (a link
     // pointed elsewhere between two looks).
@@ -35,7 +35,7 @@ PortWatch::Step PortWatch::poll(const std::function<bool(const QString &)> &busy
     for (const QString &name : present) {
         if (m_known.contains(name) || busy(name))
             continue;
-        const QString why = portcheck::notSerialPort(name);
+        const QString why = notSerialPort(name);
         if (!why.isEmpty()) {
             m_known.insert(name, {Kind::NotAPort, std::nullopt});
             step.passedOver
@@ -81,4 +81,4 @@ QString PortWatch::refusedAsSameDevice(const QString &name, const QString &other
     return QString();
 }
 
-} // namespace cli
+} // namespace ports

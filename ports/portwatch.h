@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ports.h"
+
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -12,7 +14,7 @@
 // once while it stays (the same device under a second name is no second board), anything else
 // passed over, and a name forgotten as soon as it is absent, so that a board plugged in again
 // is taken anew.
-namespace cli {
+namespace ports {
 
 class PortWatch {
 public:
@@ -32,7 +34,9 @@ public:
     // before its name went away); such a name is taken once that board ends, as is a name whose
     // device this process still has open under a name that went away. nowMs: the time since
     // the station started.
-    Step poll(const std::function<bool(const QString &)> &busy, qint64 nowMs);
+    // ports: the ports present, for a USB selector.
+    Step poll(const PortList &ports, const std::function<bool(const QString &)> &busy,
+              qint64 nowMs);
 
     // A board on name was refused on opening because this process had its device open under
     // other (a second name that came up between two looks). It is no board: while other stays
@@ -55,4 +59,4 @@ private:
     bool m_saidWaiting = false;
 };
 
-} // namespace cli
+} // namespace ports

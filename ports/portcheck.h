@@ -1,17 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
-#include <QStringList>
 
-// Why a port could not be opened, found out after the open failed: the cause line that follows
-// the window's "Serial port is busy".
-namespace cli::portcheck {
-
-// The cause for the port at path, e.g. "no such port /dev/ttyUSB3", "permission denied on ...:
-// join the group dialout ...", "/dev/ttyUSB0 is in use by minicom (pid 4242)", "... is not a
-// serial port". present names the ports there are, for the first case. Empty when nothing is
-// found wrong (the port may have come free since).
-QString whyNotOpened(const QString &path, const QStringList &present);
+// What a path is before it is opened, and who holds a port: the system's side of port
+// selection, one file per system.
+namespace ports {
 
 // Why path, links followed, is no serial port to open, found out without opening it (a FIFO's
 // open blocks, a watchdog's reboots): "a socket", "a FIFO", "a regular file", "a directory",
@@ -27,7 +21,16 @@ QString notSerialPort(const QString &path);
 // open the port.
 QString inUseBy(const QString &path);
 
+// The group whose members may open the port at path; empty when unknown.
+QString owningGroup(const QString &path);
+
 // Whether path names a character device (what a serial port is), following links.
 bool isCharacterDevice(const QString &path);
 
-} // namespace cli::portcheck
+// A name that reaches the port whose path is the bytes raw, without opening the port (a FIFO's
+// open blocks, a device's open may act): a handle on the name alone is taken and kept for the
+// program's life, and the name returned refers to it. Empty when raw names nothing (yet); raw
+// decoded as well as it can be where such handles are not to be had.
+QString reachByBytes(const QByteArray &raw);
+
+} // namespace ports

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "device.h"
+#include "firmwareimage.h"
+#include "ports.h"
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+// One device operation on one port, on a thread of its own: from waiting for the port to appear
+// to the cause of its outcome. The command line runs one per port, the benchmark many.
+namespace jobs {
+
+enum class Operation { Upload, EnterBootloader };
+
+// How a job ended.
+struct JobResult {
+    QString port;   // the operand, as given
+    QString path;   // the file opened for it; empty when it named no port
+    QString serial; // the port's USB serial number; empty when unknown
+    transfer::Outcome outcome = transfer::Outcome::PortNotOpened;
+    // Why it failed, for a person to read; empty on success.
+    QString cause;
+    int acknowledged = 0;
+    int records = 0;
+    double seconds = 0;
+    // Stopped on request before it could succeed.
+    bool interrupted = false;
+    // Refused because this process had the port's device open under this other name already:
+    // one device, one job.
+    QString sameDeviceAs;
+    bool ok() const { return transfer::isSuccess(outcome); }
+};
+
+class UploadJob : public QObject {
+    Q_OBJECT
+
+public:
+    // records: what an upload sends; they must outlive the job. waitMs: how long to wait for the
+    // port to appear. raw: the port's bytes as given, for a name that is not valid text.
+    UploadJob(const QString &port, Operation operation, const transfer::RecordList &records,
+              int waitMs = 0, const QByteArray &raw = QByteArray(),
+              const transfer::Timing &timing = transfer::Timing());
+    ~UploadJob() override;
+
+    // Runs the job on its own thread.
+    void start();
+    // Waits up to ms for the end; true once it ended.
+    bool wait(int ms);
+    // Safe from any thread: ends the job after its current send (or its wait for the port).
+    void requestStop();
+
+    const QString &port() const { return m_result.port; }
+    // What the job ended with; complete once wait() said it ended (or from finished()).
+    const JobResult &result() const { return m_result; }
+
+signals:
+    // Each is emitted on the job's thread; connect directly.
+    // The port was found (result().path and serial are known), before it is opened.
+    void started();
+    void progress(int done, int total, int percent);
+    void finished();
+
+private:
+    void run();
+    QString failureCause(const transfer::Device &device) const;
+
+    const Operation m_operation;
+    const transfer::RecordList &m_records;
+    const int m_waitMs;
+    const QByteArray m_raw;
+    const transfer::Timing m_timing;
+    std::unique_ptr<QThread> m_thread;
+    std::atomic<bool> m_stop{false};
+    // The device of the running operation, for a stop request to reach.
+    std::mutex m_deviceMutex;
+    transfer::Device *m_device = nullptr;
+    JobResult m_result;
+};
+
+} // namespace jobs

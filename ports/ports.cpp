@@ -1,0 +1,266 @@
+#include "ports.h"
+
+#include "portcheck.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QThread>
+
+#include <cerrno>
+
+namespace ports {
+
+namespace {
+
+struct UsbIdentity {
+    quint16 vendor = 0;
+    quint16 product = 0;
+    QString serial;
+};
+
+std::optional<UsbIdentity> parseUsb(const QString &text) {
+    static const QRegularExpression form(
+        QStringLiteral("^usb:([0-9A-Fa-f]{1,4}):([0-9A-Fa-f]{1,4})(?::(.+))?$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    UsbIdentity identity;
+    identity.vendor = quint16(match.captured(1).toUInt(nullptr, 16));
+    identity.product = quint16(match.captured(2).toUInt(nullptr, 16));
+    identity.serial = match.captured(3);
+    return identity;
+}
+
+QString hex4(quint16 value) {
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
+PortList withIdentity(const UsbIdentity &identity, const PortList &ports) {
+    PortList found;
+    for (const PortInfo &port : ports) {
+        if (port.usb && port.vendor == identity.vendor && port.product == identity.product &&
+            (identity.serial.isEmpty() ||
+             port.serial.compare(identity.serial, Qt::CaseInsensitive) == 0))
+            found << port;
+    }
+    return found;
+}
+
+// The serial number of the port at path in the list; a link is looked up by its target.
+QString serialAt(const QString &path, const PortList &ports) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    for (const PortInfo &port : ports) {
+        if (port.path == path || (!canonical.isEmpty() && port.path == canonical))
+            return port.serial;
+    }
+    return QString();
+}
+
+// Two spellings of one device compare equal here: by device number where the path leads to a
+// device, else links resolved, else the absolute path.
+QString identityOf(const QString &operand, const PortList &ports) {
+    const Resolution resolution = resolve(operand, ports);
+    if (resolution.path.isEmpty())
+        return operand;
+    if (const std::optional<quint64> number = transfer::deviceNumber(resolution.path))
+        return QStringLiteral("device %1").arg(*number);
+    const QFileInfo info(resolution.path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? info.absoluteFilePath() : canonical;
+}
+
+} // namespace
+
+QString PortInfo::usbIdentity() const {
+    if (!usb)
+        return QString();
+    QString identity = QStringLiteral("usb:%1:%2").arg(hex4(vendor), hex4(product));
+    if (!serial.isEmpty())
+        identity += QLatin1Char(':') + serial;
+    return identity;
+}
+
+PortList enumerate() {
+    PortList ports;
+    const auto all = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : all) {
+        PortInfo port;
+        port.name = info.portName();
+        port.path = info.systemLocation();
+        port.usb = info.hasVendorIdentifier() && info.hasProductIdentifier();
+        port.vendor = info.vendorIdentifier();
+        port.product = info.productIdentifier();
+        port.serial = info.serialNumber();
+        port.manufacturer = info.manufacturer();
+        port.description = info.description();
+        ports << port;
+    }
+    return ports;
+}
+
+QString presentText(const PortList &ports) {
+    if (ports.isEmpty())
+        return QStringLiteral("no serial ports are present");
+    QStringList names;
+    for (const PortInfo &port : ports)
+        names << port.name;
+    return QStringLiteral("ports present: %1").arg(names.join(QStringLiteral(", ")));
+}
+
+bool isUsbIdentity(const QString &operand) {
+    return operand.startsWith(QLatin1String("usb:"));
+}
+
+QString usbIdentityError(const QString &text) {
+    if (parseUsb(text))
+        return QString();
+    return QStringLiteral("'%1' is not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL, "
+                          "VID and PID in hexadecimal as 'ports' prints them")
+        .arg(text);
+}
+
+Resolution resolve(const QString &operand, const PortList &ports, const QByteArray &raw) {
+    if (!isUsbIdentity(operand)) {
+        QString path = transfer::systemLocation(operand);
+        if (!raw.isEmpty() && QFile::encodeName(operand) != raw) {
+            const bool given = raw.startsWith('/') || raw.startsWith("./") || raw.startsWith("../");
+            const QString reached = reachByBytes(given ? raw : "/dev/" + raw);
+            // Not there (yet): the name as decoded, for the cause.
+            if (!reached.isEmpty())
+                path = reached;
+        }
+        return {path, QString(), serialAt(path, ports)};
+    }
+    const std::optional<UsbIdentity> identity = parseUsb(operand);
+    if (!identity)
+        return {QString(), usbIdentityError(operand), QString()};
+    const PortList found = withIdentity(*identity, ports);
+    if (found.size() > 1) {
+        QStringList names;
+        for (const PortInfo &port : found)
+            names << port.path + QStringLiteral(" (serial ") +
+                         (port.serial.isEmpty() ? QStringLiteral("unknown") : port.serial) +
+                         QLatin1Char(')');
+        return {QString(),
+                QStringLiteral("%1 matches %2 ports: %3; add the serial number")
+                    .arg(operand)
+                    .arg(found.size())
+                    .arg(names.join(QStringLiteral(", "))),
+                QString()};
+    }
+    if (found.isEmpty())
+        return {};
+    return {found.first().path, QString(), found.first().serial};
+}
+
+bool isPresent(const Resolution &resolution) {
+    return !resolution.path.isEmpty() && QFileInfo::exists(resolution.path);
+}
+
+Resolution waitFor(const QString &operand, int waitMs, const std::function<bool()> &stop,
+                   const QByteArray &raw, const std::function<PortList()> &enumerate) {
+    QDeadlineTimer deadline(waitMs);
+    for (;;) {
+        const Resolution resolution = resolve(operand, enumerate(), raw);
+        if (isPresent(resolution) || !resolution.error.isEmpty() || deadline.hasExpired() || stop())
+            return resolution;
+        QThread::msleep(100);
+    }
+}
+
+bool looksLikePort(const QString &operand, const PortList &ports) {
+    if (isUsbIdentity(operand) || operand.startsWith(QLatin1String("/dev/")) ||
+        isCharacterDevice(operand))
+        return true;
+    if (operand.contains(QLatin1Char('/')))
+        return false;
+    for (const PortInfo &port : ports) {
+        if (port.name == operand)
+            return true;
+    }
+    return false;
+}
+
+QString sameDevice(const QStringList &operands, const PortList &ports) {
+    QStringList identities;
+    for (const QString &operand : operands) {
+        const QString identity = identityOf(operand, ports);
+        const int earlier = identities.indexOf(identity);
+        if (earlier >= 0)
+            return QStringLiteral("%1 and %2").arg(operands.at(earlier), operand);
+        identities << identity;
+    }
+    return QString();
+}
+
+QStringList matching(const QString &selector, const PortList &ports) {
+    QStringList found;
+    if (isUsbIdentity(selector)) {
+        if (const std::optional<UsbIdentity> identity = parseUsb(selector)) {
+            for (const PortInfo &port : withIdentity(*identity, ports))
+                found << port.path;
+        }
+        return found;
+    }
+    // A selector without a folder is looked for in /dev, as a bare port name is.
+    const QString pattern = transfer::systemLocation(selector);
+    const int slash = pattern.lastIndexOf(QLatin1Char('/'));
+    const QDir folder(slash == 0 ? QStringLiteral("/") : pattern.left(slash));
+    // Case-sensitive, as the names of devices are: ttyusb* is not ttyUSB0.
+    const QRegularExpression glob(
+        QRegularExpression::wildcardToRegularExpression(pattern.mid(slash + 1)));
+    const QStringList names =
+        folder.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : names) {
+        const QString path = folder.filePath(name);
+        if (glob.match(name).hasMatch() && QFileInfo::exists(path))
+            found << path;
+    }
+    return found;
+}
+
+QString whyNotOpened(const QString &port, const QString &path, const transfer::LinkFailure &failure,
+                     const PortList &ports) {
+    if (!failure.sameDeviceAs.isEmpty())
+        return QStringLiteral("%1 is the same device as %2").arg(port, failure.sameDeviceAs);
+    // Not opened again to find out: the holder's device is left as it is.
+    if (failure.lockedElsewhere)
+        return inUseBy(path);
+    switch (failure.systemError) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        return QStringLiteral("no such port %1 (%2)").arg(path, presentText(ports));
+    case EACCES:
+    case EPERM: {
+        const QString group = owningGroup(path);
+        return QStringLiteral("permission denied on %1: join the group that owns it, %2 "
+                              "(sudo usermod -aG %2 $USER), then log in again")
+            .arg(path, group.isEmpty() ? QStringLiteral("dialout") : group);
+    }
+    case EBUSY:
+        return inUseBy(path);
+    case ENOTTY:
+        return QStringLiteral("%1 is not a serial port").arg(path);
+    default:
+        break;
+    }
+    switch (failure.error) {
+    case QSerialPort::DeviceNotFoundError:
+        return QStringLiteral("no such port %1 (%2)").arg(path, presentText(ports));
+    // The port's own lock file, or its exclusive mode, held by another program.
+    case QSerialPort::PermissionError:
+        return inUseBy(path);
+    case QSerialPort::UnsupportedOperationError:
+        return QStringLiteral("%1 is not a serial port: %2").arg(path, failure.errorText);
+    default:
+        return QStringLiteral("%1 cannot be opened: %2").arg(path, failure.errorText);
+    }
+}
+
+} // namespace ports

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "portcheck.h"
+#include "seriallink.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+// The serial ports of the machine: which are there and who they are (short names, paths, USB
+// identities usb:VID:PID[:SERIAL]), what an operand or a station's selector stands for, two
+// names of one device, waiting for a port to appear, and why a port could not be opened. What
+// the machine has is taken as a list, enumerated once per decision, so that any list (a test's
+// made-up adapters) can be decided on.
+namespace ports {
+
+// One port as the system lists it.
+struct PortInfo {
+    QString name; // short name, e.g. ttyUSB0
+    QString path; // the file opened, e.g. /dev/ttyUSB0
+    bool usb = false;
+    quint16 vendor = 0;
+    quint16 product = 0;
+    QString serial;
+    QString manufacturer;
+    QString description;
+    // usb:VID:PID[:SERIAL] as an operand gives it; empty for a port that is not on USB.
+    QString usbIdentity() const;
+};
+using PortList = QList<PortInfo>;
+
+// The ports present now.
+PortList enumerate();
+// "ports present: NAME, ..." or "no serial ports are present", for saying what there is.
+QString presentText(const PortList &ports);
+
+// usb:VID:PID[:SERIAL] with VID and PID in hexadecimal.
+bool isUsbIdentity(const QString &operand);
+// Empty when text is a well-formed USB identity; else what is wrong with it.
+QString usbIdentityError(const QString &text);
+
+// What an operand stands for now. path is empty when a USB identity matches no port; error says
+// why it cannot be used (several ports match, or the identity is malformed). serial is the
+// port's USB serial number, when the list knows the port.
+struct Resolution {
+    QString path;
+    QString error;
+    QString serial;
+};
+
+// raw: the operand's bytes as given, when decoding lost some (a name that is not valid UTF-8):
+// the port is then reached by those bytes.
+Resolution resolve(const QString &operand, const PortList &ports, const QByteArray &raw = {});
+// Whether the port the resolution names is there.
+bool isPresent(const Resolution &resolution);
+// Resolves operand, waiting up to waitMs for it to be present (0: not at all). Gives up early
+// when stop() holds. enumerate lists the ports at each look.
+Resolution waitFor(const QString &operand, int waitMs, const std::function<bool()> &stop,
+                   const QByteArray &raw = {},
+                   const std::function<PortList()> &enumerate = ports::enumerate);
+
+// Whether operand reads as a port rather than an image: a USB identity, a character device, a
+// path under /dev, or the short name of a port present.
+bool looksLikePort(const QString &operand, const PortList &ports);
+
+// The first two operands that name one device (a link and its target, say), as "A and B";
+// empty when all differ.
+QString sameDevice(const QStringList &operands, const PortList &ports);
+
+// The names present that selector takes in: usb:VID:PID[:SERIAL], or a path glob whose last
+// component holds the wildcards (e.g. /dev/ttyUSB*; without a folder, in /dev), matched
+// case-sensitively. Links count, links to nothing do not. A glob takes in whatever file has a
+// matching name: see notSerialPort() for which are ports.
+QStringList matching(const QString &selector, const PortList &ports);
+
+// Why the port at path, reached by the operand port, could not be opened, from what the open
+// said: "no such port ...", "permission denied on ...: join the group ...", who holds it, "PORT
+// is the same device as OTHER". Only who holds a busy port is looked up afterwards.
+QString whyNotOpened(const QString &port, const QString &path, const transfer::LinkFailure &failure,
+                     const PortList &ports);
+
+} // namespace ports

@@ -1,0 +1,262 @@
+#include "ports.h"
+#include "portwatch.h"
+#include "programs.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSerialPort>
+#include <QtTest>
+
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using ports::PortInfo;
+using ports::PortList;
+
+Q_DECLARE_METATYPE(ports::PortList)
+
+namespace {
+
+PortInfo usbPort(const QString &name, quint16 vendor, quint16 product, const QString &serial) {
+    PortInfo port;
+    port.name = name;
+    port.path = QStringLiteral("/dev/") + name;
+    port.usb = true;
+    port.vendor = vendor;
+    port.product = product;
+    port.serial = serial;
+    return port;
+}
+
+// Two adapters of one make told apart by their serial numbers, a third of that make without
+// one, another make, and a port that is not on USB.
+const PortList kMadeUp = {usbPort("ttyUSB0", 0x0403, 0x6001, "A10K1"),
+                          usbPort("ttyUSB1", 0x0403, 0x6001, "B20K2"),
+                          usbPort("ttyUSB2", 0x0403, 0x6015, QString()),
+                          usbPort("ttyACM0", 0x2341, 0x0043, "7563"),
+                          {"ttyS0", "/dev/ttyS0", false, 0, 0, {}, {}, {}}};
+
+} // namespace
+
+class TestPorts : public QObject {
+    Q_OBJECT
+
+private slots:
+    void resolvesOperands_data();
+    void resolvesOperands();
+    void selectsByUsbIdentity_data();
+    void selectsByUsbIdentity();
+    void sameDeviceUnderTwoNames();
+    void selectorMatchesCaseAndDev();
+    void portWatch();
+};
+
+void TestPorts::resolvesOperands_data() {
+    QTest::addColumn<QString>("operand");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("short name") << "ttyUSB1"
+                                << "/dev/ttyUSB1"
+                                << "B20K2"
+                                << "";
+    QTest::newRow("path") << "/dev/ttyUSB0"
+                          << "/dev/ttyUSB0"
+                          << "A10K1"
+                          << "";
+    QTest::newRow("not on USB") << "ttyS0"
+                                << "/dev/ttyS0"
+                                << ""
+                                << "";
+    QTest::newRow("by serial number") << "usb:0403:6001:B20K2"
+                                      << "/dev/ttyUSB1"
+                                      << "B20K2"
+                                      << "";
+    QTest::newRow("serial number in any case") << "usb:403:6001:a10k1"
+                                               << "/dev/ttyUSB0"
+                                               << "A10K1"
+                                               << "";
+    QTest::newRow("one of its make") << "usb:0403:6015"
+                                     << "/dev/ttyUSB2"
+                                     << ""
+                                     << "";
+    QTest::newRow("several of its make")
+        << "usb:0403:6001"
+        << ""
+        << ""
+        << "usb:0403:6001 matches 2 ports: /dev/ttyUSB0 (serial A10K1), /dev/ttyUSB1 (serial "
+           "B20K2); add the serial number";
+    QTest::newRow("no such adapter") << "usb:0403:6001:C30"
+                                     << ""
+                                     << ""
+                                     << "";
+    QTest::newRow("not an identity")
+        << "usb:xyz"
+        << ""
+        << ""
+        << "'usb:xyz' is not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL, VID and "
+           "PID in hexadecimal as 'ports' prints them";
+}
+
+void TestPorts::resolvesOperands() {
+    QFETCH(QString, operand);
+    QFETCH(QString, path);
+    QFETCH(QString, serial);
+    QFETCH(QString, error);
+    const ports::Resolution resolution = ports::resolve(operand, kMadeUp);
+    QCOMPARE(resolution.path, path);
+    QCOMPARE(resolution.serial, serial);
+    QCOMPARE(resolution.error, error);
+}
+
+void TestPorts::selectsByUsbIdentity_data() {
+    QTest::addColumn<QString>("selector");
+    QTest::addColumn<QStringList>("matches");
+
+    QTest::newRow("a make") << "usb:0403:6001" << QStringList{"/dev/ttyUSB0", "/dev/ttyUSB1"};
+    QTest::newRow("one adapter") << "usb:0403:6001:A10K1" << QStringList{"/dev/ttyUSB0"};
+    QTest::newRow("without a serial number") << "usb:0403:6015" << QStringList{"/dev/ttyUSB2"};
+    QTest::newRow("none") << "usb:1234:5678" << QStringList{};
+}
+
+void TestPorts::selectsByUsbIdentity() {
+    QFETCH(QString, selector);
+    QFETCH(QStringList, matches);
+    QCOMPARE(ports::matching(selector, kMadeUp), matches);
+    // What 'ports' prints for an adapter is what selects it.
+    for (const PortInfo &port : kMadeUp) {
+        if (port.usb)
+            QCOMPARE(ports::resolve(port.usbIdentity(), kMadeUp).path,
+                     port.serial.isEmpty() && port.product == 0x6001 ? QString() : port.path);
+    }
+    QCOMPARE(ports::presentText(kMadeUp),
+             QStringLiteral("ports present: ttyUSB0, ttyUSB1, ttyUSB2, ttyACM0, ttyS0"));
+    QCOMPARE(ports::presentText({}), QStringLiteral("no serial ports are present"));
+}
+
+void TestPorts::sameDeviceUnderTwoNames() {
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const auto closePty = qScopeGuard([&] {
+        ::close(slave);
+        ::close(master);
+    });
+    testsupport::TempFiles files;
+    const QString link = files.path("board");
+    QVERIFY(QFile::link(QString::fromLocal8Bit(name), link));
+    const QString device = QString::fromLocal8Bit(name);
+    QCOMPARE(ports::sameDevice({device, "ttyUSB9", link}, {}), device + " and " + link);
+    QCOMPARE(ports::sameDevice({device, "ttyUSB9"}, {}), QString());
+    // Known to the list under its target's name, a link has the target's serial number.
+    PortList listed{{QStringLiteral("pts"), device, true, 0x0403, 0x6001, "S1", {}, {}}};
+    QCOMPARE(ports::resolve(link, listed).serial, QStringLiteral("S1"));
+}
+
+void TestPorts::selectorMatchesCaseAndDev() {
+    // Without a folder, as a bare PORT, in /dev.
+    QCOMPARE(ports::matching("ptm?", {}), QStringList{"/dev/ptmx"});
+    QCOMPARE(ports::matching("PTM*", {}), QStringList{});
+    testsupport::TempFiles files;
+    files.write("board1", "");
+    files.write("Board2", "");
+    QCOMPARE(ports::matching(files.path("board*"), {}), QStringList{files.path("board1")});
+}
+
+// What a station takes from a folder of many kinds of files, poll after poll.
+void TestPorts::portWatch() {
+    testsupport::TempFiles files;
+    const QString dir = files.path("ports");
+    QVERIFY(QDir().mkpath(dir));
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const auto closePty = qScopeGuard([&] {
+        ::close(slave);
+        ::close(master);
+    });
+    files.write("ports/file", "{}");
+    QCOMPARE(::mkfifo(QFile::encodeName(dir + "/fifo").constData(), 0600), 0);
+    programs::BoundSocket socket;
+    QVERIFY(socket.bind(dir + "/socket"));
+    QVERIFY(QFile::link("/dev/null", dir + "/null"));
+    QVERIFY(QFile::link("/dev/ptmx", dir + "/ptmx"));
+    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-a"));
+    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-b"));
+    programs::ControllingTerminal terminal;
+    const bool withTerminal = terminal.start();
+    if (withTerminal)
+        QVERIFY(QFile::link(terminal.path(), dir + "/shell"));
+
+    ports::PortWatch watch(dir + "/*", 1000);
+    bool busy = false;
+    const auto isBusy = [&](const QString &) { return busy; };
+    ports::PortWatch::Step step = watch.poll({}, isBusy, 0);
+    // One board for the two names of one device; all else passed over, each said once.
+    QCOMPARE(step.take, QStringList{dir + "/board-a"});
+    QStringList expected{dir + "/board-b: passed over, the same device as " + dir + "/board-a",
+                         dir + "/fifo: passed over, not a serial port: a FIFO",
+                         dir + "/file: passed over, not a serial port: a regular file",
+                         dir + "/null: passed over, not a serial port: another device (1:3)",
+                         dir + "/ptmx: passed over, not a serial port: another device (5:2, "
+                               "terminal driver /dev/ptmx of type system)",
+                         dir + "/socket: passed over, not a serial port: a socket"};
+    if (withTerminal)
+        expected.insert(5, dir +
+                               "/shell: passed over, not a serial port: the controlling "
+                               "terminal of sleep (pid " +
+                               QString::number(terminal.pid()) + ")");
+    QCOMPARE(step.passedOver, expected);
+    QCOMPARE(step.waiting, QString());
+    step = watch.poll({}, isBusy, 2000);
+    QCOMPARE(step.take, QStringList{});
+    QCOMPARE(step.passedOver, QStringList{});
+    // Ports matched, so there is no waiting to tell of.
+    QCOMPARE(step.waiting, QString());
+
+    // A name that goes away is forgotten, busy or not; back while its board still runs, it is
+    // taken once that board has ended.
+    QVERIFY(QFile::remove(dir + "/board-a"));
+    busy = true;
+    QCOMPARE(watch.poll({}, isBusy, 2250).take, QStringList{});
+    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-a"));
+    QCOMPARE(watch.poll({}, isBusy, 2500).take, QStringList{});
+    busy = false;
+    QCOMPARE(watch.poll({}, isBusy, 2750).take, QStringList{dir + "/board-a"});
+
+    // A second name refused on opening: no board while the first is taken; otherwise looked
+    // at anew.
+    QCOMPARE(watch.refusedAsSameDevice(dir + "/board-a", dir + "/gone"), QString());
+    QCOMPARE(watch.poll({}, isBusy, 3000).take, QStringList{dir + "/board-a"});
+
+    // A device still open here under a name that has gone is taken once it is let go.
+    int otherMaster = -1;
+    int otherSlave = -1;
+    char otherName[256] = {};
+    QCOMPARE(::openpty(&otherMaster, &otherSlave, otherName, nullptr, nullptr), 0);
+    const auto closeOther = qScopeGuard([&] {
+        ::close(otherSlave);
+        ::close(otherMaster);
+    });
+    QSerialPort held;
+    QVERIFY(transfer::openLink(held, QString::fromLocal8Bit(otherName)));
+    QVERIFY(QFile::link(QString::fromLocal8Bit(otherName), dir + "/board-c"));
+    QCOMPARE(watch.poll({}, isBusy, 3250).take, QStringList{});
+    held.close();
+    QCOMPARE(watch.poll({}, isBusy, 3500).take, QStringList{dir + "/board-c"});
+
+    // Nothing matching for the notice's time is said once.
+    ports::PortWatch empty(files.path("none*"), 1000);
+    QCOMPARE(empty.poll({}, isBusy, 0).waiting, QString());
+    QCOMPARE(empty.poll({}, isBusy, 1000).waiting,
+             QStringLiteral("no port matches %1 yet; waiting").arg(files.path("none*")));
+    QCOMPARE(empty.poll({}, isBusy, 2000).waiting, QString());
+}
+
+QTEST_GUILESS_MAIN(TestPorts)
+#include "tst_ports.moc"
