@@ -232,7 +232,7 @@ qint64 SimDevice::writeReplies(qint64 now) {
     // free of the one before.
     while (!m_replyQueue.empty() && !m_stopping) {
         PendingReply &reply = m_replyQueue.front();
-        if (reply.next == reply.chunks.size()) {
+        if (reply.chunks.isEmpty()) {
             finishReply(reply);
             m_replyQueue.pop_front();
             m_lastReplyDoneNs = nowNs();
@@ -277,6 +277,12 @@ qint64 SimDevice::writeReplies(qint64 now) {
             m_terminal.close();
             m_stopping = true;
             return -1;
+        }
+        if (reply.next == reply.chunks.size()) {
+            // Reported now, even when stop() came meanwhile: its bytes are on their way.
+            finishReply(reply);
+            m_replyQueue.pop_front();
+            m_lastReplyDoneNs = nowNs();
         }
     }
     return -1;
