@@ -6,6 +6,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QHash>
+#include <QPair>
 #include <QSaveFile>
 #include <QSocketNotifier>
 
@@ -71,7 +73,9 @@ bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &op
     return false;
 }
 
-// What the device took in, shared between its thread and the main thread.
+// What the device took in, shared between its thread and the main thread. A record counts as
+// acknowledged or refused, and is saved, only once the last byte of its reply is on the line:
+// one whose reply was still to come when the simulator stopped was never answered.
 struct Tally {
     std::mutex mutex;
     QByteArray image; // the acknowledged records, in order
@@ -79,7 +83,18 @@ struct Tally {
     int acknowledged = 0;
     int refused = 0;
     int commands = 0;
+    // The verdicts on messages whose replies are not written yet, by kind and index.
+    QHash<QPair<int, int>, sim::Behaviour::Verdict> unanswered;
 };
+
+QPair<int, int> messageKey(const sim::SimDevice::Received &message) {
+    return {int(message.kind), message.index};
+}
+
+const char *dropReason(sim::DropCause cause) {
+    return cause == sim::DropCause::HostClosed ? "the host closed the port"
+                                               : "the line went idle in it";
+}
 
 } // namespace
 
@@ -186,24 +201,31 @@ int main(int argc, char *argv[]) {
     sim::SimDevice device;
     device.setPacing(pacing);
     if (logMessages) {
-        device.setDropObserver([](const QByteArray &partial) {
-            std::fprintf(stderr,
-                         "dropped an unfinished record (%d bytes): the line went idle in it\n",
-                         int(partial.size()));
+        device.setDropObserver([](const QByteArray &partial, sim::DropCause cause) {
+            std::fprintf(stderr, "dropped an unfinished record (%d bytes): %s\n",
+                         int(partial.size()), dropReason(cause));
         });
     }
     device.setResponder([&](const sim::SimDevice::Received &message) {
         const sim::Behaviour::Answer answer = behaviour.answer(message);
+        std::lock_guard<std::mutex> lock(tally.mutex);
+        if (message.kind == sim::SimDevice::Received::Command)
+            ++tally.commands;
+        else
+            ++tally.records;
+        tally.unanswered.insert(messageKey(message), answer.verdict);
+        return answer.reply;
+    });
+    device.setReplyObserver([&](const sim::SimDevice::Received &message) {
+        sim::Behaviour::Verdict verdict;
         {
             std::lock_guard<std::mutex> lock(tally.mutex);
-            if (message.kind == sim::SimDevice::Received::Command) {
-                ++tally.commands;
-            } else {
-                ++tally.records;
-                if (answer.verdict == sim::Behaviour::Verdict::Acknowledged) {
+            verdict = tally.unanswered.take(messageKey(message));
+            if (message.kind == sim::SimDevice::Received::Record) {
+                if (verdict == sim::Behaviour::Verdict::Acknowledged) {
                     ++tally.acknowledged;
                     tally.image += message.bytes;
-                } else if (answer.verdict == sim::Behaviour::Verdict::Refused) {
+                } else if (verdict == sim::Behaviour::Verdict::Refused) {
                     ++tally.refused;
                 }
             }
@@ -212,9 +234,8 @@ int main(int argc, char *argv[]) {
             const bool record = message.kind == sim::SimDevice::Received::Record;
             std::fprintf(stderr, "%s %d (%d bytes): %s\n", record ? "record" : "command",
                          message.index + 1, int(message.bytes.size()),
-                         sim::Behaviour::verdictName(answer.verdict));
+                         sim::Behaviour::verdictName(verdict));
         }
-        return answer.reply;
     });
     if (!device.start()) {
         printLine(QStringLiteral("bootloader-sim: cannot open a pseudo-terminal"));

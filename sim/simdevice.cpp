@@ -4,9 +4,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/prctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace sim {
@@ -15,15 +13,13 @@ namespace {
 
 constexpr qint64 kNsPerMs = 1000000;
 constexpr qint64 kNsPerSecond = 1000000000;
-constexpr qint64 kBitsPerByte = 10; // start bit, eight data bits, stop bit
 // A paced line wakes this long before a byte is due and waits out the rest awake: waking from a
 // sleep can take a tenth of a millisecond, more than a byte's time on the line.
 constexpr qint64 kWakeEarlyNs = 150000;
 // How far ahead of the paced line the device reads from the terminal.
 constexpr int kInboxLimit = 4096;
-// A host writes a record in one go, so a line that goes quiet this long in the middle of one
-// holds the remains of an upload that stopped half-way; the next upload must not be joined to it.
-constexpr qint64 kIdleDropNs = 500 * kNsPerMs;
+// How often a reply the terminal would not take is tried again while no host holds the port.
+constexpr qint64 kBlockedRetryNs = kNsPerMs;
 
 qint64 nowNs() {
     using namespace std::chrono;
@@ -34,6 +30,13 @@ void closeFd(int &fd) {
     if (fd >= 0)
         ::close(fd);
     fd = -1;
+}
+
+// The earlier of two times, -1 standing for never.
+qint64 earliest(qint64 a, qint64 b) {
+    if (a < 0)
+        return b;
+    return b < 0 ? a : qMin(a, b);
 }
 
 } // namespace
@@ -55,23 +58,18 @@ SimDevice::~SimDevice() {
 }
 
 bool SimDevice::start() {
-    char name[256] = {};
-    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+    if (!m_terminal.open())
         return false;
-    // Raw from the start, so nothing the host writes is echoed back or rewritten; the host's
-    // serial port sets its own line settings when it opens.
-    termios tio{};
-    if (::tcgetattr(m_slave, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(m_slave, TCSANOW, &tio);
-    }
-    if (::pipe(m_wake) != 0) {
-        closeFd(m_master);
-        closeFd(m_slave);
+    if (::pipe2(m_wake, O_CLOEXEC) != 0) {
+        m_terminal.close();
         return false;
     }
-    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    m_portName = QString::fromLocal8Bit(name);
+    m_portName = m_terminal.portName();
+    m_framer = Framer();
+    m_line = PacedLine();
+    m_replyQueue.clear();
+    m_outputBlocked = false;
+    m_lastReplyDoneNs = 0;
     m_startNs = nowNs();
     m_stopping = false;
     m_thread = std::thread(&SimDevice::run, this);
@@ -85,14 +83,11 @@ void SimDevice::stop() {
         (void)!::write(m_wake[1], &byte, 1);
         m_thread.join();
     }
-    closeTerminal();
+    // Replies still waiting are never written.
+    m_replyQueue.clear();
+    m_terminal.close();
     closeFd(m_wake[0]);
     closeFd(m_wake[1]);
-}
-
-void SimDevice::closeTerminal() {
-    closeFd(m_master);
-    closeFd(m_slave);
 }
 
 void SimDevice::setResponder(Responder responder) {
@@ -104,9 +99,14 @@ void SimDevice::setPacing(int baud) {
     m_pacingBaud = baud;
 }
 
-void SimDevice::setDropObserver(std::function<void(const QByteArray &)> observer) {
+void SimDevice::setDropObserver(std::function<void(const QByteArray &, DropCause)> observer) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_dropObserver = std::move(observer);
+}
+
+void SimDevice::setReplyObserver(std::function<void(const Received &)> observer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replyObserver = std::move(observer);
 }
 
 QByteArray SimDevice::receivedBytes() const {
@@ -134,215 +134,175 @@ int SimDevice::commandCount() const {
     return m_commandCount;
 }
 
-qint64 SimDevice::byteNs() const {
-    const int baud = m_pacingBaud;
-    return baud > 0 ? kBitsPerByte * kNsPerSecond / baud : 0;
+QList<SimDevice::Dropped> SimDevice::dropped() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_drops;
 }
 
 void SimDevice::run() {
     // A paced line times each byte to a fraction of a millisecond; the kernel's default slack
     // of 50 microseconds on every wake-up would add up to more than the line itself.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    char buffer[kInboxLimit];
     while (!m_stopping) {
-        deliverDue(nowNs());
+        m_line.setBaud(m_pacingBaud);
+        takeArrivals(nowNs());
+        const qint64 replyDueNs = writeReplies(nowNs());
         if (m_stopping)
             return;
-        // Read ahead of the paced line only so far, so that a host that writes more than that
-        // waits for the device as it would on a board.
-        const bool room = m_inbox.size() < kInboxLimit;
-        pollfd fds[2] = {{m_master, short(room ? POLLIN : 0), 0}, {m_wake[0], POLLIN, 0}};
-        const qint64 wakeNs = nextWakeNs();
-        if (wakeNs >= 0 && wakeNs - nowNs() <= kWakeEarlyNs) {
+
+        const qint64 wakeNs = earliest(m_line.nextWakeNs(), replyDueNs);
+        const qint64 earlyNs = m_line.byteNs() > 0 ? kWakeEarlyNs : 0;
+        if (wakeNs >= 0 && wakeNs - nowNs() <= earlyNs) {
             spinUntil(wakeNs);
             continue;
         }
-        timespec timeout{};
-        if (wakeNs >= 0) {
-            const qint64 waitNs = qMax<qint64>(0, wakeNs - kWakeEarlyNs - nowNs());
-            timeout.tv_sec = time_t(waitNs / kNsPerSecond);
-            timeout.tv_nsec = long(waitNs % kNsPerSecond);
-        }
-        if (::ppoll(fds, 2, wakeNs >= 0 ? &timeout : nullptr, nullptr) < 0) {
+        // Read ahead of the paced line only so far, so that a host that writes more than that
+        // waits for the device as it would on a board.
+        const int room = kInboxLimit - m_line.inFlight();
+        pollfd fds[2] = {m_terminal.waitEntry(room > 0, m_outputBlocked), {m_wake[0], POLLIN, 0}};
+        qint64 waitNs = wakeNs >= 0 ? qMax<qint64>(0, wakeNs - earlyNs - nowNs()) : -1;
+        waitNs = earliest(waitNs, m_terminal.recheckNs());
+        if (m_outputBlocked && !m_terminal.hostPresent())
+            waitNs = earliest(waitNs, kBlockedRetryNs);
+        const timespec timeout{time_t(qMax<qint64>(0, waitNs) / kNsPerSecond),
+                               long(qMax<qint64>(0, waitNs) % kNsPerSecond)};
+        if (::ppoll(fds, 2, waitNs >= 0 ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
         if (fds[1].revents)
             return;
-        if (fds[0].revents & POLLIN) {
-            const ssize_t n = ::read(m_master, buffer, size_t(kInboxLimit - m_inbox.size()));
-            if (n > 0)
-                takeIn(buffer, int(n), nowNs());
-        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
-            // The host's end is closed and we hold no other; wait for it to come back.
-            sleepMs(wakeNs >= 0 ? 1 : 5);
+        const qint64 readNs = nowNs();
+        const auto inputs = m_terminal.service(fds[0].revents, qMax(0, room));
+        for (const PseudoTerminal::Input &input : inputs) {
+            m_line.hostSent(input.bytes, readNs);
+            if (input.closed)
+                m_line.hostClosed(readNs);
         }
     }
 }
 
-void SimDevice::takeIn(const char *data, int size, qint64 now) {
-    const qint64 byte = byteNs();
-    if (byte == 0) {
-        for (int i = 0; i < size && !m_stopping; ++i)
-            handleByte(data[i], now);
+void SimDevice::takeArrivals(qint64 now) {
+    m_line.arrive(now, [this](const PacedLine::Arrival &arrival) {
+        // The framer keeps time from start(), as the messages report it.
+        const qint64 atNs = arrival.atNs - m_startNs;
+        if (arrival.hostClosed) {
+            for (const Framer::Event &event : m_framer.hostClosed(atNs))
+                onFramed(event);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_all.append(arrival.byte);
+        }
+        for (const Framer::Event &event : m_framer.take(arrival.byte, atNs))
+            onFramed(event);
+    });
+}
+
+void SimDevice::onFramed(const Framer::Event &event) {
+    if (event.kind == Framer::Event::Dropped) {
+        std::function<void(const QByteArray &, DropCause)> observer;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_drops.append({event.partial, event.cause, event.atNs / kNsPerMs});
+            observer = m_dropObserver;
+        }
+        ++m_dropped;
+        if (observer)
+            observer(event.partial, event.cause);
         return;
     }
-    // On an idle line the first byte arrives one byte time after the host sent it.
-    if (m_inbox.isEmpty())
-        m_inboxDueNs = qMax(now, m_lastByteNs) + byte;
-    m_inbox.append(data, size);
-}
-
-void SimDevice::deliverDue(qint64 now) {
-    const qint64 byte = byteNs();
-    int delivered = 0;
-    while (delivered < m_inbox.size() && !m_stopping) {
-        const qint64 dueNs = m_inboxDueNs + qint64(delivered) * byte;
-        if (dueNs > now) {
-            // Answering a message takes time; bytes that arrived meanwhile are due now.
-            now = nowNs();
-            if (dueNs > now)
-                break;
-        }
-        handleByte(m_inbox.at(delivered), dueNs);
-        ++delivered;
-    }
-    m_inbox.remove(0, delivered);
-    m_inboxDueNs += qint64(delivered) * byte;
-}
-
-qint64 SimDevice::nextWakeNs() const {
-    if (m_inbox.isEmpty())
-        return -1;
-    // At the byte that may end a message, so that it is answered on time; else when all that
-    // was read has arrived.
-    int index = m_inbox.size() - 1;
-    for (int i = 0; i < m_inbox.size(); ++i) {
-        const char c = m_inbox.at(i);
-        if (c == '}' || c == '$') {
-            index = i;
-            break;
-        }
-    }
-    return m_inboxDueNs + qint64(index) * byteNs();
-}
-
-void SimDevice::handleByte(char byte, qint64 atNs) {
-    Received message{};
-    bool complete = false;
-    QByteArray dropped;
-    std::function<void(const QByteArray &)> dropObserver;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_inRecord && atNs - m_lastByteNs > kIdleDropNs) {
-            dropped = m_pending;
-            dropObserver = m_dropObserver;
-            m_pending.clear();
-            m_inRecord = false;
-        }
-        m_lastByteNs = atNs;
-        m_all.append(byte);
-        if (!m_inRecord && byte == '{') {
-            // A record starts; what stood between it and the previous message is no part of it.
-            m_inRecord = true;
-            m_pending.clear();
-        }
-        m_pending.append(byte);
-        if (m_inRecord && byte == '}') {
-            message = {Received::Record, m_recordCount++, m_pending, 0};
-            complete = true;
-            m_inRecord = false;
-        } else if (!m_inRecord && m_pending.endsWith(command())) {
-            message = {Received::Command, m_commandCount++, m_pending, 0};
-            complete = true;
-        }
-        if (complete) {
-            message.atMs = (atNs - m_startNs) / kNsPerMs;
-            m_received.append(message);
-            m_pending.clear();
-        }
-    }
-    if (!dropped.isEmpty()) {
-        ++m_dropped;
-        if (dropObserver)
-            dropObserver(dropped);
-    }
-    if (complete)
-        answer(message, atNs);
-}
-
-void SimDevice::answer(const Received &message, qint64 atNs) {
     Responder responder;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_received.append(event.message);
+        if (event.message.kind == Received::Command)
+            ++m_commandCount;
         responder = m_responder;
     }
-    const Reply reply = responder ? responder(message) : Reply{};
-    qint64 fromNs = atNs;
-    for (const Chunk &chunk : reply) {
-        const qint64 dueNs = fromNs + qint64(chunk.delayMs) * kNsPerMs;
-        if (!sleepUntil(dueNs))
-            return;
-        writeAll(chunk.bytes, dueNs);
+    const Reply reply = responder ? responder(event.message) : Reply{};
+    m_replyQueue.push_back({event.message, reply, 0, event.atNs + m_startNs, false});
+}
+
+qint64 SimDevice::writeReplies(qint64 now) {
+    m_outputBlocked = false;
+    // Replies go out in the order of their messages, each chunk when due and once the line is
+    // free of the one before.
+    while (!m_replyQueue.empty() && !m_stopping) {
+        PendingReply &reply = m_replyQueue.front();
+        if (reply.chunks.isEmpty()) {
+            finishReply(reply);
+            m_replyQueue.pop_front();
+            m_lastReplyDoneNs = nowNs();
+            continue;
+        }
+        const Chunk &chunk = reply.chunks.at(reply.next);
+        if (!reply.writing) {
+            // The device answers one message at a time: it turns to a message once the reply
+            // to the one before is out.
+            if (reply.next == 0)
+                reply.fromNs = qMax(reply.fromNs, m_lastReplyDoneNs);
+            const qint64 dueNs = reply.fromNs + qint64(chunk.delayMs) * kNsPerMs;
+            if (dueNs > now)
+                return dueNs;
+            m_line.send(chunk.bytes, dueNs);
+            reply.writing = true;
+        }
+        const QByteArray due = m_line.dueOutput(now);
+        if (!due.isEmpty()) {
+            const int written = m_terminal.write(due);
+            if (written < 0) {
+                // The terminal failed: the reply can no longer be written.
+                m_line.abandonSend();
+                m_replyQueue.pop_front();
+                m_lastReplyDoneNs = nowNs();
+                continue;
+            }
+            m_line.handedOver(written);
+            if (written < due.size()) {
+                // The host's end is full; wait for room rather than for a time.
+                m_outputBlocked = true;
+                return -1;
+            }
+        }
+        if (m_line.sending())
+            return m_line.nextHandOverNs();
+        reply.writing = false;
+        reply.fromNs = nowNs();
+        ++reply.next;
         if (chunk.hangUp) {
             // Only this thread uses the terminal, so it may close it; stop() just joins.
-            closeTerminal();
+            m_terminal.close();
             m_stopping = true;
-            return;
+            return -1;
         }
-        fromNs = nowNs();
+        if (reply.next == reply.chunks.size()) {
+            // Reported now, even when stop() came meanwhile: its bytes are on their way.
+            finishReply(reply);
+            m_replyQueue.pop_front();
+            m_lastReplyDoneNs = nowNs();
+        }
     }
-    if (!reply.isEmpty())
+    return -1;
+}
+
+void SimDevice::finishReply(const PendingReply &reply) {
+    if (!reply.chunks.isEmpty())
         ++m_replies;
-}
-
-bool SimDevice::sleepMs(int ms) {
-    if (ms <= 0)
-        return !m_stopping;
-    pollfd fd{m_wake[0], POLLIN, 0};
-    ::poll(&fd, 1, ms);
-    return !m_stopping;
-}
-
-bool SimDevice::sleepUntil(qint64 dueNs) {
-    const qint64 earlyNs = byteNs() > 0 ? kWakeEarlyNs : 0;
-    for (qint64 waitNs = dueNs - earlyNs - nowNs(); waitNs > 0 && !m_stopping;
-         waitNs = dueNs - earlyNs - nowNs()) {
-        const timespec timeout{time_t(waitNs / kNsPerSecond), long(waitNs % kNsPerSecond)};
-        pollfd fd{m_wake[0], POLLIN, 0};
-        if (::ppoll(&fd, 1, &timeout, nullptr) > 0)
-            break;
+    std::function<void(const Received &)> observer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        observer = m_replyObserver;
     }
-    spinUntil(dueNs);
-    return !m_stopping;
+    if (observer)
+        observer(reply.message);
 }
 
 void SimDevice::spinUntil(qint64 dueNs) const {
     while (nowNs() < dueNs && !m_stopping) {
     }
-}
-
-void SimDevice::writeAll(const QByteArray &bytes, qint64 fromNs) {
-    const qint64 byte = byteNs();
-    // Byte i reaches the host one byte time after byte i - 1, as a UART sends it. They are
-    // handed over in batches of up to a millisecond of line time, each when its last byte is due.
-    const qint64 batch = byte > 0 ? qMax<qint64>(1, kNsPerMs / byte) : bytes.size();
-    const qint64 startNs = qMax(fromNs, m_outputFreeNs);
-    for (int offset = 0; offset < bytes.size() && !m_stopping;) {
-        int count = int(qMin<qint64>(bytes.size() - offset, batch));
-        if (byte > 0 && !sleepUntil(startNs + qint64(offset + count) * byte))
-            return;
-        const ssize_t n = ::write(m_master, bytes.constData() + offset, size_t(count));
-        if (n > 0) {
-            offset += int(n);
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return;
-        } else {
-            sleepMs(1);
-        }
-    }
-    m_outputFreeNs = startNs + qint64(bytes.size()) * byte;
 }
 
 } // namespace sim

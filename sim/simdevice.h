@@ -1,10 +1,15 @@
 #pragma once
 
+#include "framer.h"
+#include "pacedline.h"
+#include "pseudoterminal.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -19,17 +24,14 @@ namespace sim {
 // Without pacing, bytes arrive the moment the host writes them. With setPacing(baud), the line
 // behaves like a UART's: each byte takes ten bit times to arrive, in both directions, so a
 // record of several KiB takes as long to reach the device as it would on a board.
+//
+// The device's thread waits on the terminal and on the next thing due, never on a reply: it goes
+// on taking the host's bytes, on time, while replies wait their turn in a queue of timed writes.
+// An unfinished record is dropped when the line stays idle in it for 500 ms or when the host
+// closes the port.
 class SimDevice {
 public:
-    struct Received {
-        enum Kind { Record, Command };
-        Kind kind;
-        int index; // 0-based count of earlier messages of the same kind
-        // A record from its '{' to its '}'; a command with what came before it since the
-        // previous message.
-        QByteArray bytes;
-        qint64 atMs; // milliseconds since start() when its last byte arrived
-    };
+    using Received = sim::Received;
 
     // One write of the device, made delayMs after the previous one (or after the last byte of
     // the message).
@@ -40,11 +42,21 @@ public:
         bool hangUp = false;
     };
     using Reply = QList<Chunk>;
-    // Runs on the device's own thread.
+    // Runs on the device's own thread, when a message is complete. The reply is written later,
+    // in turn: the device answers one message at a time, so a reply's first chunk is due its
+    // delay after the message's last byte or after the reply before it was written, whichever
+    // is later.
     using Responder = std::function<Reply(const Received &)>;
 
+    // A record given up before its '}' came.
+    struct Dropped {
+        QByteArray partial;
+        DropCause cause;
+        qint64 atMs; // milliseconds since start()
+    };
+
     // Functions rather than constants, so they are safe to use in other files' static data.
-    static QByteArray command() { return QByteArrayLiteral("@46FF$"); }
+    static QByteArray command() { return Framer::command(); }
     // Three bytes, the middle one 0x00.
     static QByteArray acknowledgement() { return QByteArray("A\0K", 3); }
     static QByteArray confirmation() { return QByteArrayLiteral("KOK"); }
@@ -82,34 +94,43 @@ public:
     // the device takes the host's bytes and writes its own at that rate. 0, the default, moves
     // bytes at once.
     void setPacing(int baud);
-    // Called on the device's thread with the bytes of a record it dropped unfinished: the line
-    // went idle in the middle of it for longer than a host ever pauses within a record.
-    void setDropObserver(std::function<void(const QByteArray &partial)> observer);
+    // Called on the device's thread with the bytes of a record it dropped unfinished, and why:
+    // the line went idle in the middle of it for longer than a host ever pauses within a record,
+    // or the host closed the port.
+    void setDropObserver(std::function<void(const QByteArray &partial, DropCause cause)> observer);
+    // Called on the device's thread with a message once the last byte of its reply has been
+    // written to the line (at once for a message answered with nothing). Not called for a reply
+    // the device gave up: one still waiting when stop() came, one cut short by a hang-up, or one
+    // the terminal failed to take.
+    void setReplyObserver(std::function<void(const Received &message)> observer);
 
     QByteArray receivedBytes() const;
     QList<Received> received() const;
     QList<QByteArray> records() const;
     int commandCount() const;
+    // Replies written whole, empty ones not counted.
     int replyCount() const { return m_replies; }
     int droppedCount() const { return m_dropped; }
+    QList<Dropped> dropped() const;
 
 private:
-    void run();
-    void takeIn(const char *data, int size, qint64 nowNs);
-    void deliverDue(qint64 nowNs);
-    qint64 nextWakeNs() const;
-    void handleByte(char byte, qint64 atNs);
-    void answer(const Received &message, qint64 atNs);
-    bool sleepMs(int ms);
-    bool sleepUntil(qint64 dueNs);
-    void spinUntil(qint64 dueNs) const;
-    void closeTerminal();
-    // Writes bytes as the line carries them, the first leaving at fromNs or once the line is free.
-    void writeAll(const QByteArray &bytes, qint64 fromNs);
-    qint64 byteNs() const;
+    struct PendingReply {
+        Received message;
+        Reply chunks;
+        int next = 0;         // the chunk being written or waited for
+        qint64 fromNs = 0;    // what its delay counts from
+        bool writing = false; // the line has the chunk
+    };
 
-    int m_master = -1;
-    int m_slave = -1;
+    void run();
+    void takeArrivals(qint64 nowNs);
+    void onFramed(const Framer::Event &event);
+    // Writes what is due of the queued replies; returns when to look again (-1: nothing due).
+    qint64 writeReplies(qint64 nowNs);
+    void finishReply(const PendingReply &reply);
+    void spinUntil(qint64 dueNs) const;
+
+    PseudoTerminal m_terminal;
     int m_wake[2] = {-1, -1};
     QString m_portName;
     std::thread m_thread;
@@ -118,22 +139,22 @@ private:
     std::atomic<int> m_pacingBaud{0};
     std::atomic<int> m_dropped{0};
 
-    // Device thread only: bytes read from the terminal that are still on their way down the
-    // paced line (the first arrives at m_inboxDueNs, each next one a byte time later), when
-    // the last delivered byte arrived, and when the device's own output line is free again.
-    QByteArray m_inbox;
-    qint64 m_inboxDueNs = 0;
-    qint64 m_lastByteNs = 0;
-    qint64 m_outputFreeNs = 0;
-    bool m_inRecord = false;
+    // Device thread only.
+    Framer m_framer;
+    PacedLine m_line;
+    std::deque<PendingReply> m_replyQueue;
+    // The terminal took no more of a reply when last written to.
+    bool m_outputBlocked = false;
+    // When the last reply was written whole, or given up.
+    qint64 m_lastReplyDoneNs = 0;
 
     mutable std::mutex m_mutex;
     Responder m_responder;
-    std::function<void(const QByteArray &)> m_dropObserver;
+    std::function<void(const QByteArray &, DropCause)> m_dropObserver;
+    std::function<void(const Received &)> m_replyObserver;
     QByteArray m_all;
-    QByteArray m_pending;
     QList<Received> m_received;
-    int m_recordCount = 0;
+    QList<Dropped> m_drops;
     int m_commandCount = 0;
     qint64 m_startNs = 0;
 };

@@ -2,8 +2,16 @@
 #include "programs.h"
 #include "testsupport.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <atomic>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 using programs::Result;
 using programs::SimProcess;
@@ -37,7 +45,89 @@ char letter(Behaviour::Verdict verdict) {
     return '-';
 }
 
+// The host's end of a port, opened raw the way a serial port is, and closed when it goes out of
+// scope (also when a check fails half-way).
+class HostPort {
+public:
+    explicit HostPort(const QString &name)
+        : m_fd(::open(QFile::encodeName(name).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+        termios tio{};
+        if (m_fd >= 0 && ::tcgetattr(m_fd, &tio) == 0) {
+            ::cfmakeraw(&tio);
+            ::tcsetattr(m_fd, TCSANOW, &tio);
+        }
+    }
+    ~HostPort() { close(); }
+    HostPort(const HostPort &) = delete;
+    HostPort &operator=(const HostPort &) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    void close() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    // Writes all of bytes, waiting for room while the device takes them.
+    bool write(const QByteArray &bytes) {
+        QElapsedTimer clock;
+        clock.start();
+        for (int offset = 0; offset < bytes.size();) {
+            const ssize_t n =
+                ::write(m_fd, bytes.constData() + offset, size_t(bytes.size() - offset));
+            if (n > 0) {
+                offset += int(n);
+                continue;
+            }
+            if ((n < 0 && errno != EAGAIN) || clock.elapsed() > 10000)
+                return false;
+            pollfd fd{m_fd, POLLOUT, 0};
+            ::poll(&fd, 1, 10);
+        }
+        return true;
+    }
+    // Reads until count bytes came or timeoutMs passed.
+    QByteArray read(int count, int timeoutMs) {
+        QByteArray bytes;
+        QElapsedTimer clock;
+        clock.start();
+        char buffer[4096];
+        while (bytes.size() < count) {
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n > 0) {
+                bytes.append(buffer, int(n));
+                continue;
+            }
+            const qint64 left = timeoutMs - clock.elapsed();
+            if ((n < 0 && errno != EAGAIN) || n == 0 || left <= 0)
+                break;
+            pollfd fd{m_fd, POLLIN, 0};
+            ::poll(&fd, 1, int(left));
+        }
+        return bytes;
+    }
+    // Bytes the device wrote that wait to be read.
+    int waiting() const {
+        int count = -1;
+        ::ioctl(m_fd, FIONREAD, &count);
+        return count;
+    }
+
+private:
+    int m_fd;
+};
+
+// How long bytes take on a line of 115200 baud, ten bit times a byte, in milliseconds.
+int wireMs(qint64 bytes) {
+    return int(bytes * 10 * 1000 / 115200);
+}
+
+QByteArray record(int size, char fill) {
+    return '{' + QByteArray(size - 2, fill) + '}';
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(SimDevice::Reply)
 
 class TestSim : public QObject {
     Q_OBJECT
@@ -56,6 +146,18 @@ private slots:
     void badArguments();
     void unwritableSaveFile();
     void helpAndVersion();
+
+    void countsRecordOnceItsReplyIsWritten_data();
+    void countsRecordOnceItsReplyIsWritten();
+    void takesRecordsBackToBackWhileProcessing_data();
+    void takesRecordsBackToBackWhileProcessing();
+    void dropsRecordCutOffByHostClose_data();
+    void dropsRecordCutOffByHostClose();
+
+    void replyObserverSeesWholeReply_data();
+    void replyObserverSeesWholeReply();
+    void stopWritesNoPendingReply_data();
+    void stopWritesNoPendingReply();
 };
 
 void TestSim::faults_data() {
@@ -295,6 +397,250 @@ void TestSim::helpAndVersion() {
     const Result version = programs::run(programs::simPath(), {"--version"}, 5000);
     QCOMPARE(version.exitCode, 0);
     QCOMPARE(version.out, QByteArray("bootloader-sim " BOOTLOADER_EXPECTED_VERSION "\n"));
+}
+
+// A record counts as acknowledged, and is saved, once the last byte of its acknowledgement is on
+// the line: stopped while the device still processed it, the record was received, not answered.
+void TestSim::countsRecordOnceItsReplyIsWritten_data() {
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<int>("stopAfterMs"); // after the record's last byte reached the device
+    QTest::addColumn<bool>("answered");
+
+    QTest::newRow("small record, stopped while processing") << QByteArray("{x}") << 300 << false;
+    QTest::newRow("4 KiB record, stopped while processing") << record(4096, 'p') << 300 << false;
+    QTest::newRow("small record, stopped once answered") << QByteArray("{x}") << 1100 << true;
+    QTest::newRow("4 KiB record, stopped once answered") << record(4096, 'p') << 1100 << true;
+}
+
+void TestSim::countsRecordOnceItsReplyIsWritten() {
+    QFETCH(QByteArray, sent);
+    QFETCH(int, stopAfterMs);
+    QFETCH(bool, answered);
+
+    testsupport::TempFiles files;
+    const QString saved = files.path("saved.bin");
+    SimProcess sim;
+    QVERIFY(sim.start({"-v", "--baud", "115200", "--process", "800", "--save", saved}));
+    HostPort host(sim.port());
+    QVERIFY(host.isOpen());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(host.write(sent));
+    const int stopAtMs = wireMs(sent.size()) + stopAfterMs;
+    const QByteArray reply = host.read(3, int(qMax<qint64>(0, stopAtMs - clock.elapsed())));
+    QTest::qWait(int(qMax<qint64>(0, stopAtMs - clock.elapsed())));
+    QVERIFY(sim.stop(SIGTERM));
+    QCOMPARE(sim.exitCode(), 0);
+
+    QCOMPARE(reply, answered ? SimDevice::acknowledgement() : QByteArray());
+    QCOMPARE(readFile(saved), answered ? sent : QByteArray());
+    QStringList expected;
+    if (answered)
+        expected << QStringLiteral("record 1 (%1 bytes): acknowledged").arg(sent.size());
+    expected << QStringLiteral("bootloader-sim: records: 1 received, %1 acknowledged, 0 refused; "
+                               "commands: 0; saved %2 bytes to %3")
+                    .arg(answered ? 1 : 0)
+                    .arg(answered ? sent.size() : 0)
+                    .arg(saved);
+    QCOMPARE(QString::fromLocal8Bit(sim.errorOutput()).split('\n', Qt::SkipEmptyParts), expected);
+}
+
+// A device busy with a record still takes the bytes that follow it on time: a record right
+// behind another is not taken for one the line went idle in.
+void TestSim::takesRecordsBackToBackWhileProcessing_data() {
+    QTest::addColumn<QList<QByteArray>>("records");
+
+    QTest::newRow("two of 3 KiB") << QList<QByteArray>{record(3072, 'a'), record(3072, 'b')};
+    QTest::newRow("2 KiB, then 6 KiB") << QList<QByteArray>{record(2048, 'a'), record(6144, 'b')};
+    QTest::newRow("small, then 3 KiB") << QList<QByteArray>{QByteArray("{x}"), record(3072, 'b')};
+}
+
+void TestSim::takesRecordsBackToBackWhileProcessing() {
+    QFETCH(QList<QByteArray>, records);
+
+    testsupport::TempFiles files;
+    const QString saved = files.path("saved.bin");
+    SimProcess sim;
+    QVERIFY(sim.start({"-v", "--baud", "115200", "--process", "800", "--save", saved}));
+    {
+        HostPort host(sim.port());
+        QVERIFY(host.isOpen());
+        QVERIFY(host.write(records.join()));
+        // Answered one at a time, each 800 ms after it was taken in.
+        const int waitMs = wireMs(records.join().size()) + 800 * records.size() + 2000;
+        QByteArray acknowledgements;
+        for (int i = 0; i < records.size(); ++i)
+            acknowledgements += SimDevice::acknowledgement();
+        QCOMPARE(host.read(acknowledgements.size(), waitMs), acknowledgements);
+    }
+    QVERIFY(sim.stop(SIGTERM));
+    QCOMPARE(readFile(saved), records.join());
+    const QByteArray err = sim.errorOutput();
+    QVERIFY2(!err.contains("dropped"), err.constData());
+    QVERIFY2(err.contains(QStringLiteral("records: %1 received, %1 acknowledged, 0 refused;")
+                              .arg(records.size())
+                              .toLatin1()),
+             err.constData());
+}
+
+// A host cut off in the middle of a record and started again at once: its first record is not
+// joined to the remains of the one before.
+void TestSim::dropsRecordCutOffByHostClose_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("cutOff"); // what the first host wrote before it closed the port
+    QTest::addColumn<QByteArray>("next");
+    QTest::addColumn<QByteArray>("saved");
+    QTest::addColumn<int>("droppedBytes");
+
+    const QStringList paced{"--baud", "115200"};
+    QTest::newRow("small remains, paced")
+        << paced << QByteArray("{abc") << QByteArray("{x}") << QByteArray("{x}") << 4;
+    QTest::newRow("4 KiB remains, paced") << paced << QByteArray('{' + QByteArray(4096, 'p'))
+                                          << QByteArray("{x}") << QByteArray("{x}") << 4097;
+    QTest::newRow("a record, then 6 KiB remains, paced")
+        << paced << QByteArray("{a}{" + QByteArray(6144, 'p')) << QByteArray("{x}")
+        << QByteArray("{a}{x}") << 6145;
+    QTest::newRow("small remains, unpaced")
+        << QStringList{} << QByteArray("{abc") << QByteArray("{x}") << QByteArray("{x}") << 4;
+    QTest::newRow("3 KiB remains, then 3 KiB, unpaced")
+        << QStringList{} << QByteArray('{' + QByteArray(3072, 'p')) << record(3072, 'n')
+        << record(3072, 'n') << 3073;
+}
+
+void TestSim::dropsRecordCutOffByHostClose() {
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, cutOff);
+    QFETCH(QByteArray, next);
+    QFETCH(QByteArray, saved);
+    QFETCH(int, droppedBytes);
+
+    testsupport::TempFiles files;
+    const QString savePath = files.path("saved.bin");
+    SimProcess sim;
+    QVERIFY(sim.start(QStringList{"-v", "--save", savePath} + args));
+    {
+        HostPort first(sim.port());
+        QVERIFY(first.isOpen());
+        QVERIFY(first.write(cutOff));
+    }
+    // About as long as a host killed and started again takes at the least; far below the line's
+    // 500 ms idle drop. The device learns of the close when it wakes, so a host back before then
+    // would be taken for the same one.
+    QThread::msleep(50);
+    const int records = saved.count('}');
+    QByteArray answered;
+    {
+        HostPort second(sim.port());
+        QVERIFY(second.isOpen());
+        QVERIFY(second.write(next));
+        answered = QStringLiteral("record %1 (%2 bytes): acknowledged")
+                       .arg(records)
+                       .arg(next.size())
+                       .toLatin1();
+        // Failing, it goes on to show what the simulator said.
+        (void)QTest::qWaitFor([&] { return sim.errorOutput().contains(answered); }, 3000);
+    }
+    QVERIFY(sim.stop(SIGTERM));
+    QVERIFY2(sim.errorOutput().contains(answered), sim.errorOutput().constData());
+    QCOMPARE(readFile(savePath), saved);
+    const QStringList lines =
+        QString::fromLocal8Bit(sim.errorOutput()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.count(
+                 QStringLiteral("dropped an unfinished record (%1 bytes): the host closed the port")
+                     .arg(droppedBytes)),
+             1);
+    QVERIFY2(lines.last().contains(
+                 QStringLiteral("records: %1 received, %1 acknowledged, 0 refused;").arg(records)),
+             qPrintable(lines.last()));
+}
+
+// The reply observer runs once every byte of the reply has been written to the host.
+void TestSim::replyObserverSeesWholeReply_data() {
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<SimDevice::Reply>("reply");
+
+    const QByteArray ack = SimDevice::acknowledgement();
+    QTest::newRow("one write, unpaced") << 0 << SimDevice::Reply{{0, ack}};
+    QTest::newRow("one write, paced") << 115200 << SimDevice::Reply{{0, ack}};
+    QTest::newRow("in two parts 200 ms apart, paced") << 115200 << SimDevice::split(ack, 200);
+    QTest::newRow("300 ms late, paced") << 115200 << SimDevice::Reply{{300, ack}};
+    QTest::newRow("2 KiB, paced") << 115200 << SimDevice::Reply{{0, QByteArray(2048, 'r')}};
+}
+
+void TestSim::replyObserverSeesWholeReply() {
+    QFETCH(int, baud);
+    QFETCH(SimDevice::Reply, reply);
+
+    int replySize = 0;
+    for (const SimDevice::Chunk &chunk : reply)
+        replySize += chunk.bytes.size();
+
+    SimDevice device;
+    device.setPacing(baud);
+    device.setResponder([reply](const SimDevice::Received &) { return reply; });
+    QVERIFY(device.start());
+    HostPort host(device.portName());
+    QVERIFY(host.isOpen());
+    std::atomic<int> calls{0};
+    std::atomic<int> waitingThen{-1};
+    device.setReplyObserver([&](const SimDevice::Received &message) {
+        // The terminal passes written bytes on to the host's end a moment later; a reply
+        // written whole is all there within a few milliseconds, one still to be written is not.
+        QElapsedTimer clock;
+        clock.start();
+        int waiting = host.waiting();
+        while (waiting < replySize && clock.elapsed() < 20) {
+            QThread::usleep(200);
+            waiting = host.waiting();
+        }
+        if (message.kind == SimDevice::Received::Record && message.index == 0)
+            waitingThen = waiting;
+        ++calls;
+    });
+    QVERIFY(host.write("{r}"));
+    QTRY_COMPARE_WITH_TIMEOUT(calls.load(), 1, 5000);
+    QCOMPARE(waitingThen.load(), replySize);
+    QCOMPARE(device.replyCount(), 1);
+    QCOMPARE(host.read(replySize + 1, 100).size(), replySize);
+}
+
+// Replies still to be written when the device stops are never written, nor reported.
+void TestSim::stopWritesNoPendingReply_data() {
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<SimDevice::Reply>("reply");
+    QTest::addColumn<int>("stopAfterMs");
+    QTest::addColumn<int>("mostWritten");
+
+    const QByteArray ack = SimDevice::acknowledgement();
+    QTest::newRow("due in 400 ms, unpaced") << 0 << SimDevice::Reply{{400, ack}} << 100 << 0;
+    QTest::newRow("due in 400 ms, paced") << 115200 << SimDevice::Reply{{400, ack}} << 100 << 0;
+    QTest::newRow("second part due in 400 ms") << 115200 << SimDevice::split(ack, 400) << 100 << 1;
+    QTest::newRow("4 KiB half on the line")
+        << 115200 << SimDevice::Reply{{0, QByteArray(4096, 'r')}} << 150 << 3000;
+}
+
+void TestSim::stopWritesNoPendingReply() {
+    QFETCH(int, baud);
+    QFETCH(SimDevice::Reply, reply);
+    QFETCH(int, stopAfterMs);
+    QFETCH(int, mostWritten);
+
+    SimDevice device;
+    device.setPacing(baud);
+    device.setResponder([reply](const SimDevice::Received &) { return reply; });
+    std::atomic<int> calls{0};
+    device.setReplyObserver([&](const SimDevice::Received &) { ++calls; });
+    QVERIFY(device.start());
+    HostPort host(device.portName());
+    QVERIFY(host.isOpen());
+    QVERIFY(host.write("{r}"));
+    QTRY_COMPARE_WITH_TIMEOUT(device.records().size(), 1, 5000);
+    QTest::qWait(stopAfterMs);
+    device.stop();
+    const QByteArray written = host.read(1 << 16, 100);
+    QVERIFY2(written.size() <= mostWritten, qPrintable(QString::number(written.size())));
+    QCOMPARE(calls.load(), 0);
+    QCOMPARE(device.replyCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSim)
