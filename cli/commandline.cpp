@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -23,7 +24,10 @@ const char *const kDescription =
     "                       number, manufacturer and description.\n"
     "  info FILE            Describes the image FILE: records, sizes, SHA-256, upload time.\n"
     "  station FILE --match SELECTOR\n"
-    "                       Uploads FILE to each matching port as it appears, until stopped.\n"
+    "                       Uploads FILE to each matching port as it appears, until stopped\n"
+    "                       (or until --count boards have loaded).\n"
+    "  report LOG           Sums up a results log written with --log: boards loaded and\n"
+    "                       failed, by image digest and by cause, serial numbers loaded twice.\n"
     "\n"
     "PORT is a short name from 'ports' (such as ttyUSB0), a path (such as /dev/pts/3), or\n"
     "usb:VID:PID[:SERIAL] in hexadecimal as 'ports' prints it. SELECTOR is usb:VID:PID[:SERIAL]\n"
@@ -41,14 +45,15 @@ const char *const kDescription =
     "  3    a port cannot be opened\n"
     "  64   bad arguments\n"
     "  74   output lost: stdout or stderr could not be written (the uploads still ran to\n"
-    "       their end)\n"
+    "       their end), or the results log could not be written or read (a station then\n"
+    "       takes no new board)\n"
     "  130  stopped by SIGINT\n"
     "  143  stopped by SIGTERM or SIGHUP";
 
 const char *const kUsageText =
     "Usage: bootloader-cli [-v | -q] [--json] [--wait SECONDS] upload PORT... FILE\n"
-    "       bootloader-cli [options] enter PORT | ports | info FILE\n"
-    "       bootloader-cli [options] station FILE --match SELECTOR\n"
+    "       bootloader-cli [options] enter PORT | ports | info FILE | report LOG\n"
+    "       bootloader-cli [options] station FILE --match SELECTOR [--count N]\n"
     "Try 'bootloader-cli --help' for more.\n";
 
 // The parser's help, with the program's name in its usage line rather than the path it was
@@ -113,9 +118,22 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("match"),
         QStringLiteral("station: the ports to upload to, usb:VID:PID[:SERIAL] or a path glob."),
         QStringLiteral("selector"));
-    parser.addOptions({help, version, verbose, quiet, json, wait, match});
+    const QCommandLineOption log(
+        QStringLiteral("log"),
+        QStringLiteral("upload, station: appends a JSON line for each finished board to <file>, "
+                       "synced to disk before the board is reported anywhere else."),
+        QStringLiteral("file"));
+    const QCommandLineOption sha256(
+        QStringLiteral("sha256"),
+        QStringLiteral("upload, station: refuses the image unless its records have this SHA-256 "
+                       "(as 'info' prints it)."),
+        QStringLiteral("hex"));
+    const QCommandLineOption count(QStringLiteral("count"),
+                                   QStringLiteral("station: ends once <n> boards have loaded."),
+                                   QStringLiteral("n"));
+    parser.addOptions({help, version, verbose, quiet, json, wait, match, log, sha256, count});
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("upload, enter, ports, info or station."),
+                                 QStringLiteral("upload, enter, ports, info, station or report."),
                                  QStringLiteral("command [arguments]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
@@ -156,6 +174,30 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         return usageError(QStringLiteral("--wait is for upload, enter and station"));
     if (parser.isSet(match) && options->command != QLatin1String("station"))
         return usageError(QStringLiteral("--match is for station only"));
+    const bool loads =
+        options->command == QLatin1String("upload") || options->command == QLatin1String("station");
+    if ((parser.isSet(log) || parser.isSet(sha256)) && !loads)
+        return usageError(QStringLiteral("--log and --sha256 are for upload and station"));
+    options->logPath = parser.value(log);
+    if (parser.isSet(log) && options->logPath.isEmpty())
+        return usageError(QStringLiteral("--log takes a file"));
+    if (parser.isSet(sha256)) {
+        static const QRegularExpression digest(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+        options->sha256 = parser.value(sha256).toLower();
+        if (!digest.match(options->sha256).hasMatch())
+            return usageError(QStringLiteral("--sha256 takes 64 hexadecimal digits, not '%1'")
+                                  .arg(parser.value(sha256)));
+    }
+    if (parser.isSet(count)) {
+        bool ok = false;
+        options->count = parser.value(count).toInt(&ok);
+        if (options->command != QLatin1String("station"))
+            return usageError(QStringLiteral("--count is for station only"));
+        if (!ok || options->count < 1)
+            return usageError(QStringLiteral("--count takes a number of boards of at least 1, "
+                                             "not '%1'")
+                                  .arg(parser.value(count)));
+    }
     return std::nullopt;
 }
 

@@ -18,7 +18,7 @@ enum ExitCode {
     kImageRefused = 2,
     kPortNotOpened = 3,
     kUsage = 64,
-    kOutputLost = 74,   // EX_IOERR: stdout or stderr could not be written
+    kOutputLost = 74,   // EX_IOERR: stdout, stderr or the results log could not be written
     kInterrupted = 130, // SIGINT
     kTerminated = 143,  // SIGTERM or SIGHUP
 };
@@ -33,6 +33,12 @@ struct Options {
     int waitMs = 0;
     // station --match
     QString match;
+    // --log: the results log, one JSON line per finished board; empty for none.
+    QString logPath;
+    // --sha256: the digest the image's records must have (lower case); empty for any.
+    QString sha256;
+    // station --count: end once this many boards have loaded; 0 never.
+    int count = 0;
 };
 
 // Parses the command line. Returns the exit code when the program is done already (help,

@@ -6,6 +6,7 @@
 #include "output.h"
 #include "ports.h"
 #include "protocol.h"
+#include "resultlog.h"
 #include "seriallink.h"
 
 #include <QJsonDocument>
@@ -97,6 +98,22 @@ int describeImage(const QString &path, const QString &shown, bool json) {
         console::line(QStringLiteral("warning: %1 ends in a '{' that is never closed; its last "
                                      "%2 bytes will not be sent")
                           .arg(shown, QString::number(summary.unclosed)));
+    return kDone;
+}
+
+int reportLog(const QString &path, bool json) {
+    resultlog::Report report;
+    QString error;
+    if (!resultlog::summarize(path, &report, &error)) {
+        console::line(
+            QStringLiteral("bootloader-cli: cannot read the log %1: %2").arg(path, error));
+        return kOutputLost;
+    }
+    if (json)
+        output::toStdout(
+            QJsonDocument(resultlog::reportJson(report)).toJson(QJsonDocument::Compact) + '\n');
+    else
+        output::toStdout(resultlog::reportText(report).toLocal8Bit() + '\n');
     return kDone;
 }
 

@@ -35,6 +35,13 @@ int run(const cli::Options &options) {
             cli::fileoperand::openablePath(options.operands[0], options.rawOperands.value(0)),
             options.operands[0], options.json);
     }
+    if (command == QLatin1String("report")) {
+        if (options.operands.size() != 1)
+            return cli::usageError(QStringLiteral("report takes LOG only"));
+        return cli::reportLog(
+            cli::fileoperand::openablePath(options.operands[0], options.rawOperands.value(0)),
+            options.json);
+    }
     return cli::usageError(QStringLiteral("unknown command '%1'").arg(command));
 }
 

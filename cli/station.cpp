@@ -29,8 +29,10 @@ struct Tally {
     int stopCode = 0;
 };
 
-void report(const jobs::JobResult &result, Tally *tally) {
+void report(const jobs::JobResult &result, Tally *tally, RunLog &log, const Image &image) {
     const int exit = exitCode(result);
+    // In the log first: a board is reported done nowhere before it is accounted for there.
+    log.record(result, exit, image);
     (result.ok() ? tally->loaded : tally->failed) += 1;
     if (result.interrupted && tally->stopCode == 0)
         tally->stopCode = exit;
@@ -58,6 +60,11 @@ int runStation(const Options &options) {
     if (!readImage(options, 0, &image)) {
         events::summary(0, 0);
         return kImageRefused;
+    }
+    RunLog log;
+    if (!log.open(options)) {
+        events::summary(0, 0);
+        return kOutputLost;
     }
     if (console::verbosity() != Verbosity::Quiet)
         console::line(QStringLiteral("Station: uploading %1 (%2 records) to each port matching "
@@ -89,7 +96,7 @@ int runStation(const Options &options) {
                 say({watch.refusedAsSameDevice(result.port, result.sameDeviceAs)},
                     Verbosity::Verbose);
             else
-                report(result, &tally);
+                report(result, &tally, log, image);
             it = running.erase(it);
         }
     };
@@ -99,14 +106,25 @@ int runStation(const Options &options) {
     };
     QElapsedTimer clock;
     clock.start();
-    // Output that can no longer be written ends the station: no new board is taken, and the
-    // boards in progress are finished below rather than cut short.
+    // A batch (--count) is done once that many boards have loaded.
+    const auto batchDone = [&] { return options.count > 0 && tally.loaded >= options.count; };
+    // Output that can no longer be written ends the station, and so does a log that cannot (a
+    // line must not load boards it cannot account for): no new board is taken, and the boards
+    // in progress are finished below rather than cut short.
     while (stopsignals::requestedExitCode() == 0 && !output::lost()) {
+        reap();
+        if (log.failed() || batchDone())
+            break;
         const ports::PortWatch::Step step = watch.poll(ports::enumerate(), busy, clock.elapsed());
         say(step.passedOver, Verbosity::Verbose);
         if (!step.waiting.isEmpty())
             say({step.waiting}, Verbosity::Normal);
         for (const QString &port : step.take) {
+            // A batch takes no more boards than it still needs; the rest wait their turn.
+            if (options.count > 0 && tally.loaded + int(running.size()) >= options.count) {
+                watch.release(port);
+                continue;
+            }
             running.push_back(
                 std::make_unique<jobs::UploadJob>(port, jobs::Operation::Upload, records));
             jobs::UploadJob *job = running.back().get();
@@ -128,7 +146,6 @@ int runStation(const Options &options) {
                 Qt::DirectConnection);
             job->start();
         }
-        reap();
         for (int slept = 0; slept < kPollMs && stopsignals::requestedExitCode() == 0; slept += 50)
             QThread::msleep(50);
     }
@@ -147,6 +164,10 @@ int runStation(const Options &options) {
     events::summary(tally.loaded, tally.failed);
     if (tally.stopCode != 0)
         return tally.stopCode;
+    if (log.failed())
+        return kOutputLost;
+    if (batchDone())
+        return kDone;
     return tally.failed == 0 ? kDone : kNotAcknowledged;
 }
 

@@ -1,11 +1,16 @@
 #include "uploads.h"
 
+#include "bootloader_version.h"
+
 #include "console.h"
 #include "events.h"
 #include "fileoperand.h"
 #include "ports.h"
 #include "progressview.h"
 #include "stopsignals.h"
+
+#include <QDateTime>
+#include <QSysInfo>
 
 #include <memory>
 #include <vector>
@@ -118,7 +123,44 @@ bool readImage(const Options &options, int index, Image *image) {
         return false;
     }
     image->sha256 = QString::fromLatin1(image->loaded.summary.sha256);
+    // Checked before any port is opened: an old build under the same name is never loaded.
+    if (!options.sha256.isEmpty() && options.sha256 != image->sha256) {
+        console::line(QStringLiteral("%1: its records' SHA-256 is %2, not %3 as --sha256 asks")
+                          .arg(image->shown, image->sha256, options.sha256));
+        return false;
+    }
     return true;
+}
+
+bool RunLog::open(const Options &options) {
+    if (options.logPath.isEmpty())
+        return true;
+    QString error;
+    if (m_log.open(options.logPath, &error))
+        return true;
+    console::line(
+        QStringLiteral("bootloader-cli: cannot write the log %1: %2").arg(options.logPath, error));
+    return false;
+}
+
+bool RunLog::record(const jobs::JobResult &result, int exit, const Image &image) {
+    if (!m_log.isOpen())
+        return true;
+    QJsonObject line = events::resultObject(result, exit);
+    line.insert(QStringLiteral("time"),
+                QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    line.insert(QStringLiteral("image"), image.shown);
+    line.insert(QStringLiteral("sha256"), image.sha256);
+    line.insert(QStringLiteral("host"), QSysInfo::machineHostName());
+    line.insert(QStringLiteral("version"), QString::fromLatin1(bootloader::kVersion));
+    QString error;
+    if (m_log.append(line, &error))
+        return true;
+    if (!m_failed.exchange(true))
+        console::line(QStringLiteral("bootloader-cli: cannot write the log %1: %2; no new board "
+                                     "is taken")
+                          .arg(m_log.path(), error));
+    return false;
 }
 
 int runUpload(const Options &options) {
@@ -150,6 +192,11 @@ int runUpload(const Options &options) {
         // The summary is always the last event: no port got the image.
         events::summary(0, int(portOperands.size()));
         return kImageRefused;
+    }
+    RunLog log;
+    if (!log.open(options)) {
+        events::summary(0, int(portOperands.size()));
+        return kOutputLost;
     }
     const transfer::RecordList &records = image.loaded.records;
 
@@ -187,7 +234,8 @@ int runUpload(const Options &options) {
             Qt::DirectConnection);
         QObject::connect(
             job, &jobs::UploadJob::finished, job,
-            [several, job] {
+            [&, several, job] {
+                log.record(job->result(), exitCode(job->result()), image);
                 events::result(job->result(), exitCode(job->result()));
                 // One port reports after its progress line has ended, as before.
                 if (several)
@@ -215,7 +263,10 @@ int runUpload(const Options &options) {
     if (several && verbosity != Verbosity::Quiet)
         printSummary(boards);
     events::summary(loaded, int(boards.size()) - loaded);
-    return stopCode != 0 ? stopCode : code;
+    if (stopCode != 0)
+        return stopCode;
+    // The boards went unaccounted for: that outweighs what became of them.
+    return log.failed() ? int(kOutputLost) : code;
 }
 
 int runEnter(const Options &options) {

@@ -2,7 +2,10 @@
 
 #include "commandline.h"
 #include "firmwareimage.h"
+#include "resultlog.h"
 #include "uploadjob.h"
+
+#include <atomic>
 
 // 'upload PORT... FILE' and 'enter PORT': a job per port, all at once, with their progress,
 // their outcomes and causes, a summary and the exit code.
@@ -18,8 +21,27 @@ struct Image {
     QString sha256; // of the records as sent
 };
 // Reads the image operand at index; prints the refusal and its cause and returns false when it
-// is refused.
+// is refused, or when its digest is not the one --sha256 asks for.
 bool readImage(const Options &options, int index, Image *image);
+
+// The results log of a run (--log): a line for each board that finished, written before the
+// board is reported anywhere else.
+class RunLog {
+public:
+    // Opens the log options name, when they name one; prints why and returns false when it
+    // cannot be written.
+    bool open(const Options &options);
+    // Writes the line of a finished job; false (and why, said once) when it could not be.
+    // Safe from any thread.
+    bool record(const jobs::JobResult &result, int exit, const Image &image);
+    // Whether a line could not be written: the run must take no new board, and ends with
+    // kOutputLost.
+    bool failed() const { return m_failed; }
+
+private:
+    resultlog::ResultLog m_log;
+    std::atomic<bool> m_failed{false};
+};
 
 // The exit code of a finished job: 0 done, 1 not acknowledged, 3 port not opened, or the stop
 // signal's.

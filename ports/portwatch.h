@@ -44,6 +44,10 @@ public:
     // device is on its way out of an earlier job, and name is looked at again next time.
     QString refusedAsSameDevice(const QString &name, const QString &other);
 
+    // A name taken by poll() but not started on after all (a batch with no room for it): it is
+    // offered again by the next poll.
+    void release(const QString &name) { m_known.remove(name); }
+
 private:
     enum class Kind { Board, SecondName, NotAPort };
     struct Known {

@@ -5,7 +5,13 @@
 #include <QString>
 #include <QStringList>
 
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <csignal>
+#include <functional>
 
 // Runs bootloader-cli and bootloader-sim as processes, the way scripts use them.
 namespace programs {
@@ -94,5 +100,101 @@ private:
     QString m_path;
     QProcess m_holder;
 };
+
+// JSON events and processes of bootloader-cli, as the tests read them.
+
+inline QList<QJsonObject> parseLines(const QByteArray &out) {
+    QList<QJsonObject> events;
+    for (const QByteArray &line : out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            qWarning("not a JSON object: %s", line.constData());
+        events << document.object();
+    }
+    return events;
+}
+
+inline QList<QJsonObject> ofKind(const QList<QJsonObject> &events, const QString &kind) {
+    QList<QJsonObject> found;
+    for (const QJsonObject &event : events) {
+        if (event.value("event").toString() == kind)
+            found << event;
+    }
+    return found;
+}
+
+inline QByteArray recordsImage(int records) {
+    QByteArray image;
+    for (int i = 0; i < records; ++i)
+        image += "{record " + QByteArray::number(i) + "}\n";
+    return image;
+}
+
+// bootloader-cli running in the background, its stdout read as JSON events as they come; ended
+// (killed) when destroyed if still running.
+class CliProcess {
+public:
+    ~CliProcess() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    bool start(const QStringList &args) { return startProgram(programs::cliPath(), args); }
+    // Starts program (a shell that runs bootloader-cli under limits, say) instead.
+    bool startProgram(const QString &program, const QStringList &args) {
+        m_process.start(program, args);
+        return m_process.waitForStarted(5000);
+    }
+    // Waits until an event satisfies done; false on time-out or exit.
+    bool waitForEvent(const std::function<bool(const QJsonObject &)> &done, int ms = 15000) {
+        const QDeadlineTimer deadline(ms);
+        for (;;) {
+            m_out += m_process.readAllStandardOutput();
+            for (const QJsonObject &event : parseLines(m_out)) {
+                if (done(event))
+                    return true;
+            }
+            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+                return false;
+            m_process.waitForReadyRead(100);
+        }
+    }
+    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    // Waits for the end; the exit code, or -1 when it did not exit by itself in time.
+    int finish(int ms = 15000) {
+        if (!m_process.waitForFinished(ms) || m_process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        m_out += m_process.readAllStandardOutput();
+        return m_process.exitCode();
+    }
+    QList<QJsonObject> events() const { return parseLines(m_out); }
+    QStringList errLines() {
+        return QString::fromLocal8Bit(m_process.readAllStandardError())
+            .split('\n', Qt::SkipEmptyParts);
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_out;
+};
+
+inline QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether a lock file of the port is left in one of the folders serial ports are locked in.
+inline bool lockFileLeft(const QString &port) {
+    const QString name = "LCK.." + port.mid(int(qstrlen("/dev/"))).replace('/', '_');
+    for (const char *folder : {"/var/lock", "/run/lock", "/tmp"}) {
+        if (QFile::exists(QLatin1String(folder) + '/' + name))
+            return true;
+    }
+    return false;
+}
 
 } // namespace programs

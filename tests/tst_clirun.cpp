@@ -19,105 +19,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace programs;
 using programs::Result;
 using programs::runCli;
 using programs::SimProcess;
-
-namespace {
-
-QList<QJsonObject> parseLines(const QByteArray &out) {
-    QList<QJsonObject> events;
-    for (const QByteArray &line : out.split('\n')) {
-        if (line.isEmpty())
-            continue;
-        QJsonParseError error{};
-        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-        if (error.error != QJsonParseError::NoError || !document.isObject())
-            qWarning("not a JSON object: %s", line.constData());
-        events << document.object();
-    }
-    return events;
-}
-
-QList<QJsonObject> ofKind(const QList<QJsonObject> &events, const QString &kind) {
-    QList<QJsonObject> found;
-    for (const QJsonObject &event : events) {
-        if (event.value("event").toString() == kind)
-            found << event;
-    }
-    return found;
-}
-
-QByteArray recordsImage(int records) {
-    QByteArray image;
-    for (int i = 0; i < records; ++i)
-        image += "{record " + QByteArray::number(i) + "}\n";
-    return image;
-}
-
-// bootloader-cli running in the background, its stdout read as JSON events as they come; ended
-// (killed) when destroyed if still running.
-class CliProcess {
-public:
-    ~CliProcess() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    bool start(const QStringList &args) {
-        m_process.start(programs::cliPath(), args);
-        return m_process.waitForStarted(5000);
-    }
-    // Waits until an event satisfies done; false on time-out or exit.
-    bool waitForEvent(const std::function<bool(const QJsonObject &)> &done, int ms = 15000) {
-        const QDeadlineTimer deadline(ms);
-        for (;;) {
-            m_out += m_process.readAllStandardOutput();
-            for (const QJsonObject &event : parseLines(m_out)) {
-                if (done(event))
-                    return true;
-            }
-            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
-                return false;
-            m_process.waitForReadyRead(100);
-        }
-    }
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
-    // Waits for the end; the exit code, or -1 when it did not exit by itself in time.
-    int finish(int ms = 15000) {
-        if (!m_process.waitForFinished(ms) || m_process.exitStatus() != QProcess::NormalExit)
-            return -1;
-        m_out += m_process.readAllStandardOutput();
-        return m_process.exitCode();
-    }
-    QList<QJsonObject> events() const { return parseLines(m_out); }
-    QStringList errLines() {
-        return QString::fromLocal8Bit(m_process.readAllStandardError())
-            .split('\n', Qt::SkipEmptyParts);
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_out;
-};
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Whether a lock file of the port is left in one of the folders serial ports are locked in.
-bool lockFileLeft(const QString &port) {
-    const QString name = "LCK.." + port.mid(int(qstrlen("/dev/"))).replace('/', '_');
-    for (const char *folder : {"/var/lock", "/run/lock", "/tmp"}) {
-        if (QFile::exists(QLatin1String(folder) + '/' + name))
-            return true;
-    }
-    return false;
-}
-
-} // namespace
 
 class TestCliRun : public QObject {
     Q_OBJECT
@@ -127,15 +32,12 @@ private slots:
     void interruptThenUploadAgain_data();
     void interruptThenUploadAgain();
     void waitsForLatePort();
-    void stationFlashesBoardsAsTheyAppear();
     void portInUseNamesItsHolder();
     void info_data();
     void info();
     void fileNameNotUtf8();
 
     void lateLinksToOneDevice();
-    void stationPassesOverWhatIsNoBoard();
-    void stationTakesBoardSwappedInDuringUpload();
     void lostReaderDoesNotCutUploadShort_data();
     void lostReaderDoesNotCutUploadShort();
     void refusedImageEndsWithSummary_data();
@@ -252,43 +154,6 @@ void TestCliRun::waitsForLatePort() {
     QCOMPARE(ofKind(cli.events(), "summary").value(0).value("loaded").toInt(), 1);
 }
 
-void TestCliRun::stationFlashesBoardsAsTheyAppear() {
-    testsupport::TempFiles files;
-    const QByteArray image = recordsImage(3);
-    const QString imagePath = files.write("image.bin", image);
-    CliProcess station;
-    QVERIFY(station.start({"--json", "station", imagePath, "--match", files.path("board*")}));
-
-    std::vector<std::unique_ptr<SimProcess>> boards;
-    for (int i = 1; i <= 2; ++i) {
-        boards.push_back(std::make_unique<SimProcess>());
-        const QString saved = files.path(QStringLiteral("saved%1.bin").arg(i));
-        QVERIFY(boards.back()->start({"--save", saved}));
-        const QString link = files.path(QStringLiteral("board%1").arg(i));
-        QVERIFY(QFile::link(boards.back()->port(), link));
-        QVERIFY(station.waitForEvent([&](const QJsonObject &event) {
-            return event.value("event") == "result" && event.value("port") == link;
-        }));
-    }
-    // Each board once, though it stays present.
-    QTest::qWait(600);
-    station.signal(SIGINT);
-    QCOMPARE(station.finish(), 0);
-    const QList<QJsonObject> results = ofKind(station.events(), "result");
-    QCOMPARE(results.size(), 2);
-    for (const QJsonObject &result : results)
-        QCOMPARE(result.value("outcome").toString(), "Firmware loaded!");
-    const QJsonObject summary = station.events().last();
-    QCOMPARE(summary.value("event").toString(), "summary");
-    QCOMPARE(summary.value("loaded").toInt(), 2);
-    QCOMPARE(summary.value("failed").toInt(), 0);
-    for (int i = 1; i <= 2; ++i) {
-        QVERIFY(boards[size_t(i - 1)]->stop());
-        QCOMPARE(readFile(files.path(QStringLiteral("saved%1.bin").arg(i))),
-                 programs::recordsOf(image));
-    }
-}
-
 void TestCliRun::portInUseNamesItsHolder() {
     testsupport::TempFiles files;
     const QString imagePath = files.write("image.bin", recordsImage(2));
@@ -398,94 +263,6 @@ void TestCliRun::lateLinksToOneDevice() {
 
 // A station on a folder of everything but boards opens none of it, counts none of it, and
 // loads the board (once, though two names lead to it).
-void TestCliRun::stationPassesOverWhatIsNoBoard() {
-    testsupport::TempFiles files;
-    const QByteArray image = recordsImage(3);
-    const QString imagePath = files.write("image.bin", image);
-    const QString dir = files.path("ports");
-    QVERIFY(QDir().mkpath(dir));
-    files.write("ports/file", "{old}");
-    const QByteArray fifoName = QFile::encodeName(dir + "/fifo");
-    QCOMPARE(::mkfifo(fifoName.constData(), 0600), 0);
-    const int fifo = ::open(fifoName.constData(), O_RDONLY | O_NONBLOCK);
-    QVERIFY(fifo >= 0);
-    const auto closeFifo = qScopeGuard([fifo] { ::close(fifo); });
-    programs::BoundSocket socket;
-    QVERIFY(socket.bind(dir + "/socket"));
-    QVERIFY(QFile::link("/dev/null", dir + "/null"));
-    QVERIFY(QFile::link("/dev/ptmx", dir + "/ptmx"));
-    SimProcess sim;
-    QVERIFY(sim.start({"--save", files.path("saved.bin")}));
-    QVERIFY(QFile::link(sim.port(), dir + "/board"));
-    QVERIFY(QFile::link(sim.port(), dir + "/board-again"));
-
-    CliProcess station;
-    QVERIFY(station.start({"-v", "--json", "station", imagePath, "--match", dir + "/*"}));
-    QVERIFY(station.waitForEvent(
-        [](const QJsonObject &event) { return event.value("event") == "result"; }));
-    QTest::qWait(600);
-    station.signal(SIGTERM);
-    QCOMPARE(station.finish(), 0);
-    const QList<QJsonObject> results = ofKind(station.events(), "result");
-    QCOMPARE(results.size(), 1);
-    QCOMPARE(results[0].value("port").toString(), dir + "/board");
-    QCOMPARE(results[0].value("ok").toBool(), true);
-    QCOMPARE(station.events().last().value("loaded").toInt(), 1);
-    QCOMPARE(station.events().last().value("failed").toInt(), 0);
-
-    const QStringList lines = station.errLines();
-    for (const char *name : {"board-again", "fifo", "file", "null", "ptmx", "socket"}) {
-        const QString passed = dir + '/' + QLatin1String(name) + ": passed over, ";
-        QCOMPARE(lines.filter(passed).size(), 1);
-    }
-    char byte = 0;
-    QCOMPARE(::read(fifo, &byte, 1), ssize_t(0));
-    QCOMPARE(readFile(dir + "/file"), QByteArray("{old}"));
-    QVERIFY(sim.stop());
-    QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));
-}
-
-// A board swapped in at the same name while the last upload there still runs is uploaded to
-// once that upload has ended.
-void TestCliRun::stationTakesBoardSwappedInDuringUpload() {
-    testsupport::TempFiles files;
-    const QByteArray image = recordsImage(15);
-    const QString imagePath = files.write("image.bin", image);
-    const QString link = files.path("board");
-    SimProcess first, second;
-    QVERIFY(first.start({"--delay", "100", "--save", files.path("first.bin")}));
-    QVERIFY(second.start({"--save", files.path("second.bin")}));
-    QVERIFY(QFile::link(first.port(), link));
-
-    CliProcess station;
-    QVERIFY(station.start({"--json", "station", imagePath, "--match", files.path("board*")}));
-    QVERIFY(station.waitForEvent(
-        [](const QJsonObject &event) { return event.value("acknowledged").toInt() >= 1; }));
-    QVERIFY(QFile::remove(link));
-    QTest::qWait(600);
-    QVERIFY(QFile::link(second.port(), link));
-    QVERIFY(station.waitForEvent(
-        [&](const QJsonObject &) { return ofKind(station.events(), "result").size() == 2; }));
-    station.signal(SIGINT);
-    QCOMPARE(station.finish(), 0);
-
-    const QList<QJsonObject> events = station.events();
-    QStringList kinds;
-    for (const QJsonObject &event : events) {
-        if (event.value("event") != "progress")
-            kinds << event.value("event").toString();
-    }
-    // Never two jobs on the name at once.
-    QCOMPARE(kinds, (QStringList{"start", "result", "start", "result", "summary"}));
-    QCOMPARE(events.last().value("loaded").toInt(), 2);
-    QVERIFY(first.stop());
-    QVERIFY(second.stop());
-    QCOMPARE(readFile(files.path("first.bin")), programs::recordsOf(image));
-    QCOMPARE(readFile(files.path("second.bin")), programs::recordsOf(image));
-}
-
-// A reader that goes after the first line does not cut the upload short: the device gets the
-// whole image, the port is let go, and the lost output is told by exit code 74.
 void TestCliRun::lostReaderDoesNotCutUploadShort_data() {
     QTest::addColumn<QString>("pipeline");
     QTest::newRow("events") << "\"$0\" --json upload \"$1\" \"$2\" | head -1";
