@@ -11,15 +11,16 @@ packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)
 #   fuzz      clang with its libFuzzer and sanitizer runtimes, and llvm-symbolizer for reports
 #   memcheck  valgrind
 #   qt6       Qt 6, to build and test against it as well (`make test-qt6`)
-#   release   lintian for the package, appstreamcli for the AppStream metadata and man for the
-#             manual pages: the release checks CI requires (`make` asks for them with CI=true)
+#   release   lintian for the package, appstreamcli for the AppStream metadata, man for the
+#             manual pages and systemd-analyze (package systemd) for the station's unit: the
+#             release checks CI requires (`make` asks for them with CI=true)
 #   screenshot  Xvfb, a window manager and ImageMagick, for scripts/screenshot.sh
 for group in "$@"; do
     case "$group" in
     fuzz) packages+=(clang libclang-rt-dev llvm) ;;
     memcheck) packages+=(valgrind) ;;
     qt6) packages+=(qt6-base-dev qt6-serialport-dev) ;;
-    release) packages+=(lintian appstream man-db) ;;
+    release) packages+=(lintian appstream man-db systemd) ;;
     screenshot) packages+=(xvfb openbox x11-utils imagemagick) ;;
     *)
         echo "setup.sh: unknown package group '$group' (known: fuzz, memcheck, qt6, release, screenshot)" >&2

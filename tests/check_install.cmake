@@ -5,7 +5,8 @@
 # runs lintian on it when given, and unpacks it into a scratch root. Either way the tree must hold
 # the programs in bin/ (the command-line ones answering --version), each with its manual page,
 # the desktop entry with its AppStream metadata and the icon in the hicolor sizes, every manual
-# page of resources/man/, the copyright file and the changelog, and nothing else.
+# page of resources/man/, the copyright file and the changelog, the station's systemd unit (filled
+# in for where it was installed) and its example configuration, and nothing else.
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
@@ -163,6 +164,44 @@ endif()
 run(bash -n ${root}/${completion})
 list(APPEND expected ${completion})
 
+# The station's systemd unit, filled in for where it was installed (/usr in the package, the
+# scratch prefix itself for `cmake --install`): it runs the bootloader-cli installed with it,
+# names the example configuration installed with it, and reads /etc/bootloader/station-NAME.conf.
+# Else it is its source as it stands, which the station_unit test has systemd verify.
+set(unit "usr/lib/systemd/system/bootloader-station@.service")
+set(example ${doc}/station-example.conf)
+set(prefix /usr)
+if(MODE STREQUAL "install")
+    set(prefix ${root}/usr)
+endif()
+set(BOOTLOADER_STATION_CLI ${prefix}/bin/bootloader-cli)
+set(BOOTLOADER_STATION_EXAMPLE ${prefix}/share/doc/bootloader/station-example.conf)
+set(BOOTLOADER_STATION_CONFIG_DIR /etc/bootloader)
+configure_file(${SOURCE_DIR}/resources/systemd/bootloader-station@.service.in
+               ${WORK_DIR}/bootloader-station@.service @ONLY)
+file(READ ${WORK_DIR}/bootloader-station@.service wanted)
+file(READ ${root}/${unit} installed)
+if(NOT installed STREQUAL wanted)
+    message(FATAL_ERROR "${unit} is not its source filled in for ${prefix}:\n${installed}")
+endif()
+foreach(line "ExecStart=${BOOTLOADER_STATION_CLI} "
+             "EnvironmentFile=/etc/bootloader/station-%i.conf\n"
+             "Documentation=file:${BOOTLOADER_STATION_EXAMPLE}\n")
+    string(FIND "${installed}" "\n${line}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "${unit} lacks '${line}'")
+    endif()
+endforeach()
+if(NOT EXISTS ${root}/usr/bin/bootloader-cli)
+    message(FATAL_ERROR "${unit} runs bootloader-cli, which is not in bin/")
+endif()
+file(SHA256 ${root}/${example} installed)
+file(SHA256 ${SOURCE_DIR}/resources/systemd/station-example.conf written)
+if(NOT installed STREQUAL written)
+    message(FATAL_ERROR "${example} is not resources/systemd/station-example.conf")
+endif()
+list(APPEND expected ${unit} ${example})
+
 file(GLOB_RECURSE files RELATIVE ${root} ${root}/*)
 list(SORT files)
 list(SORT expected)
@@ -173,4 +212,5 @@ endif()
 list(LENGTH programs count)
 list(LENGTH pages page_count)
 message(STATUS "${MODE}: ${count} program(s), ${page_count} manual page(s), the desktop entry, "
-               "its metainfo, ${icon}.png in ${ICON_SIZES}, copyright and changelog")
+               "its metainfo, ${icon}.png in ${ICON_SIZES}, copyright and changelog, the "
+               "station's unit and example configuration")

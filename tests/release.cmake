@@ -1,6 +1,6 @@
 # Checks of what a release is made of: the icon, the resource script, the version, the desktop
-# entry and its AppStream metadata, the manual pages, the install and the Debian package (with
-# lintian). Included from tests/CMakeLists.txt.
+# entry and its AppStream metadata, the manual pages, the station's systemd unit, the install and
+# the Debian package (with lintian). Included from tests/CMakeLists.txt.
 
 # On: a check whose tool is missing fails the configuration instead of being left out (CI).
 option(BOOTLOADER_REQUIRE_CHECKS "Fail when a tool for the release checks is missing" OFF)
@@ -59,6 +59,19 @@ if(BOOTLOADER_MAN)
                      -DSOURCE_DIR=${PROJECT_SOURCE_DIR}/resources/man
                      -DVERSION=${PROJECT_VERSION}
                      -P ${CMAKE_CURRENT_SOURCE_DIR}/check_man_pages.cmake)
+endif()
+
+# The station's systemd unit, as systemd reads it: filled in to run the bootloader-cli built here
+# with the example configuration, checked by `systemd-analyze verify` (and its manual page found
+# when man is there).
+bootloader_check_tool(BOOTLOADER_SYSTEMD_ANALYZE systemd-analyze)
+if(BOOTLOADER_SYSTEMD_ANALYZE)
+    add_test(NAME station_unit
+             COMMAND ${CMAKE_COMMAND} -DSYSTEMD_ANALYZE=${BOOTLOADER_SYSTEMD_ANALYZE}
+                     -DUNIT_IN=${BOOTLOADER_STATION_UNIT_IN} -DEXAMPLE=${BOOTLOADER_STATION_EXAMPLE}
+                     -DCLI=$<TARGET_FILE:bootloader-cli> -DMAN_DIR=${BOOTLOADER_MAN_DIR}
+                     -DMAN=${BOOTLOADER_MAN} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/station_unit
+                     -P ${CMAKE_CURRENT_SOURCE_DIR}/check_station_unit.cmake)
 endif()
 
 # `cmake --install` into a scratch prefix, and the Debian package unpacked into a scratch root.
