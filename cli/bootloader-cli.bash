@@ -4,24 +4,24 @@ _bootloader_cli() {
     _init_completion || return
 
     case "$prev" in
-    --wait)
+    --wait | --sha256 | --count)
         return
         ;;
-    --match)
+    --match | --log)
         COMPREPLY=($(compgen -f -- "$cur"))
         return
         ;;
     esac
 
     if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --wait --match -v -q -h' -- "$cur"))
+        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --wait --match --log --sha256 --count -v -q -h' -- "$cur"))
         return
     fi
 
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case "${words[i]}" in
-        --wait | --match) ((i++)) ;;
+        --wait | --match | --log | --sha256 | --count) ((i++)) ;;
         -*) ;;
         *)
             command="${words[i]}"
@@ -32,7 +32,7 @@ _bootloader_cli() {
 
     case "$command" in
     "")
-        COMPREPLY=($(compgen -W 'upload enter ports info station' -- "$cur"))
+        COMPREPLY=($(compgen -W 'upload enter ports info station report' -- "$cur"))
         ;;
     upload | enter)
         local ports
@@ -40,7 +40,7 @@ _bootloader_cli() {
         COMPREPLY=($(compgen -W "$ports" -- "$cur"))
         [[ "$command" == upload ]] && _filedir
         ;;
-    info | station)
+    info | station | report)
         _filedir
         ;;
     esac
