@@ -1,16 +1,11 @@
 #include "uploads.h"
 
-#include "bootloader_version.h"
-
 #include "console.h"
 #include "events.h"
 #include "fileoperand.h"
 #include "ports.h"
 #include "progressview.h"
 #include "stopsignals.h"
-
-#include <QDateTime>
-#include <QSysInfo>
 
 #include <memory>
 #include <vector>
@@ -69,25 +64,17 @@ void printSummary(const Jobs &boards) {
 // Starts every job and waits for all of them, passing a stop request on to each.
 // prefixTrace: each job's debug trace lines begin with its port.
 void runAll(const Jobs &boards, bool prefixTrace) {
+    std::vector<jobs::UploadJob *> all;
     for (const auto &board : boards) {
-        if (prefixTrace) {
-            jobs::UploadJob *job = board.get();
+        jobs::UploadJob *job = board.get();
+        if (prefixTrace)
             QObject::connect(
                 job, &jobs::UploadJob::started, job, [job] { console::setThreadPort(job->port()); },
                 Qt::DirectConnection);
-        }
-        board->start();
+        job->start();
+        all.push_back(job);
     }
-    bool stopping = false;
-    for (const auto &board : boards) {
-        while (!board->wait(50)) {
-            if (!stopping && stopsignals::requestedExitCode() != 0) {
-                stopping = true;
-                for (const auto &each : boards)
-                    each->requestStop();
-            }
-        }
-    }
+    jobs::waitAll(all, [] { return stopsignals::requestedExitCode() != 0; });
 }
 
 } // namespace
@@ -146,15 +133,10 @@ bool RunLog::open(const Options &options) {
 bool RunLog::record(const jobs::JobResult &result, int exit, const Image &image) {
     if (!m_log.isOpen())
         return true;
-    QJsonObject line = events::resultObject(result, exit);
-    line.insert(QStringLiteral("time"),
-                QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    line.insert(QStringLiteral("image"), image.shown);
-    line.insert(QStringLiteral("sha256"), image.sha256);
-    line.insert(QStringLiteral("host"), QSysInfo::machineHostName());
-    line.insert(QStringLiteral("version"), QString::fromLatin1(bootloader::kVersion));
     QString error;
-    if (m_log.append(line, &error))
+    if (m_log.append(
+            resultlog::boardLine(events::resultObject(result, exit), image.shown, image.sha256),
+            &error))
         return true;
     if (!m_failed.exchange(true))
         console::line(QStringLiteral("bootloader-cli: cannot write the log %1: %2; no new board "

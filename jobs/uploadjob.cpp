@@ -146,4 +146,17 @@ void UploadJob::run() {
     emit finished();
 }
 
+void waitAll(const std::vector<UploadJob *> &jobs, const std::function<bool()> &stop) {
+    bool stopping = false;
+    for (UploadJob *job : jobs) {
+        while (!job->wait(50)) {
+            if (!stopping && stop()) {
+                stopping = true;
+                for (UploadJob *each : jobs)
+                    each->requestStop();
+            }
+        }
+    }
+}
+
 } // namespace jobs

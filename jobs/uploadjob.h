@@ -9,8 +9,10 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 // One device operation on one port, on a thread of its own: from waiting for the port to appear
 // to the cause of its outcome. The command line runs one per port, the benchmark many.
@@ -82,5 +84,8 @@ private:
     transfer::Device *m_device = nullptr;
     JobResult m_result;
 };
+
+// Waits for every job to end, asking each to stop once stop() holds.
+void waitAll(const std::vector<UploadJob *> &jobs, const std::function<bool()> &stop);
 
 } // namespace jobs

@@ -1,9 +1,13 @@
 #include "resultlog.h"
 
+#include "bootloader_version.h"
+
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSysInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -127,6 +131,16 @@ bool ResultLog::append(const QJsonObject &line, QString *error) {
         return false;
     }
     return true;
+}
+
+QJsonObject boardLine(QJsonObject result, const QString &image, const QString &sha256) {
+    result.insert(QStringLiteral("time"),
+                  QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    result.insert(QStringLiteral("image"), image);
+    result.insert(QStringLiteral("sha256"), sha256);
+    result.insert(QStringLiteral("host"), QSysInfo::machineHostName());
+    result.insert(QStringLiteral("version"), QString::fromLatin1(bootloader::kVersion));
+    return result;
 }
 
 Report summarize(const QByteArray &contents) {

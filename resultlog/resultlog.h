@@ -39,6 +39,10 @@ private:
     QString m_path;
 };
 
+// The log's line for a board: its result event, with when (UTC, ISO 8601 with milliseconds),
+// the image as given and its records' SHA-256, this host and the tool's version.
+QJsonObject boardLine(QJsonObject result, const QString &image, const QString &sha256);
+
 // What a log says about the boards it lists.
 struct Report {
     int loaded = 0;

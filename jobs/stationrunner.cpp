@@ -1,0 +1,77 @@
+#include "stationrunner.h"
+
+#include <algorithm>
+
+namespace jobs {
+
+Station::Station(const QString &selector, const transfer::RecordList &records, Hooks hooks,
+                 int count, qint64 noticeMs)
+    : m_records(records)
+    , m_hooks(std::move(hooks))
+    , m_count(count)
+    , m_watch(selector, noticeMs) {}
+
+Station::~Station() {
+    for (const auto &job : m_running)
+        job->requestStop();
+    m_running.clear();
+}
+
+void Station::reap() {
+    for (auto it = m_running.begin(); it != m_running.end();) {
+        if (!(*it)->wait(0)) {
+            ++it;
+            continue;
+        }
+        const JobResult &result = (*it)->result();
+        // A second name of a device being loaded is no board: neither loaded nor failed.
+        if (result.outcome == transfer::Outcome::PortNotOpened && !result.sameDeviceAs.isEmpty()) {
+            const QString note = m_watch.refusedAsSameDevice(result.port, result.sameDeviceAs);
+            if (!note.isEmpty() && m_hooks.note)
+                m_hooks.note(note, true);
+        } else {
+            (result.ok() ? m_loaded : m_failed) += 1;
+            if (m_hooks.finished)
+                m_hooks.finished(result);
+        }
+        it = m_running.erase(it);
+    }
+}
+
+void Station::step(bool takeNew, qint64 nowMs) {
+    reap();
+    if (!takeNew || batchDone())
+        return;
+    const auto busy = [&](const QString &port) {
+        return std::any_of(m_running.begin(), m_running.end(),
+                           [&](const auto &job) { return job->port() == port; });
+    };
+    const ports::PortWatch::Step step = m_watch.poll(ports::enumerate(), busy, nowMs);
+    if (m_hooks.note) {
+        for (const QString &text : step.passedOver)
+            m_hooks.note(text, true);
+        if (!step.waiting.isEmpty())
+            m_hooks.note(step.waiting, false);
+    }
+    for (const QString &port : step.take) {
+        // A batch takes no more boards than it still needs; the rest wait their turn.
+        if (m_count > 0 && m_loaded + int(m_running.size()) >= m_count) {
+            m_watch.release(port);
+            continue;
+        }
+        m_running.push_back(std::make_unique<UploadJob>(port, Operation::Upload, m_records));
+        if (m_hooks.made)
+            m_hooks.made(*m_running.back());
+        m_running.back()->start();
+    }
+}
+
+void Station::finish(const std::function<bool()> &stop) {
+    std::vector<UploadJob *> running;
+    for (const auto &job : m_running)
+        running.push_back(job.get());
+    waitAll(running, stop);
+    reap();
+}
+
+} // namespace jobs

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "portwatch.h"
+#include "uploadjob.h"
+
+#include <functional>
+#include <list>
+#include <memory>
+
+namespace jobs {
+
+// A station: the ports a selector matches, each serial port uploaded to by a job of its own as
+// it appears, one board per device, a name taken anew when it comes back, and, as a batch, no
+// more boards than a count still needs. The caller looks (step()) as often as it likes and says
+// when to end (finish()); what happens comes back through the hooks, on the caller's thread but
+// for the job's own signals.
+class Station {
+public:
+    struct Hooks {
+        // A job was made for a new port, before it starts: connect to its signals here.
+        std::function<void(UploadJob &job)> made;
+        // A board ended: loaded, failed or interrupted. Never called for a second name of a
+        // device already being loaded, which is no board.
+        std::function<void(const JobResult &result)> finished;
+        // Something passed over, or the wait for a first port; verbose: worth saying with -v only.
+        std::function<void(const QString &text, bool verbose)> note;
+    };
+
+    // count: the boards of a batch, 0 for no end. noticeMs: how long without any port
+    // matching before saying so, once.
+    Station(const QString &selector, const transfer::RecordList &records, Hooks hooks,
+            int count = 0, qint64 noticeMs = 10000);
+    ~Station();
+    Station(const Station &) = delete;
+    Station &operator=(const Station &) = delete;
+
+    // Reports the boards that ended; then, when takeNew holds and the batch still needs boards,
+    // starts a job on each new port. nowMs: the time since the station started.
+    void step(bool takeNew, qint64 nowMs);
+    // Waits for the jobs still running, stopping them once stop() holds, and reports them.
+    void finish(const std::function<bool()> &stop);
+
+    int loaded() const { return m_loaded; }
+    int failed() const { return m_failed; }
+    // Whether the batch has loaded all its boards (never without a count).
+    bool batchDone() const { return m_count > 0 && m_loaded >= m_count; }
+
+private:
+    void reap();
+
+    const transfer::RecordList &m_records;
+    const Hooks m_hooks;
+    const int m_count;
+    ports::PortWatch m_watch;
+    std::list<std::unique_ptr<UploadJob>> m_running;
+    int m_loaded = 0;
+    int m_failed = 0;
+};
+
+} // namespace jobs
