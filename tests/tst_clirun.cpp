@@ -136,7 +136,8 @@ void TestCliRun::interruptThenUploadAgain() {
                  .arg(sim.port()));
 
     // The port was released: the next upload takes it at once.
-    const Result again = runCli({"-q", "upload", sim.port(), imagePath}, 30000);
+    const Result again =
+        runCli({"-q", "upload", sim.port(), files.write("small.bin", recordsImage(2))});
     QCOMPARE(again.exitCode, 0);
 }
 

@@ -9,9 +9,6 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <pty.h>
-#include <unistd.h>
-
 using sim::SimDevice;
 using transfer::Device;
 using transfer::Outcome;
@@ -80,16 +77,11 @@ private slots:
     void failureStopsAtRecordAndKeepsProgress();
     void surplusReplyAfterAcknowledgement_data();
     void surplusReplyAfterAcknowledgement();
-    void lateReplyOnPacedLine_data();
-    void lateReplyOnPacedLine();
     void vanishingDeviceEndsUpload();
     void floodingDeviceEndsUpload();
     void portGoneBeforeUpload();
     void portHeldDuringReportThenFreed();
-    void pacedLineTakesEachRecordOnce_data();
-    void pacedLineTakesEachRecordOnce();
     void unfinishedRecordDroppedAfterIdleLine();
-    void lineThatTakesNothingEndsUpload();
 
     void bootloaderConfirmation_data();
     void bootloaderConfirmation();
@@ -338,71 +330,6 @@ void TestDevice::surplusReplyAfterAcknowledgement() {
     QCOMPARE(upload.outOfStep(), outcome == int(Outcome::FirmwareNotLoaded));
 }
 
-// Replies near and past the end of the reply window on a line paced at 115200 baud, with records
-// of 2 KiB that take 178 ms to leave: each reply is credited to the send it answers, or the upload
-// ends without reporting an image the device may hold twice.
-void TestDevice::lateReplyOnPacedLine_data() {
-    QTest::addColumn<int>("lateMs");
-    QTest::addColumn<QByteArray>("lateReply");
-    QTest::addColumn<bool>("refuseLast");
-    QTest::addColumn<int>("outcome");
-    QTest::addColumn<QList<int>>("sends");
-    // Refused replies in the trace, the last reply traced after a failure included.
-    QTest::addColumn<int>("refusalsTraced");
-
-    const int loaded = int(Outcome::FirmwareLoaded);
-    const int notLoaded = int(Outcome::FirmwareNotLoaded);
-    QTest::newRow("30 ms late") << 1030 << kAck << false << loaded << QList<int>{0, 1, 2, 3} << 0;
-    QTest::newRow("30 ms late, the last record refused")
-        << 1030 << kAck << true << notLoaded << QList<int>{0, 1, 2, 3, 3, 3, 3, 3} << 6;
-    QTest::newRow("998 ms and 10 ms of adapter latency")
-        << 1008 << kAck << false << loaded << QList<int>{0, 1, 2, 3} << 0;
-    QTest::newRow("acknowledged while the resend leaves")
-        << 1150 << kAck << false << notLoaded << QList<int>{0, 1, 1} << 0;
-    QTest::newRow("refused while the resend leaves")
-        << 1150 << kNonZeroMiddle << false << loaded << QList<int>{0, 1, 1, 2, 3} << 0;
-}
-
-void TestDevice::lateReplyOnPacedLine() {
-    QFETCH(int, lateMs);
-    QFETCH(QByteArray, lateReply);
-    QFETCH(bool, refuseLast);
-    QFETCH(int, outcome);
-    QFETCH(QList<int>, sends);
-    QFETCH(int, refusalsTraced);
-
-    QList<QByteArray> records;
-    QByteArray image;
-    for (int i = 0; i < 4; ++i) {
-        records << '{' + QByteArray(2046, char('A' + i)) + '}';
-        image += records.last();
-    }
-    SimDevice device;
-    device.setPacing(115200);
-    // Every record is answered 20 to 80 ms after its last byte, but the first send of record 1.
-    device.setResponder([&](const SimDevice::Received &message) {
-        const int record = message.bytes.at(1) - 'A';
-        if (message.index == 1)
-            return Reply{{lateMs, lateReply}};
-        if (refuseLast && record == 3)
-            return Reply{{20, kNonZeroMiddle}};
-        return Reply{{20 + 20 * record, kAck}};
-    });
-    QVERIFY(device.start());
-    testsupport::TempFiles files;
-    const QString path = files.write("image.bin", image);
-
-    testsupport::LogCapture log;
-    Device upload;
-    QCOMPARE(int(upload.upload(path, device.portName())), outcome);
-    QList<QByteArray> expected;
-    for (const int index : sends)
-        expected << records.at(index);
-    // What the host wrote before it closed the port still reaches the device.
-    QTRY_COMPARE_WITH_TIMEOUT(device.records(), expected, 2000);
-    QCOMPARE(log.debugLines().count(hex(kNonZeroMiddle)), refusalsTraced);
-}
-
 void TestDevice::vanishingDeviceEndsUpload() {
     SimDevice device;
     QVERIFY(device.start());
@@ -478,52 +405,6 @@ void TestDevice::portHeldDuringReportThenFreed() {
     }
 }
 
-// A device that takes the host's bytes at the pace of a real 115200 baud line: a record of
-// 16 KiB needs longer than the reply window just to leave, and must still arrive once.
-void TestDevice::pacedLineTakesEachRecordOnce_data() {
-    QTest::addColumn<QByteArray>("image");
-    QTest::addColumn<int>("processMs");
-
-    const auto records = [](int count, int size) {
-        QByteArray image;
-        for (int i = 0; i < count; ++i)
-            image += '{' + QByteArray(size - 2, char('A' + i)) + "}\n";
-        return image;
-    };
-    QTest::newRow("two of 16 KiB") << records(2, 16 * 1024) << 0;
-    QTest::newRow("one of 64 KiB") << records(1, 64 * 1024) << 0;
-    QTest::newRow("8 KiB, answered 300 ms after the last byte") << records(2, 8 * 1024) << 300;
-    QTest::newRow("command bytes inside a record") << QByteArray("{ab@46FF$cd}{x}") << 0;
-}
-
-void TestDevice::pacedLineTakesEachRecordOnce() {
-    QFETCH(QByteArray, image);
-    QFETCH(int, processMs);
-
-    SimDevice device;
-    device.setPacing(115200);
-    device.setResponder([processMs](const SimDevice::Received &message) {
-        return message.kind == SimDevice::Received::Record ? Reply{{processMs, kAck}} : Reply{};
-    });
-    QVERIFY(device.start());
-    testsupport::TempFiles files;
-    const QString path = files.write("image.bin", image);
-
-    testsupport::LogCapture log;
-    Device upload;
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareLoaded);
-    const QList<QByteArray> expected = transfer::splitRecords(image);
-    QCOMPARE(device.records(), expected);
-    QCOMPARE(device.commandCount(), 0);
-    // Each record went once, at the first send.
-    QCOMPARE(log.debugLines().count("5"), expected.size());
-    // The device took the bytes no faster than the line carries them.
-    const qint64 wireMs = expected.join().size() * 10 * 1000LL / 115200;
-    QVERIFY2(clock.elapsed() >= wireMs, qPrintable(QString::number(clock.elapsed())));
-}
-
 void TestDevice::unfinishedRecordDroppedAfterIdleLine() {
     SimDevice device;
     QVERIFY(device.start());
@@ -540,26 +421,6 @@ void TestDevice::unfinishedRecordDroppedAfterIdleLine() {
 
 // A far end that never reads: the record cannot leave, so it must neither be queued again behind
 // itself nor hold the tool up.
-void TestDevice::lineThatTakesNothingEndsUpload() {
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    const auto closeTerminal = qScopeGuard([&] {
-        ::close(master);
-        ::close(slave);
-    });
-    const QByteArray record = '{' + QByteArray(16 * 1024, 'r') + '}';
-    testsupport::TempFiles files;
-    const QString path = files.write("image.bin", record + "{next}");
-
-    testsupport::LogCapture log;
-    Device upload;
-    upload.setTiming(kQuick);
-    QCOMPARE(upload.upload(path, QString::fromLocal8Bit(name)), Outcome::FirmwareNotLoaded);
-    QCOMPARE(log.debugLines(), (QStringList{"Num records:  2", hex(record), hex("")}));
-}
-
 void TestDevice::bootloaderConfirmation_data() {
     QTest::addColumn<Reply>("reply");
     QTest::newRow("plain") << Reply{{0, "KOK"}};
