@@ -77,6 +77,7 @@ private slots:
     void failureStopsAtRecordAndKeepsProgress();
     void surplusReplyAfterAcknowledgement_data();
     void surplusReplyAfterAcknowledgement();
+    void deviceAlwaysLateNeverLoads();
     void vanishingDeviceEndsUpload();
     void floodingDeviceEndsUpload();
     void portGoneBeforeUpload();
@@ -328,6 +329,25 @@ void TestDevice::surplusReplyAfterAcknowledgement() {
     QCOMPARE(device.records(), records);
     QCOMPARE(progressSpy.last()[0].toInt(), progress);
     QCOMPARE(upload.outOfStep(), outcome == int(Outcome::FirmwareNotLoaded));
+}
+
+// A device that answers every record a little after the host gave up on it gets each record
+// twice, each answer taken for the next send's: the last answer, owed after the last record, ends
+// the upload rather than a success.
+void TestDevice::deviceAlwaysLateNeverLoads() {
+    SimDevice device;
+    QVERIFY(device.start());
+    const int lateMs = int((kQuick.recordReplyWindow + kQuick.latencyGrace).count()) + 80;
+    device.setResponder([lateMs](const SimDevice::Received &) { return Reply{{lateMs, kAck}}; });
+    testsupport::TempFiles files;
+    const QString path = files.write("image.bin", "{a}{b}{c}");
+
+    Device upload;
+    upload.setTiming(kQuick);
+    QSignalSpy reportSpy(&upload, &Device::reported);
+    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareNotLoaded);
+    QVERIFY(upload.outOfStep());
+    QCOMPARE(reportSpy.size(), 1);
 }
 
 void TestDevice::vanishingDeviceEndsUpload() {

@@ -76,6 +76,9 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     rule.leaveGrace = m_timing.leaveGrace;
     rule.accepted = isAcknowledgement;
 
+    // Whether a send went unanswered in its window: its answer may still have come later, and
+    // been taken for a later send's.
+    bool anyUnanswered = false;
     for (int index = 0; index < total; ++index) {
         const QByteArray &record = image.records.at(index);
         int attempts = m_timing.recordSends;
@@ -109,6 +112,7 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
                 qDebug() << reply.toHex();
             }
             rule.earlierUnanswered = answer.reply.isEmpty();
+            anyUnanswered = anyUnanswered || rule.earlierUnanswered;
             if (--attempts == 0)
                 return notLoaded(port, reply);
         }
@@ -120,6 +124,12 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
         emit recordAcknowledged(index + 1, total);
     }
 
+    // A device that answered a send late may owe an answer still, each answer taken for the
+    // send after its own from then on: twice a window's time is waited out for it, and an
+    // acknowledgement in it is out of step.
+    if (anyUnanswered && holdsAcknowledgement(gatherFor(
+                             port, 2 * (m_timing.recordReplyWindow + m_timing.latencyGrace))))
+        return outOfStep(port, reply);
     emit progressChanged(100);
     report(Outcome::FirmwareLoaded);
     port.close();
