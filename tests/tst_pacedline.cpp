@@ -64,6 +64,9 @@ void TestPacedLine::lateReplyOnPacedLine_data() {
         << 1150 << kAck << false << notLoaded << QList<int>{0, 1, 1} << 0;
     QTest::newRow("refused while the resend leaves")
         << 1150 << kNonZeroMiddle << false << loaded << QList<int>{0, 1, 1, 2, 3} << 0;
+    // An ignored send, and the resend answered the moment its last byte is in.
+    QTest::newRow("ignored once, the resend answered at once")
+        << 0 << QByteArray() << false << loaded << QList<int>{0, 1, 1, 2, 3} << 0;
 }
 
 void TestPacedLine::lateReplyOnPacedLine() {
@@ -82,14 +85,15 @@ void TestPacedLine::lateReplyOnPacedLine() {
     }
     SimDevice device;
     device.setPacing(115200);
-    // Every record is answered 20 to 80 ms after its last byte, but the first send of record 1.
+    // Every record is answered 20 to 80 ms after its last byte (at once after an ignored send),
+    // but the first send of record 1.
     device.setResponder([&](const SimDevice::Received &message) {
         const int record = message.bytes.at(1) - 'A';
         if (message.index == 1)
-            return Reply{{lateMs, lateReply}};
+            return lateReply.isEmpty() ? Reply{} : Reply{{lateMs, lateReply}};
         if (refuseLast && record == 3)
             return Reply{{20, kNonZeroMiddle}};
-        return Reply{{20 + 20 * record, kAck}};
+        return Reply{{lateReply.isEmpty() ? 0 : 20 + 20 * record, kAck}};
     });
     QVERIFY(device.start());
     testsupport::TempFiles files;

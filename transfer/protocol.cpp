@@ -110,9 +110,10 @@ Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
             continue;
         const QByteArray bytes = port.readAll();
         // Output only drains, so bytes seen while some of the send is still held came while it
-        // was: the device cannot have had the whole send yet.
+        // was: the device cannot have had the whole send yet. Once it can have had it, a prompt
+        // answer is this send's, even after an unanswered one.
         const bool stillLeaving = port.bytesToWrite() > 0 || driverOutputPending(port) > 0;
-        if (!answer.left && (stillLeaving || rule.earlierUnanswered))
+        if (!answer.left && (stillLeaving || (rule.earlierUnanswered && !hasLeft(port, send))))
             keepBounded(answer.stale, bytes);
         else
             keepLatest(answer.reply, bytes);
