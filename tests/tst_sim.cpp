@@ -39,6 +39,8 @@ char letter(Behaviour::Verdict verdict) {
         return 'r';
     case Behaviour::Verdict::Confirmed:
         return 'c';
+    case Behaviour::Verdict::HungUp:
+        return 'h';
     case Behaviour::Verdict::Ignored:
         break;
     }
@@ -229,6 +231,8 @@ void TestSim::faults() {
             break;
         case Behaviour::Verdict::Ignored:
             QFAIL("a device that is not silent answers every message");
+        case Behaviour::Verdict::HungUp:
+            QFAIL("only a device under chaos goes away");
         }
     }
     QCOMPARE(seen, verdicts);
