@@ -395,7 +395,7 @@ void TestSim::helpAndVersion() {
     QVERIFY(text.startsWith("Usage: bootloader-sim [options]\n"));
     for (const char *option :
          {"--save <file>", "--silent", "--refuse-every <k>", "--split", "--delay <ms>",
-          "--process <ms>", "--baud <rate>", "--verbose", "--version"})
+          "--process <ms>", "--baud <rate>", "--chaos <seed>", "--verbose", "--version"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
 
     const Result version = programs::run(programs::simPath(), {"--version"}, 5000);
