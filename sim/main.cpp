@@ -26,9 +26,11 @@ const char *const kDescription =
     "Records run from '{' to the next '}' and are acknowledged with three bytes whose middle\n"
     "byte is 0x00; the command \"@46FF$\", between records, is answered with \"KOK\". Runs until\n"
     "interrupted (SIGINT or SIGTERM), then prints a summary on stderr and writes the records it\n"
-    "acknowledged to the --save file.\n"
+    "acknowledged to the --save file. With --chaos it may also go away half-way, as an\n"
+    "unplugged board: its port vanishes, and it ends as if stopped.\n"
     "\n"
-    "Exit codes: 0 stopped by a signal, 1 no terminal or save file, 64 bad arguments.";
+    "Exit codes: 0 stopped by a signal (or gone away under --chaos), 1 no terminal or save\n"
+    "file, 64 bad arguments.";
 
 int signalPipe[2] = {-1, -1};
 
@@ -73,6 +75,20 @@ bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &op
     return false;
 }
 
+// Reads the --chaos seed, any whole number from 0 to 2^64-1; false (with an error) otherwise.
+bool seedOption(const QCommandLineParser &parser, const QCommandLineOption &option, quint64 *seed,
+                QString *error) {
+    bool ok = false;
+    const QString text = parser.value(option);
+    *seed = text.toULongLong(&ok);
+    if (ok && !text.startsWith(QLatin1Char('-')) && !text.startsWith(QLatin1Char('+')))
+        return true;
+    *error = QStringLiteral("--chaos needs a whole number from 0 to 18446744073709551615 as its "
+                            "seed, not '%1'")
+                 .arg(text);
+    return false;
+}
+
 // What the device took in, shared between its thread and the main thread. A record counts as
 // acknowledged or refused, and is saved, only once the last byte of its reply is on the line:
 // one whose reply was still to come when the simulator stopped was never answered.
@@ -83,6 +99,8 @@ struct Tally {
     int acknowledged = 0;
     int refused = 0;
     int commands = 0;
+    // The record the device went away on, from 1; 0 while it has not.
+    int wentAwayOn = 0;
     // The verdicts on messages whose replies are not written yet, by kind and index.
     QHash<QPair<int, int>, sim::Behaviour::Verdict> unanswered;
 };
@@ -137,8 +155,14 @@ int main(int argc, char *argv[]) {
                        "the host's bytes and writes replies at that rate, ten bit times a byte "
                        "(default: no pacing)."),
         QStringLiteral("rate"));
+    const QCommandLineOption chaos(
+        QStringLiteral("chaos"),
+        QStringLiteral("Draws each record's answer from <seed>: at once, split, late (up to "
+                       "900 ms), refused once, ignored once, or rarely (1 in 200) going away as "
+                       "an unplugged board. The same seed draws the same series."),
+        QStringLiteral("seed"));
     parser.addOptions(
-        {help, version, verbose, save, silent, refuseEvery, split, delay, process, baud});
+        {help, version, verbose, save, silent, refuseEvery, split, delay, process, baud, chaos});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -164,6 +188,18 @@ int main(int argc, char *argv[]) {
         !numberOption(parser, process, 0, &faults.processMs, &error) ||
         !numberOption(parser, baud, 1, &pacing, &error))
         return usageError(error);
+    if (parser.isSet(chaos)) {
+        if (!seedOption(parser, chaos, &faults.chaosSeed, &error))
+            return usageError(error);
+        // Chaos draws every answer itself, within the host's limits; the other faults would take
+        // them past those.
+        for (const QCommandLineOption *fault : {&silent, &refuseEvery, &split, &delay, &process}) {
+            if (parser.isSet(*fault))
+                return usageError(QStringLiteral("--chaos cannot be combined with --%1")
+                                      .arg(fault->names().constFirst()));
+        }
+        faults.chaos = true;
+    }
 
     // Tried now, so a path that cannot be written is known before anything is sent; the file
     // itself is replaced only on exit, whole, so a simulator killed meanwhile leaves it as it was.
@@ -237,6 +273,18 @@ int main(int argc, char *argv[]) {
                          sim::Behaviour::verdictName(verdict));
         }
     });
+    // A device that went away ends the simulator as a signal would: its summary, its save.
+    device.setHangUpObserver([&](const sim::SimDevice::Received &message) {
+        {
+            std::lock_guard<std::mutex> lock(tally.mutex);
+            tally.wentAwayOn = message.index + 1;
+        }
+        if (logMessages)
+            std::fprintf(stderr, "record %d (%d bytes): %s\n", message.index + 1,
+                         int(message.bytes.size()),
+                         sim::Behaviour::verdictName(sim::Behaviour::Verdict::HungUp));
+        onSignal(0);
+    });
     if (!device.start()) {
         printLine(QStringLiteral("bootloader-sim: cannot open a pseudo-terminal"));
         return kExitFailure;
@@ -248,6 +296,9 @@ int main(int argc, char *argv[]) {
     device.stop();
 
     std::lock_guard<std::mutex> lock(tally.mutex);
+    if (tally.wentAwayOn > 0)
+        printLine(QStringLiteral("bootloader-sim: went away on record %1, as an unplugged board")
+                      .arg(tally.wentAwayOn));
     QString summary =
         QStringLiteral("bootloader-sim: records: %1 received, %2 acknowledged, %3 refused; "
                        "commands: %4")

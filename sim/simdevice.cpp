@@ -72,6 +72,7 @@ bool SimDevice::start() {
     m_lastReplyDoneNs = 0;
     m_startNs = nowNs();
     m_stopping = false;
+    m_hungUp = false;
     m_thread = std::thread(&SimDevice::run, this);
     return true;
 }
@@ -107,6 +108,11 @@ void SimDevice::setDropObserver(std::function<void(const QByteArray &, DropCause
 void SimDevice::setReplyObserver(std::function<void(const Received &)> observer) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_replyObserver = std::move(observer);
+}
+
+void SimDevice::setHangUpObserver(std::function<void(const Received &)> observer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hangUpObserver = std::move(observer);
 }
 
 QByteArray SimDevice::receivedBytes() const {
@@ -276,6 +282,14 @@ qint64 SimDevice::writeReplies(qint64 now) {
             // Only this thread uses the terminal, so it may close it; stop() just joins.
             m_terminal.close();
             m_stopping = true;
+            m_hungUp = true;
+            std::function<void(const Received &)> observer;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                observer = m_hangUpObserver;
+            }
+            if (observer)
+                observer(reply.message);
             return -1;
         }
         if (reply.next == reply.chunks.size()) {

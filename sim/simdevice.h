@@ -103,6 +103,12 @@ public:
     // the device gave up: one still waiting when stop() came, one cut short by a hang-up, or one
     // the terminal failed to take.
     void setReplyObserver(std::function<void(const Received &message)> observer);
+    // Called on the device's thread once it has gone away after a hang-up chunk (its end of the
+    // terminal closed, the port's name gone), with the message whose reply held the chunk. The
+    // device takes and answers nothing more.
+    void setHangUpObserver(std::function<void(const Received &message)> observer);
+    // Whether the device went away after a hang-up chunk.
+    bool hungUp() const { return m_hungUp; }
 
     QByteArray receivedBytes() const;
     QList<Received> received() const;
@@ -138,6 +144,7 @@ private:
     std::atomic<int> m_replies{0};
     std::atomic<int> m_pacingBaud{0};
     std::atomic<int> m_dropped{0};
+    std::atomic<bool> m_hungUp{false};
 
     // Device thread only.
     Framer m_framer;
@@ -152,6 +159,7 @@ private:
     Responder m_responder;
     std::function<void(const QByteArray &, DropCause)> m_dropObserver;
     std::function<void(const Received &)> m_replyObserver;
+    std::function<void(const Received &)> m_hangUpObserver;
     QByteArray m_all;
     QList<Received> m_received;
     QList<Dropped> m_drops;

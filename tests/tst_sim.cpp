@@ -39,6 +39,8 @@ char letter(Behaviour::Verdict verdict) {
         return 'r';
     case Behaviour::Verdict::Confirmed:
         return 'c';
+    case Behaviour::Verdict::HungUp:
+        return 'h';
     case Behaviour::Verdict::Ignored:
         break;
     }
@@ -229,6 +231,8 @@ void TestSim::faults() {
             break;
         case Behaviour::Verdict::Ignored:
             QFAIL("a device that is not silent answers every message");
+        case Behaviour::Verdict::HungUp:
+            QFAIL("only a device under chaos goes away");
         }
     }
     QCOMPARE(seen, verdicts);
@@ -391,7 +395,7 @@ void TestSim::helpAndVersion() {
     QVERIFY(text.startsWith("Usage: bootloader-sim [options]\n"));
     for (const char *option :
          {"--save <file>", "--silent", "--refuse-every <k>", "--split", "--delay <ms>",
-          "--process <ms>", "--baud <rate>", "--verbose", "--version"})
+          "--process <ms>", "--baud <rate>", "--chaos <seed>", "--verbose", "--version"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
 
     const Result version = programs::run(programs::simPath(), {"--version"}, 5000);
