@@ -367,6 +367,7 @@ void TestDevice::vanishingDeviceEndsUpload() {
     QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareNotLoaded);
     QVERIFY(clock.elapsed() < 5500);
     QCOMPARE(reportSpy.size(), 1);
+    QVERIFY(upload.deviceGone());
     QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{b}"}));
 }
 

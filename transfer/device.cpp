@@ -53,7 +53,9 @@ void Device::watchForLoss(QSerialPort &port) {
     connect(
         &port, &QSerialPort::errorOccurred, this,
         [this](QSerialPort::SerialPortError error) {
-            if (error == QSerialPort::ResourceError)
+            // An unplugged adapter fails as a resource; a terminal whose far end went away fails
+            // every read.
+            if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
                 m_deviceGone = true;
         },
         Qt::DirectConnection);
