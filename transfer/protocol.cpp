@@ -146,9 +146,10 @@ QByteArray takeInput(QSerialPort &port) {
     if (!port.isOpen())
         return bytes;
     keepBounded(bytes, port.readAll());
-    // What the driver holds but the port has not read yet.
+    // What the driver holds but the port has not read yet; a few looks only, so that a device
+    // that never stops sending cannot hold the tool here.
     port.clearError();
-    while (port.waitForReadyRead(0))
+    for (int look = 0; look < 4 && port.waitForReadyRead(0); ++look)
         keepBounded(bytes, port.readAll());
     return bytes;
 }
