@@ -179,7 +179,8 @@ void RecordScanner::feed(const QByteArray &piece, RecordList *records) {
     int runEnd = -1;
     const auto flushRun = [&] {
         if (runStart >= 0)
-            m_hash.addData(piece.constData() + runStart, runEnd - runStart);
+            m_hash.addData(
+                QByteArray::fromRawData(piece.constData() + runStart, runEnd - runStart));
         runStart = -1;
     };
     while (at < piece.size()) {
