@@ -232,7 +232,7 @@ int Soak::run() {
     if (!image.open(QIODevice::WriteOnly) || image.write(m_records.join("\r\n") + "\r\n") < 0)
         return 1;
     image.close();
-    m_drainMs = qBound<qint64>(3000, m_durationMs / 4, 30000);
+    m_drainMs = qBound(qint64(3000), m_durationMs / 4, qint64(30000));
     say(QStringLiteral("soak: %1 s and up to %2 s to drain, %3 boards, an image of %4 records "
                        "(%5 bytes), seeds from %6")
             .arg(m_durationMs / 1000.0)
