@@ -9,6 +9,7 @@ Station::Station(const QString &selector, const transfer::RecordList &records, H
     : m_records(records)
     , m_hooks(std::move(hooks))
     , m_count(count)
+    , m_selector(selector)
     , m_watch(selector, noticeMs) {}
 
 Station::~Station() {
@@ -46,7 +47,12 @@ void Station::step(bool takeNew, qint64 nowMs) {
         return std::any_of(m_running.begin(), m_running.end(),
                            [&](const auto &job) { return job->port() == port; });
     };
-    const ports::PortWatch::Step step = m_watch.poll(ports::enumerate(), busy, nowMs);
+    // The system's port list only serves a USB selector; a glob is matched against the folder.
+    // Listing the ports costs the process memory each time (libudev, through Qt), and a station
+    // looks four times a second for days.
+    const ports::PortList present =
+        ports::isUsbIdentity(m_selector) ? ports::enumerate() : ports::PortList();
+    const ports::PortWatch::Step step = m_watch.poll(present, busy, nowMs);
     if (m_hooks.note) {
         for (const QString &text : step.passedOver)
             m_hooks.note(text, true);

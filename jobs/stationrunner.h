@@ -51,6 +51,7 @@ private:
     const transfer::RecordList &m_records;
     const Hooks m_hooks;
     const int m_count;
+    const QString m_selector;
     ports::PortWatch m_watch;
     std::list<std::unique_ptr<UploadJob>> m_running;
     int m_loaded = 0;
