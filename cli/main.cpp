@@ -6,7 +6,7 @@
 #include "console.h"
 #include "events.h"
 #include "fileoperand.h"
-#include "inspect.h"
+#include "describe.h"
 #include "output.h"
 #include "station.h"
 #include "stopsignals.h"

@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "describe.h"
 
 #include "commandline.h"
 #include "console.h"
