@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 // What a path is before it is opened, and who holds a port: the system's side of port
 // selection, one file per system.
 namespace ports {
@@ -32,5 +34,12 @@ bool isCharacterDevice(const QString &path);
 // program's life, and the name returned refers to it. Empty when raw names nothing (yet); raw
 // decoded as well as it can be where such handles are not to be had.
 QString reachByBytes(const QByteArray &raw);
+
+// The serial number of the USB adapter behind the port at path, links followed, read from what
+// the system says of that one device (sysRoot/dev/char/MAJOR:MINOR and the USB device above
+// it); empty for a port on no USB adapter or an adapter without one. nullopt where the system
+// tells it only by listing every port.
+std::optional<QString> usbSerialNumber(const QString &path,
+                                       const QString &sysRoot = QStringLiteral("/sys"));
 
 } // namespace ports

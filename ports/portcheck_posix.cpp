@@ -237,4 +237,33 @@ QString reachByBytes(const QByteArray &raw) {
 #endif
 }
 
+std::optional<QString> usbSerialNumber(const QString &path, const QString &sysRoot) {
+#ifdef __linux__
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
+        return QString();
+    // The tty's folder; the USB device is the first folder above it with a vendor identifier
+    // (a ttyACM's tty folder is three levels below it, a ttyUSB's four).
+    QString folder = QFileInfo(QStringLiteral("%1/dev/char/%2:%3")
+                                   .arg(sysRoot)
+                                   .arg(major(status.st_rdev))
+                                   .arg(minor(status.st_rdev)))
+                         .canonicalFilePath();
+    for (int up = 0; up < 6 && !folder.isEmpty() && folder != QLatin1String("/"); ++up) {
+        if (QFileInfo::exists(folder + QStringLiteral("/idVendor"))) {
+            QFile serial(folder + QStringLiteral("/serial"));
+            if (!serial.open(QIODevice::ReadOnly))
+                return QString();
+            return QString::fromUtf8(serial.readAll()).trimmed();
+        }
+        folder = QFileInfo(folder).path();
+    }
+    return QString();
+#else
+    Q_UNUSED(path)
+    Q_UNUSED(sysRoot)
+    return std::nullopt;
+#endif
+}
+
 } // namespace ports

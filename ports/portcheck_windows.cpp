@@ -27,4 +27,8 @@ bool isCharacterDevice(const QString &path) {
            path.startsWith(QLatin1String("\\\\.\\"));
 }
 
+std::optional<QString> usbSerialNumber(const QString &, const QString &) {
+    return std::nullopt;
+}
+
 } // namespace ports

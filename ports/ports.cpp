@@ -165,7 +165,19 @@ Resolution waitFor(const QString &operand, int waitMs, const std::function<bool(
                    const QByteArray &raw, const std::function<PortList()> &enumerate) {
     QDeadlineTimer deadline(waitMs);
     for (;;) {
-        const Resolution resolution = resolve(operand, enumerate(), raw);
+        Resolution resolution;
+        // A path needs no list of the system's ports but for its serial number, which the
+        // system tells of the one device: a station resolves every board it takes, and each
+        // listing costs the process memory for good (libudev, through Qt).
+        std::optional<QString> serial;
+        if (!isUsbIdentity(operand)) {
+            resolution = resolve(operand, PortList(), raw);
+            serial = usbSerialNumber(resolution.path);
+        }
+        if (serial)
+            resolution.serial = *serial;
+        else
+            resolution = resolve(operand, enumerate(), raw);
         if (isPresent(resolution) || !resolution.error.isEmpty() || deadline.hasExpired() || stop())
             return resolution;
         QThread::msleep(100);

@@ -58,7 +58,8 @@ Resolution resolve(const QString &operand, const PortList &ports, const QByteArr
 // Whether the port the resolution names is there.
 bool isPresent(const Resolution &resolution);
 // Resolves operand, waiting up to waitMs for it to be present (0: not at all). Gives up early
-// when stop() holds. enumerate lists the ports at each look.
+// when stop() holds. enumerate lists the ports at each look where the operand is a USB identity,
+// or where the system tells a port's serial number only in a list of all.
 Resolution waitFor(const QString &operand, int waitMs, const std::function<bool()> &stop,
                    const QByteArray &raw = {},
                    const std::function<PortList()> &enumerate = ports::enumerate);

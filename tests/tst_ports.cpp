@@ -1,3 +1,4 @@
+#include "portcheck.h"
 #include "ports.h"
 #include "portwatch.h"
 #include "programs.h"
@@ -10,6 +11,7 @@
 
 #include <pty.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using ports::PortInfo;
@@ -49,6 +51,8 @@ private slots:
     void selectsByUsbIdentity_data();
     void selectsByUsbIdentity();
     void sameDeviceUnderTwoNames();
+    void serialNumberOfOneDevice_data();
+    void serialNumberOfOneDevice();
     void selectorMatchesCaseAndDev();
     void portWatch();
 };
@@ -155,6 +159,68 @@ void TestPorts::sameDeviceUnderTwoNames() {
     // Known to the list under its target's name, a link has the target's serial number.
     PortList listed{{QStringLiteral("pts"), device, true, 0x0403, 0x6001, "S1", {}, {}}};
     QCOMPARE(ports::resolve(link, listed).serial, QStringLiteral("S1"));
+}
+
+void TestPorts::serialNumberOfOneDevice_data() {
+    // Below sys/devices: the tty's folder, and the files of the folders above it.
+    QTest::addColumn<QString>("tty");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("serial");
+    const QString adapter = QStringLiteral("pci0/usb1/1-2");
+    QTest::newRow("ttyUSB, four levels below the adapter")
+        << adapter + "/1-2:1.0/ttyUSB0/tty/ttyUSB0"
+        << QStringList{adapter + "/idVendor=0403", adapter + "/serial=A10K1"} << "A10K1";
+    QTest::newRow("ttyACM, three levels below")
+        << adapter + "/1-2:1.0/tty/ttyACM0"
+        << QStringList{adapter + "/idVendor=2341", adapter + "/serial=7563"} << "7563";
+    QTest::newRow("adapter without a serial number")
+        << adapter + "/1-2:1.0/ttyUSB0/tty/ttyUSB0" << QStringList{adapter + "/idVendor=0403"}
+        << "";
+    QTest::newRow("not on USB: the serial file of no USB device")
+        << QStringLiteral("platform/serial8250/tty/ttyS0")
+        << QStringList{"platform/serial=not an adapter's"} << "";
+}
+
+void TestPorts::serialNumberOfOneDevice() {
+    QFETCH(QString, tty);
+    QFETCH(QStringList, files);
+    QFETCH(QString, serial);
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const auto closePty = qScopeGuard([&] {
+        ::close(slave);
+        ::close(master);
+    });
+    struct stat status {};
+    QCOMPARE(::fstat(slave, &status), 0);
+    // A system's description made up around the pseudo-terminal's device number.
+    testsupport::TempFiles temp;
+    const QString sys = temp.path("sys");
+    QVERIFY(QDir().mkpath(sys + "/devices/" + tty));
+    QVERIFY(QDir().mkpath(sys + "/dev/char"));
+    for (const QString &file : files) {
+        const QStringList parts = file.split('=');
+        QFile out(sys + "/devices/" + parts[0]);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        // As the system writes them: a line.
+        out.write(parts[1].toUtf8() + '\n');
+    }
+    const QString number =
+        QStringLiteral("%1:%2").arg(major(status.st_rdev)).arg(minor(status.st_rdev));
+    QVERIFY(QFile::link(sys + "/devices/" + tty, sys + "/dev/char/" + number));
+    const QString link = temp.path("board");
+    QVERIFY(QFile::link(QString::fromLocal8Bit(name), link));
+
+    // Reached by its own name or through a link, the port has its adapter's serial number.
+    for (const QString &path : {QString::fromLocal8Bit(name), link}) {
+        const std::optional<QString> found = ports::usbSerialNumber(path, sys);
+        QVERIFY(found);
+        QCOMPARE(*found, serial);
+    }
+    // What is no character device has none.
+    QCOMPARE(ports::usbSerialNumber(sys, sys).value_or("?"), QString());
 }
 
 void TestPorts::selectorMatchesCaseAndDev() {
