@@ -70,6 +70,9 @@ struct Figures {
     int files = -1;
     int threads = -1;
     qint64 rssKiB = -1;
+    // Of it: memory of the process's own, and pages of mapped files (code paged in).
+    qint64 anonKiB = -1;
+    qint64 fileKiB = -1;
 };
 
 Figures figuresOf(qint64 pid) {
@@ -91,6 +94,10 @@ Figures figuresOf(qint64 pid) {
             figures.threads = fields[1].toInt();
         else if (fields[0] == "VmRSS:")
             figures.rssKiB = fields[1].toLongLong();
+        else if (fields[0] == "RssAnon:")
+            figures.anonKiB = fields[1].toLongLong();
+        else if (fields[0] == "RssFile:")
+            figures.fileKiB = fields[1].toLongLong();
     }
     return figures;
 }
@@ -312,10 +319,13 @@ int Soak::run() {
             .arg(first.threads)
             .arg(last.threads)
             .arg(difference(first.threads, last.threads)));
-    say(QStringLiteral("station RSS: %1 KiB -> %2 KiB (%3 KiB)")
+    say(QStringLiteral("station RSS: %1 KiB -> %2 KiB (%3 KiB: %4 KiB its own, %5 KiB of mapped "
+                       "files)")
             .arg(first.rssKiB)
             .arg(last.rssKiB)
-            .arg(difference(first.rssKiB, last.rssKiB)));
+            .arg(difference(first.rssKiB, last.rssKiB))
+            .arg(difference(first.anonKiB, last.anonKiB))
+            .arg(difference(first.fileKiB, last.fileKiB)));
     const bool died = m_stationDied || !stopped || how != QProcess::NormalExit;
     say(QStringLiteral("station: %1, summary: loaded %2, failed %3")
             .arg(died ? QStringLiteral("DIED (%1)").arg(tailOf(m_dir.filePath("station.err")))
