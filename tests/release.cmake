@@ -96,4 +96,6 @@ if(BOOTLOADER_DPKG_DEB AND BOOTLOADER_DPKG_SHLIBDEPS)
                      -DICON_SIZES=${icon_sizes} -DVERSION=${PROJECT_VERSION}
                      -DQT_MAJOR=${QT_VERSION_MAJOR} -DAPPSTREAMCLI=${BOOTLOADER_APPSTREAMCLI}
                      -P ${CMAKE_CURRENT_SOURCE_DIR}/check_install.cmake)
+    # Long, and busy on the processor rather than waiting: started early, beside the soak.
+    set_tests_properties(package PROPERTIES COST 500)
 endif()
