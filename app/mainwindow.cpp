@@ -33,6 +33,7 @@ void MainWindow::on_pbFile_clicked() {
 
 void MainWindow::on_pbLoad_clicked() {
     transfer::Device device;
+    device.setTiming(m_timing);
     connect(&device, &transfer::Device::progressChanged, ui->progressBar, &QProgressBar::setValue);
     connect(&device, &transfer::Device::reported, this, &MainWindow::showOutcome);
     device.upload(ui->leFile->text(), ui->cbPort->currentText());
@@ -40,6 +41,7 @@ void MainWindow::on_pbLoad_clicked() {
 
 void MainWindow::on_pbLoadBootLoader_clicked() {
     transfer::Device device;
+    device.setTiming(m_timing);
     connect(&device, &transfer::Device::reported, this, &MainWindow::showOutcome);
     device.enterBootloader(ui->cbPort->currentText());
 }

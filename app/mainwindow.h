@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol.h"
+
 #include <QMainWindow>
 
 namespace transfer {
@@ -19,6 +21,9 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // The time-outs of the device operations: the tool's own unless a test shortens them.
+    void setTiming(const transfer::Timing &timing) { m_timing = timing; }
+
 private slots:
     void on_pbFile_clicked();
     void on_pbLoad_clicked();
@@ -28,4 +33,5 @@ private:
     void showOutcome(transfer::Outcome outcome);
 
     Ui::MainWindow *ui;
+    transfer::Timing m_timing;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console.h"
+#include "protocol.h"
 
 #include <QByteArrayList>
 #include <QString>
@@ -39,6 +40,8 @@ struct Options {
     QString sha256;
     // station --count: end once this many boards have loaded; 0 never.
     int count = 0;
+    // The time-outs of the device operations: the tool's own, from no option.
+    transfer::Timing timing;
 };
 
 // Parses the command line. Returns the exit code when the program is done already (help,

@@ -4,9 +4,9 @@
 #include "bootloader_version.h"
 #include "commandline.h"
 #include "console.h"
+#include "describe.h"
 #include "events.h"
 #include "fileoperand.h"
-#include "describe.h"
 #include "output.h"
 #include "station.h"
 #include "stopsignals.h"
@@ -56,6 +56,15 @@ int main(int argc, char *argv[]) {
     cli::stopsignals::install();
     if (const std::optional<int> done = cli::parseCommandLine(argc, argv, &options))
         return cli::output::exitCode(*done);
+#ifdef BOOTLOADER_CLI_SHORT_TIMING
+    // The test suite's build (never installed): short reply windows, so that a device that
+    // leaves sends unanswered costs a test little; the counts of sends stay the tool's own.
+    options.timing.recordReplyWindow = std::chrono::milliseconds(300);
+    options.timing.latencyGrace = std::chrono::milliseconds(50);
+    options.timing.recordPause = std::chrono::milliseconds(10);
+    options.timing.commandReplyWindow = std::chrono::milliseconds(200);
+    options.timing.leaveGrace = std::chrono::milliseconds(500);
+#endif
     cli::console::installMessageHandler();
     cli::events::setEnabled(options.json);
     return cli::output::exitCode(run(options));

@@ -86,7 +86,7 @@ int runStation(const Options &options) {
             console::line(text);
     };
 
-    jobs::Station station(options.match, records, hooks, options.count);
+    jobs::Station station(options.match, records, options.timing, hooks, options.count);
     current = &station;
     QElapsedTimer clock;
     clock.start();

@@ -194,9 +194,9 @@ int runUpload(const Options &options) {
 
     Jobs boards;
     for (int i = 0; i < portOperands.size(); ++i) {
-        boards.push_back(std::make_unique<jobs::UploadJob>(portOperands[i], jobs::Operation::Upload,
-                                                           records, options.waitMs,
-                                                           options.rawOperands.value(i)));
+        boards.push_back(std::make_unique<jobs::UploadJob>(
+            portOperands[i], jobs::Operation::Upload, records, options.waitMs,
+            options.rawOperands.value(i), options.timing));
         jobs::UploadJob *job = boards.back().get();
         QObject::connect(
             job, &jobs::UploadJob::started, job,
@@ -259,9 +259,9 @@ int runEnter(const Options &options) {
         return usageError(ports::usbIdentityError(options.operands[0]));
     const transfer::RecordList none;
     Jobs boards;
-    boards.push_back(
-        std::make_unique<jobs::UploadJob>(options.operands[0], jobs::Operation::EnterBootloader,
-                                          none, options.waitMs, options.rawOperands.value(0)));
+    boards.push_back(std::make_unique<jobs::UploadJob>(
+        options.operands[0], jobs::Operation::EnterBootloader, none, options.waitMs,
+        options.rawOperands.value(0), options.timing));
     jobs::UploadJob *job = boards.back().get();
     QObject::connect(
         job, &jobs::UploadJob::finished, job,

@@ -8,11 +8,12 @@
 
 namespace jobs {
 
-Station::Station(const QString &selector, const transfer::RecordList &records, Hooks hooks,
-                 int count, qint64 noticeMs)
+Station::Station(const QString &selector, const transfer::RecordList &records,
+                 const transfer::Timing &timing, Hooks hooks, int count, qint64 noticeMs)
     : m_records(records)
     , m_hooks(std::move(hooks))
     , m_count(count)
+    , m_timing(timing)
     , m_selector(selector)
     , m_watch(selector, noticeMs) {
 #ifdef __GLIBC__
@@ -83,7 +84,8 @@ void Station::step(bool takeNew, qint64 nowMs) {
             m_watch.release(port);
             continue;
         }
-        m_running.push_back(std::make_unique<UploadJob>(port, Operation::Upload, m_records));
+        m_running.push_back(std::make_unique<UploadJob>(port, Operation::Upload, m_records, 0,
+                                                        QByteArray(), m_timing));
         if (m_hooks.made)
             m_hooks.made(*m_running.back());
         m_running.back()->start();

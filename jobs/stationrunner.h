@@ -26,10 +26,10 @@ public:
         std::function<void(const QString &text, bool verbose)> note;
     };
 
-    // count: the boards of a batch, 0 for no end. noticeMs: how long without any port
-    // matching before saying so, once.
-    Station(const QString &selector, const transfer::RecordList &records, Hooks hooks,
-            int count = 0, qint64 noticeMs = 10000);
+    // timing: the uploads' time-outs. count: the boards of a batch, 0 for no end. noticeMs: how
+    // long without any port matching before saying so, once.
+    Station(const QString &selector, const transfer::RecordList &records,
+            const transfer::Timing &timing, Hooks hooks, int count = 0, qint64 noticeMs = 10000);
     ~Station();
     Station(const Station &) = delete;
     Station &operator=(const Station &) = delete;
@@ -51,6 +51,7 @@ private:
     const transfer::RecordList &m_records;
     const Hooks m_hooks;
     const int m_count;
+    const transfer::Timing m_timing;
     const QString m_selector;
     ports::PortWatch m_watch;
     std::list<std::unique_ptr<UploadJob>> m_running;

@@ -15,10 +15,6 @@
 
 namespace programs {
 
-QString cliPath() {
-    return QStringLiteral(BOOTLOADER_CLI_PROGRAM);
-}
-
 QString simPath() {
     return QStringLiteral(BOOTLOADER_SIM_PROGRAM);
 }

@@ -16,7 +16,23 @@
 // Runs bootloader-cli and bootloader-sim as processes, the way scripts use them.
 namespace programs {
 
-QString cliPath();
+// bootloader-cli as built for users; and the suite's own build of it, which is the same program
+// with short reply windows, for tests that do not time the device's replies.
+inline QString toolCliPath() {
+    return QStringLiteral(BOOTLOADER_CLI_PROGRAM);
+}
+inline QString shortTimingCliPath() {
+    return QStringLiteral(BOOTLOADER_SHORT_TIMING_CLI_PROGRAM);
+}
+// The one a test runs: the short-timing build in the tests built with
+// BOOTLOADER_TESTS_SHORT_TIMING_CLI.
+inline QString cliPath() {
+#ifdef BOOTLOADER_TESTS_SHORT_TIMING_CLI
+    return shortTimingCliPath();
+#else
+    return toolCliPath();
+#endif
+}
 QString simPath();
 
 // The bytes from each '{' up to and including the next '}', joined: what a device is sent.

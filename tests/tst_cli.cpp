@@ -240,7 +240,13 @@ void TestCli::outcomes() {
     if (!simArgs.isEmpty())
         QVERIFY(sim.start(simArgs.replaceInStrings("<saved>", savedPath)));
 
-    const Result result = runCli(resolved(args, sim.port(), imagePath));
+    // A device silent to an upload is waited out by the suite's short-timing build: the five
+    // sends at the tool's own reply windows are timed in tst_device; "bootloader not confirmed"
+    // waits out a silent device with the tool itself.
+    const bool silentToUpload = simArgs.contains("--silent") && args.first() == "upload";
+    const Result result =
+        programs::run(silentToUpload ? programs::shortTimingCliPath() : programs::cliPath(),
+                      resolved(args, sim.port(), imagePath));
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, exitCode);
     QVERIFY(result.out.isEmpty());
@@ -571,11 +577,12 @@ void TestCli::infoStreamsLargeImage() {
 #else
     const char *const limit = "ulimit -v 400000 && ";
 #endif
-    const Result result =
-        programs::run("/bin/sh",
-                      {"-c", QString::fromLatin1(limit) + "exec \"$0\" info --json \"$1\"",
-                       programs::cliPath(), image},
-                      60000);
+    // At a lower priority: it keeps the processor busy while the tests beside it time replies.
+    const Result result = programs::run(
+        "/bin/sh",
+        {"-c", QString::fromLatin1(limit) + "exec nice -n 10 \"$0\" info --json \"$1\"",
+         programs::cliPath(), image},
+        60000);
     QCOMPARE(result.exitCode, 0);
     const QJsonObject info = QJsonDocument::fromJson(result.out).object();
     QCOMPARE(info.value("records").toInt(), 32 << 20);

@@ -17,6 +17,22 @@
 
 using testsupport::ModalCatcher;
 
+namespace {
+
+// Reply windows short enough that a device that leaves sends unanswered costs a test little; the
+// tool's own are timed in tst_device.
+const transfer::Timing kQuick = [] {
+    transfer::Timing timing;
+    timing.recordReplyWindow = std::chrono::milliseconds(150);
+    timing.latencyGrace = std::chrono::milliseconds(20);
+    timing.recordPause = std::chrono::milliseconds(5);
+    timing.commandReplyWindow = std::chrono::milliseconds(100);
+    timing.leaveGrace = std::chrono::milliseconds(300);
+    return timing;
+}();
+
+} // namespace
+
 class TestMainWindow : public QObject {
     Q_OBJECT
 
@@ -386,6 +402,7 @@ void TestMainWindow::uploadToDevice() {
     }
     testsupport::TempFiles files;
     MainWindow window;
+    window.setTiming(kQuick);
     window.show();
     window.findChild<QLineEdit *>("leFile")->setText(files.write("image.bin", "{a}{b}"));
     choosePort(window, device.portName());
@@ -436,6 +453,7 @@ void TestMainWindow::bootloaderEntry() {
         return sim::SimDevice::Reply{{0, reply.toLatin1()}};
     });
     MainWindow window;
+    window.setTiming(kQuick);
     window.show();
     choosePort(window, hasPort ? device.portName() : QString());
     auto *bar = window.findChild<QProgressBar *>("progressBar");
