@@ -74,7 +74,8 @@ ASAN_BUILD_DIR ?= build-asan
 ASAN_RUN_OPTIONS = detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_init_order=1
 SANITIZER_ENV = ASAN_OPTIONS=$(ASAN_RUN_OPTIONS):fast_unwind_on_malloc=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	LSAN_OPTIONS=suppressions=$(CURDIR)/sanitizers/lsan.supp:print_suppressions=0
+	LSAN_OPTIONS=suppressions=$(CURDIR)/sanitizers/lsan.supp:print_suppressions=0 \
+	BOOTLOADER_TEST_ROWS_IN_TURN=1
 
 CI_CHECKS += test-asan
 .PHONY: test-asan
