@@ -67,10 +67,13 @@ void Station::step(bool takeNew, qint64 nowMs) {
                            [&](const auto &job) { return job->port() == port; });
     };
     // The system's port list only serves a USB selector; a glob is matched against the folder.
-    // Listing the ports costs the process memory each time (libudev, through Qt), and a station
-    // looks four times a second for days.
-    const ports::PortList present =
-        ports::isUsbIdentity(m_selector) ? ports::enumerate() : ports::PortList();
+    // A station looks four times a second for days: the USB ports are read from the system's
+    // description of each device where it can, since Qt's listing keeps memory each time.
+    ports::PortList present;
+    if (ports::isUsbIdentity(m_selector)) {
+        const std::optional<ports::PortList> usb = ports::usbPorts();
+        present = usb ? *usb : ports::enumerate();
+    }
     const ports::PortWatch::Step step = m_watch.poll(present, busy, nowMs);
     if (m_hooks.note) {
         for (const QString &text : step.passedOver)

@@ -1,4 +1,5 @@
 #include "portcheck.h"
+#include "ports.h"
 
 #include <QDir>
 #include <QFile>
@@ -237,30 +238,71 @@ QString reachByBytes(const QByteArray &raw) {
 #endif
 }
 
+#ifdef __linux__
+namespace {
+
+// The USB device above a tty's folder: the first folder up with a vendor identifier (a ttyACM's
+// tty folder is three levels below it, a ttyUSB's four); empty when there is none.
+QString usbDeviceAbove(QString folder) {
+    for (int up = 0; up < 6 && !folder.isEmpty() && folder != QLatin1String("/"); ++up) {
+        if (QFileInfo::exists(folder + QStringLiteral("/idVendor")))
+            return folder;
+        folder = QFileInfo(folder).path();
+    }
+    return QString();
+}
+
+QString attribute(const QString &folder, const char *name) {
+    QFile file(folder + QLatin1Char('/') + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll()).trimmed();
+}
+
+} // namespace
+#endif
+
 std::optional<QString> usbSerialNumber(const QString &path, const QString &sysRoot) {
 #ifdef __linux__
     struct stat status {};
     if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
         return QString();
-    // The tty's folder; the USB device is the first folder above it with a vendor identifier
-    // (a ttyACM's tty folder is three levels below it, a ttyUSB's four).
-    QString folder = QFileInfo(QStringLiteral("%1/dev/char/%2:%3")
-                                   .arg(sysRoot)
-                                   .arg(major(status.st_rdev))
-                                   .arg(minor(status.st_rdev)))
-                         .canonicalFilePath();
-    for (int up = 0; up < 6 && !folder.isEmpty() && folder != QLatin1String("/"); ++up) {
-        if (QFileInfo::exists(folder + QStringLiteral("/idVendor"))) {
-            QFile serial(folder + QStringLiteral("/serial"));
-            if (!serial.open(QIODevice::ReadOnly))
-                return QString();
-            return QString::fromUtf8(serial.readAll()).trimmed();
-        }
-        folder = QFileInfo(folder).path();
-    }
-    return QString();
+    const QString device = usbDeviceAbove(QFileInfo(QStringLiteral("%1/dev/char/%2:%3")
+                                                        .arg(sysRoot)
+                                                        .arg(major(status.st_rdev))
+                                                        .arg(minor(status.st_rdev)))
+                                              .canonicalFilePath());
+    return device.isEmpty() ? QString() : attribute(device, "serial");
 #else
     Q_UNUSED(path)
+    Q_UNUSED(sysRoot)
+    return std::nullopt;
+#endif
+}
+
+std::optional<PortList> usbPorts(const QString &sysRoot) {
+#ifdef __linux__
+    PortList ports;
+    const QDir ttys(sysRoot + QStringLiteral("/class/tty"));
+    const QStringList names =
+        ttys.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : names) {
+        const QString device = usbDeviceAbove(QFileInfo(ttys.filePath(name)).canonicalFilePath());
+        if (device.isEmpty())
+            continue;
+        PortInfo port;
+        port.name = name;
+        port.path = QStringLiteral("/dev/") + name;
+        port.usb = true;
+        port.vendor = quint16(attribute(device, "idVendor").toUInt(nullptr, 16));
+        port.product = quint16(attribute(device, "idProduct").toUInt(nullptr, 16));
+        port.serial = attribute(device, "serial");
+        port.manufacturer = attribute(device, "manufacturer");
+        port.description = attribute(device, "product");
+        ports << port;
+    }
+    return ports;
+#else
     Q_UNUSED(sysRoot)
     return std::nullopt;
 #endif

@@ -1,4 +1,5 @@
 #include "portcheck.h"
+#include "ports.h"
 
 namespace ports {
 
@@ -28,6 +29,10 @@ bool isCharacterDevice(const QString &path) {
 }
 
 std::optional<QString> usbSerialNumber(const QString &, const QString &) {
+    return std::nullopt;
+}
+
+std::optional<PortList> usbPorts(const QString &) {
     return std::nullopt;
 }
 

@@ -51,8 +51,8 @@ private slots:
     void selectsByUsbIdentity_data();
     void selectsByUsbIdentity();
     void sameDeviceUnderTwoNames();
-    void serialNumberOfOneDevice_data();
-    void serialNumberOfOneDevice();
+    void usbAdapterFromSystemDescription_data();
+    void usbAdapterFromSystemDescription();
     void selectorMatchesCaseAndDev();
     void portWatch();
 };
@@ -161,30 +161,40 @@ void TestPorts::sameDeviceUnderTwoNames() {
     QCOMPARE(ports::resolve(link, listed).serial, QStringLiteral("S1"));
 }
 
-void TestPorts::serialNumberOfOneDevice_data() {
+void TestPorts::usbAdapterFromSystemDescription_data() {
     // Below sys/devices: the tty's folder, and the files of the folders above it.
     QTest::addColumn<QString>("tty");
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QString>("serial");
+    QTest::addColumn<QString>("identity");
     const QString adapter = QStringLiteral("pci0/usb1/1-2");
     QTest::newRow("ttyUSB, four levels below the adapter")
         << adapter + "/1-2:1.0/ttyUSB0/tty/ttyUSB0"
-        << QStringList{adapter + "/idVendor=0403", adapter + "/serial=A10K1"} << "A10K1";
+        << QStringList{adapter + "/idVendor=0403", adapter + "/idProduct=6001",
+                       adapter + "/serial=A10K1"}
+        << "A10K1"
+        << "usb:0403:6001:A10K1";
     QTest::newRow("ttyACM, three levels below")
         << adapter + "/1-2:1.0/tty/ttyACM0"
-        << QStringList{adapter + "/idVendor=2341", adapter + "/serial=7563"} << "7563";
+        << QStringList{adapter + "/idVendor=2341", adapter + "/idProduct=0043",
+                       adapter + "/serial=7563"}
+        << "7563"
+        << "usb:2341:0043:7563";
     QTest::newRow("adapter without a serial number")
-        << adapter + "/1-2:1.0/ttyUSB0/tty/ttyUSB0" << QStringList{adapter + "/idVendor=0403"}
-        << "";
+        << adapter + "/1-2:1.0/ttyUSB0/tty/ttyUSB0"
+        << QStringList{adapter + "/idVendor=0403", adapter + "/idProduct=6015"} << ""
+        << "usb:0403:6015";
     QTest::newRow("not on USB: the serial file of no USB device")
         << QStringLiteral("platform/serial8250/tty/ttyS0")
-        << QStringList{"platform/serial=not an adapter's"} << "";
+        << QStringList{"platform/serial=not an adapter's"} << ""
+        << "";
 }
 
-void TestPorts::serialNumberOfOneDevice() {
+void TestPorts::usbAdapterFromSystemDescription() {
     QFETCH(QString, tty);
     QFETCH(QStringList, files);
     QFETCH(QString, serial);
+    QFETCH(QString, identity);
     int master = -1;
     int slave = -1;
     char name[256] = {};
@@ -200,6 +210,7 @@ void TestPorts::serialNumberOfOneDevice() {
     const QString sys = temp.path("sys");
     QVERIFY(QDir().mkpath(sys + "/devices/" + tty));
     QVERIFY(QDir().mkpath(sys + "/dev/char"));
+    QVERIFY(QDir().mkpath(sys + "/class/tty"));
     for (const QString &file : files) {
         const QStringList parts = file.split('=');
         QFile out(sys + "/devices/" + parts[0]);
@@ -210,6 +221,8 @@ void TestPorts::serialNumberOfOneDevice() {
     const QString number =
         QStringLiteral("%1:%2").arg(major(status.st_rdev)).arg(minor(status.st_rdev));
     QVERIFY(QFile::link(sys + "/devices/" + tty, sys + "/dev/char/" + number));
+    const QString ttyName = QFileInfo(tty).fileName();
+    QVERIFY(QFile::link(sys + "/devices/" + tty, sys + "/class/tty/" + ttyName));
     const QString link = temp.path("board");
     QVERIFY(QFile::link(QString::fromLocal8Bit(name), link));
 
@@ -221,6 +234,18 @@ void TestPorts::serialNumberOfOneDevice() {
     }
     // What is no character device has none.
     QCOMPARE(ports::usbSerialNumber(sys, sys).value_or("?"), QString());
+
+    // Listed with its identity when it is on USB; a station's selector finds it by that.
+    const std::optional<PortList> listed = ports::usbPorts(sys);
+    QVERIFY(listed);
+    if (identity.isEmpty()) {
+        QVERIFY(listed->isEmpty());
+        return;
+    }
+    QCOMPARE(listed->size(), 1);
+    QCOMPARE(listed->first().path, "/dev/" + ttyName);
+    QCOMPARE(listed->first().usbIdentity(), identity);
+    QCOMPARE(ports::matching(identity, *listed), QStringList{"/dev/" + ttyName});
 }
 
 void TestPorts::selectorMatchesCaseAndDev() {
