@@ -8,6 +8,9 @@
 #include <QMutex>
 #include <QTimerEvent>
 
+#include <pty.h>
+#include <unistd.h>
+
 namespace testsupport {
 
 namespace {
@@ -90,6 +93,32 @@ QString TempFiles::write(const QString &name, const QByteArray &contents) {
     if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
         return QString();
     return filePath;
+}
+
+TerminalPair::TerminalPair() {
+    char name[256] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        m_master = m_slave = -1;
+        return;
+    }
+    m_path = QString::fromLocal8Bit(name);
+}
+
+TerminalPair::~TerminalPair() {
+    if (m_slave >= 0)
+        ::close(m_slave);
+    if (m_master >= 0)
+        ::close(m_master);
+}
+
+transfer::Timing quickTiming() {
+    transfer::Timing timing;
+    timing.recordReplyWindow = std::chrono::milliseconds(150);
+    timing.latencyGrace = std::chrono::milliseconds(20);
+    timing.recordPause = std::chrono::milliseconds(5);
+    timing.commandReplyWindow = std::chrono::milliseconds(100);
+    timing.leaveGrace = std::chrono::milliseconds(300);
+    return timing;
 }
 
 } // namespace testsupport

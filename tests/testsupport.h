@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -75,5 +77,30 @@ public:
 private:
     QTemporaryDir m_dir;
 };
+
+// Both ends of a pseudo-terminal, closed when this goes: the slave is a serial port to the code
+// under test, the master its far end.
+class TerminalPair {
+public:
+    TerminalPair();
+    ~TerminalPair();
+    TerminalPair(const TerminalPair &) = delete;
+    TerminalPair &operator=(const TerminalPair &) = delete;
+
+    bool isOpen() const { return m_master >= 0; }
+    int master() const { return m_master; }
+    int slave() const { return m_slave; }
+    // The slave's path, e.g. /dev/pts/3.
+    QString path() const { return m_path; }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+};
+
+// Reply windows short enough that a device that leaves sends unanswered costs a test little. The
+// tool's own are timed where replies are what a test is about.
+transfer::Timing quickTiming();
 
 } // namespace testsupport

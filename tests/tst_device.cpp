@@ -18,17 +18,7 @@ Q_DECLARE_METATYPE(sim::SimDevice::Chunk)
 
 namespace {
 
-// Time-outs short enough that a device that leaves a send unanswered costs a test little. The
-// tests of the real time-outs and of the pause use the tool's own.
-const transfer::Timing kQuick = [] {
-    transfer::Timing timing;
-    timing.recordReplyWindow = std::chrono::milliseconds(150);
-    timing.latencyGrace = std::chrono::milliseconds(20);
-    timing.recordPause = std::chrono::milliseconds(5);
-    timing.commandReplyWindow = std::chrono::milliseconds(100);
-    timing.leaveGrace = std::chrono::milliseconds(300);
-    return timing;
-}();
+const transfer::Timing kQuick = testsupport::quickTiming();
 
 // Replies used by the device scripts below.
 const QByteArray kAck = SimDevice::acknowledgement();

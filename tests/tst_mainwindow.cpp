@@ -19,17 +19,7 @@ using testsupport::ModalCatcher;
 
 namespace {
 
-// Reply windows short enough that a device that leaves sends unanswered costs a test little; the
-// tool's own are timed in tst_device.
-const transfer::Timing kQuick = [] {
-    transfer::Timing timing;
-    timing.recordReplyWindow = std::chrono::milliseconds(150);
-    timing.latencyGrace = std::chrono::milliseconds(20);
-    timing.recordPause = std::chrono::milliseconds(5);
-    timing.commandReplyWindow = std::chrono::milliseconds(100);
-    timing.leaveGrace = std::chrono::milliseconds(300);
-    return timing;
-}();
+const transfer::Timing kQuick = testsupport::quickTiming();
 
 } // namespace
 

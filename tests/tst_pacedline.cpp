@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include <pty.h>
 #include <unistd.h>
 
 using sim::SimDevice;
@@ -160,14 +159,8 @@ void TestPacedLine::pacedLineTakesEachRecordOnce() {
 }
 
 void TestPacedLine::lineThatTakesNothingEndsUpload() {
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    const auto closeTerminal = qScopeGuard([&] {
-        ::close(master);
-        ::close(slave);
-    });
+    const testsupport::TerminalPair terminal;
+    QVERIFY(terminal.isOpen());
     const QByteArray record = '{' + QByteArray(16 * 1024, 'r') + '}';
     testsupport::TempFiles files;
     const QString path = files.write("image.bin", record + "{next}");
@@ -178,7 +171,7 @@ void TestPacedLine::lineThatTakesNothingEndsUpload() {
     transfer::Timing quick;
     quick.leaveGrace = std::chrono::milliseconds(300);
     upload.setTiming(quick);
-    QCOMPARE(upload.upload(path, QString::fromLocal8Bit(name)), Outcome::FirmwareNotLoaded);
+    QCOMPARE(upload.upload(path, terminal.path()), Outcome::FirmwareNotLoaded);
     QCOMPARE(log.debugLines(), (QStringList{"Num records:  2", hex(record), hex("")}));
 }
 

@@ -9,7 +9,6 @@
 #include <QSerialPort>
 #include <QtTest>
 
-#include <pty.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -142,18 +141,12 @@ void TestPorts::selectsByUsbIdentity() {
 }
 
 void TestPorts::sameDeviceUnderTwoNames() {
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    const auto closePty = qScopeGuard([&] {
-        ::close(slave);
-        ::close(master);
-    });
+    const testsupport::TerminalPair terminal;
+    QVERIFY(terminal.isOpen());
     testsupport::TempFiles files;
     const QString link = files.path("board");
-    QVERIFY(QFile::link(QString::fromLocal8Bit(name), link));
-    const QString device = QString::fromLocal8Bit(name);
+    QVERIFY(QFile::link(terminal.path(), link));
+    const QString device = terminal.path();
     QCOMPARE(ports::sameDevice({device, "ttyUSB9", link}, {}), device + " and " + link);
     QCOMPARE(ports::sameDevice({device, "ttyUSB9"}, {}), QString());
     // Known to the list under its target's name, a link has the target's serial number.
@@ -195,16 +188,10 @@ void TestPorts::usbAdapterFromSystemDescription() {
     QFETCH(QStringList, files);
     QFETCH(QString, serial);
     QFETCH(QString, identity);
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    const auto closePty = qScopeGuard([&] {
-        ::close(slave);
-        ::close(master);
-    });
+    const testsupport::TerminalPair terminal;
+    QVERIFY(terminal.isOpen());
     struct stat status {};
-    QCOMPARE(::fstat(slave, &status), 0);
+    QCOMPARE(::fstat(terminal.slave(), &status), 0);
     // A system's description made up around the pseudo-terminal's device number.
     testsupport::TempFiles temp;
     const QString sys = temp.path("sys");
@@ -224,10 +211,10 @@ void TestPorts::usbAdapterFromSystemDescription() {
     const QString ttyName = QFileInfo(tty).fileName();
     QVERIFY(QFile::link(sys + "/devices/" + tty, sys + "/class/tty/" + ttyName));
     const QString link = temp.path("board");
-    QVERIFY(QFile::link(QString::fromLocal8Bit(name), link));
+    QVERIFY(QFile::link(terminal.path(), link));
 
     // Reached by its own name or through a link, the port has its adapter's serial number.
-    for (const QString &path : {QString::fromLocal8Bit(name), link}) {
+    for (const QString &path : {terminal.path(), link}) {
         const std::optional<QString> found = ports::usbSerialNumber(path, sys);
         QVERIFY(found);
         QCOMPARE(*found, serial);
@@ -263,22 +250,16 @@ void TestPorts::portWatch() {
     testsupport::TempFiles files;
     const QString dir = files.path("ports");
     QVERIFY(QDir().mkpath(dir));
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    const auto closePty = qScopeGuard([&] {
-        ::close(slave);
-        ::close(master);
-    });
+    const testsupport::TerminalPair board;
+    QVERIFY(board.isOpen());
     files.write("ports/file", "{}");
     QCOMPARE(::mkfifo(QFile::encodeName(dir + "/fifo").constData(), 0600), 0);
     programs::BoundSocket socket;
     QVERIFY(socket.bind(dir + "/socket"));
     QVERIFY(QFile::link("/dev/null", dir + "/null"));
     QVERIFY(QFile::link("/dev/ptmx", dir + "/ptmx"));
-    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-a"));
-    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-b"));
+    QVERIFY(QFile::link(board.path(), dir + "/board-a"));
+    QVERIFY(QFile::link(board.path(), dir + "/board-b"));
     programs::ControllingTerminal terminal;
     const bool withTerminal = terminal.start();
     if (withTerminal)
@@ -315,7 +296,7 @@ void TestPorts::portWatch() {
     QVERIFY(QFile::remove(dir + "/board-a"));
     busy = true;
     QCOMPARE(watch.poll({}, isBusy, 2250).take, QStringList{});
-    QVERIFY(QFile::link(QString::fromLocal8Bit(name), dir + "/board-a"));
+    QVERIFY(QFile::link(board.path(), dir + "/board-a"));
     QCOMPARE(watch.poll({}, isBusy, 2500).take, QStringList{});
     busy = false;
     QCOMPARE(watch.poll({}, isBusy, 2750).take, QStringList{dir + "/board-a"});
@@ -326,17 +307,11 @@ void TestPorts::portWatch() {
     QCOMPARE(watch.poll({}, isBusy, 3000).take, QStringList{dir + "/board-a"});
 
     // A device still open here under a name that has gone is taken once it is let go.
-    int otherMaster = -1;
-    int otherSlave = -1;
-    char otherName[256] = {};
-    QCOMPARE(::openpty(&otherMaster, &otherSlave, otherName, nullptr, nullptr), 0);
-    const auto closeOther = qScopeGuard([&] {
-        ::close(otherSlave);
-        ::close(otherMaster);
-    });
+    const testsupport::TerminalPair other;
+    QVERIFY(other.isOpen());
     QSerialPort held;
-    QVERIFY(transfer::openLink(held, QString::fromLocal8Bit(otherName)));
-    QVERIFY(QFile::link(QString::fromLocal8Bit(otherName), dir + "/board-c"));
+    QVERIFY(transfer::openLink(held, other.path()));
+    QVERIFY(QFile::link(other.path(), dir + "/board-c"));
     QCOMPARE(watch.poll({}, isBusy, 3250).take, QStringList{});
     held.close();
     QCOMPARE(watch.poll({}, isBusy, 3500).take, QStringList{dir + "/board-c"});
