@@ -159,7 +159,9 @@ int main(int argc, char *argv[]) {
         QStringLiteral("chaos"),
         QStringLiteral("Draws each record's answer from <seed>: at once, split, late (up to "
                        "900 ms), refused once, ignored once, or rarely (1 in 200) going away as "
-                       "an unplugged board. The same seed draws the same series."),
+                       "an unplugged board. The same seed draws the same series. Every draw but "
+                       "going away is one the tool allows a device, paced or not: a series "
+                       "without it loads."),
         QStringLiteral("seed"));
     parser.addOptions(
         {help, version, verbose, save, silent, refuseEvery, split, delay, process, baud, chaos});

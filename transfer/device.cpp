@@ -107,6 +107,17 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
             if (holdsAcknowledgement(answer.stale))
                 return outOfStep(port, reply);
             lineClear = answer.left;
+            // An acknowledgement before this send can have reached the device at the line's pace
+            // answers either the unanswered send late (a paced line, whose device answers this
+            // one too) or this one at once (a line without pacing, whose device ignored the
+            // other). The window and its grace have been waited out: a second acknowledgement
+            // in them means the device took the record twice; none, that the first one stands.
+            if (const int early = acknowledgementCount(answer.early); early > 0) {
+                if (early > 1 || isAcknowledgement(answer.reply))
+                    return outOfStep(port, reply);
+                reply = firstAcknowledgement(answer.early);
+                break;
+            }
             if (!answer.reply.isEmpty()) {
                 reply = answer.reply;
                 if (isAcknowledgement(reply))

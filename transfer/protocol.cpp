@@ -113,8 +113,10 @@ Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
         // was: the device cannot have had the whole send yet. Once it can have had it, a prompt
         // answer is this send's, even after an unanswered one.
         const bool stillLeaving = port.bytesToWrite() > 0 || driverOutputPending(port) > 0;
-        if (!answer.left && (stillLeaving || (rule.earlierUnanswered && !hasLeft(port, send))))
+        if (!answer.left && stillLeaving)
             keepBounded(answer.stale, bytes);
+        else if (!answer.left && rule.earlierUnanswered && !hasLeft(port, send))
+            keepBounded(answer.early, bytes);
         else
             keepLatest(answer.reply, bytes);
     }
@@ -168,12 +170,19 @@ QByteArray gatherFor(QSerialPort &port, std::chrono::milliseconds duration) {
     return bytes;
 }
 
-bool holdsAcknowledgement(const QByteArray &stale) {
-    for (int at = 0; at + kAcknowledgeSize <= stale.size(); at += kAcknowledgeSize) {
-        if (isAcknowledgement(stale.mid(at, kAcknowledgeSize)))
-            return true;
+QByteArray firstAcknowledgement(const QByteArray &bytes) {
+    for (int at = 0; at + kAcknowledgeSize <= bytes.size(); at += kAcknowledgeSize) {
+        if (isAcknowledgement(bytes.mid(at, kAcknowledgeSize)))
+            return bytes.mid(at, kAcknowledgeSize);
     }
-    return false;
+    return QByteArray();
+}
+
+int acknowledgementCount(const QByteArray &bytes) {
+    int count = 0;
+    for (int at = 0; at + kAcknowledgeSize <= bytes.size(); at += kAcknowledgeSize)
+        count += isAcknowledgement(bytes.mid(at, kAcknowledgeSize)) ? 1 : 0;
+    return count;
 }
 
 bool waitUntilLeft(QSerialPort &port, const Send &send, std::chrono::milliseconds grace) {

@@ -74,6 +74,10 @@ struct Answer {
     QByteArray reply;
     // What came while the send could not be answered yet: the answer to an earlier send. Dropped.
     QByteArray stale;
+    // What came, after an unanswered send, once this send had left the host but before its wire
+    // time was over: an answer to either send. The reply window and its grace are waited out
+    // all the same, so that a second answer shows which it was.
+    QByteArray early;
     bool left = false;
 };
 
@@ -87,9 +91,10 @@ struct ReplyRule {
     // only if accepted(reply) then holds; otherwise it is dropped.
     std::chrono::milliseconds grace{0};
     std::function<bool(const QByteArray &)> accepted;
-    // An earlier send is still unanswered. Bytes that come before this send can have reached the
-    // device, which a device on a line without pacing may well answer, are then taken for the
-    // earlier send's late answer instead.
+    // An earlier send is still unanswered. Bytes that come after this send has left the host but
+    // before it can have reached the device at the line's pace are then kept apart (Answer::early):
+    // they may be the earlier send's late answer, or this send's prompt answer on a line without
+    // pacing.
     bool earlierUnanswered = false;
     // How much longer than their wire time the send's bytes may take to leave.
     std::chrono::milliseconds leaveGrace = kLeaveGrace;
@@ -108,9 +113,15 @@ QByteArray takeInput(QSerialPort &port);
 // Waits for duration, gathering whatever the device sends meanwhile.
 QByteArray gatherFor(QSerialPort &port, std::chrono::milliseconds duration);
 
-// Whether bytes that answer no send hold an acknowledgement, taken three bytes at a time as the
-// device writes its replies: the device then took a record more often than the tool counted.
-bool holdsAcknowledgement(const QByteArray &stale);
+// How many acknowledgements bytes hold, taken three bytes at a time as the device writes its
+// replies. In bytes that answer no send, any means the device took a record more often than the
+// tool counted.
+int acknowledgementCount(const QByteArray &bytes);
+inline bool holdsAcknowledgement(const QByteArray &stale) {
+    return acknowledgementCount(stale) > 0;
+}
+// The first acknowledgement in bytes, taken as acknowledgementCount() takes them; empty if none.
+QByteArray firstAcknowledgement(const QByteArray &bytes);
 
 // Waits until send's bytes can have left the line, at most grace from now; false when they
 // still may not have. A send must not follow another still leaving: the device would take both
