@@ -49,11 +49,13 @@ QString UploadJob::failureCause(const transfer::Device &device) const {
             .arg(r.port)
             .arg(r.acknowledged)
             .arg(r.records);
+    // A stray acknowledgement can come once every record was acknowledged: it came after the
+    // last one.
     if (upload && device.outOfStep())
         return QStringLiteral("the device on %1 sent an acknowledgement that answers no send, "
                               "after record %2 of %3: it may hold a record twice")
             .arg(r.port)
-            .arg(r.acknowledged + 1)
+            .arg(qMin(r.acknowledged + 1, r.records))
             .arg(r.records);
     if (upload)
         return QStringLiteral("the device on %1 did not acknowledge record %2 of %3 in %4 sends")
