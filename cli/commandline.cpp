@@ -148,6 +148,18 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     }
     if (parser.isSet(verbose) && parser.isSet(quiet))
         return usageError(QStringLiteral("-v and -q cannot be given together"));
+    // An option given again must not quietly take the place of the first: a service's unit can
+    // pin a digest and still pass on options of its own.
+    for (const QCommandLineOption *option : {&wait, &match, &log, &sha256, &count}) {
+        const QStringList values = parser.values(*option);
+        const Qt::CaseSensitivity digits =
+            option == &sha256 ? Qt::CaseInsensitive : Qt::CaseSensitive;
+        for (const QString &value : values) {
+            if (value.compare(values.first(), digits) != 0)
+                return usageError(QStringLiteral("--%1 is given twice, as '%2' and as '%3'")
+                                      .arg(option->names().constFirst(), values.first(), value));
+        }
+    }
     console::setVerbosity(parser.isSet(quiet)     ? Verbosity::Quiet
                           : parser.isSet(verbose) ? Verbosity::Verbose
                                                   : Verbosity::Normal);

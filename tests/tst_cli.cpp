@@ -121,6 +121,13 @@ void TestCli::badArguments_data() {
         << QStringList{"--wait", "1", "ports"} << "--wait is for upload, enter and station";
     QTest::newRow("wait with info")
         << QStringList{"--wait", "1", "info", "a.bin"} << "--wait is for upload, enter and station";
+    const QString digest(64, QLatin1Char('a'));
+    QTest::newRow("digest given twice")
+        << QStringList{"--sha256", digest, "station", "a.bin", "--match", "x", "--sha256", "b"}
+        << "--sha256 is given twice, as '" + digest + "' and as 'b'";
+    // The same value again is no conflict: the next error is what is said.
+    QTest::newRow("same wait twice") << QStringList{"--wait", "1", "--wait", "1", "ports"}
+                                     << "--wait is for upload, enter and station";
 }
 
 void TestCli::badArguments() {
