@@ -15,6 +15,7 @@ packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)
 #             manual pages and systemd-analyze (package systemd) for the station's unit: the
 #             release checks CI requires (`make` asks for them with CI=true)
 #   screenshot  Xvfb, a window manager and ImageMagick, for scripts/screenshot.sh
+#   windows   the MinGW-w64 C++ compiler, for the Windows compile check (`make windows-check`)
 for group in "$@"; do
     case "$group" in
     fuzz) packages+=(clang libclang-rt-dev llvm) ;;
@@ -22,8 +23,9 @@ for group in "$@"; do
     qt6) packages+=(qt6-base-dev qt6-serialport-dev) ;;
     release) packages+=(lintian appstream man-db systemd) ;;
     screenshot) packages+=(xvfb openbox x11-utils imagemagick) ;;
+    windows) packages+=(g++-mingw-w64-x86-64) ;;
     *)
-        echo "setup.sh: unknown package group '$group' (known: fuzz, memcheck, qt6, release, screenshot)" >&2
+        echo "setup.sh: unknown package group '$group' (known: fuzz, memcheck, qt6, release, screenshot, windows)" >&2
         exit 2
         ;;
     esac
