@@ -16,8 +16,8 @@ namespace resultlog {
 
 namespace {
 
-// The longest line a board's can be; a longer one is skipped unread, so that a file with no line
-// ends takes no more memory than this.
+// A line longer than this is no board's (those are under a KiB): it is skipped as it is read, so
+// that a file without line ends takes no more memory than this.
 constexpr int kMaxLine = 1 << 20;
 // What is read at a time.
 constexpr qint64 kPiece = 256 * 1024;
