@@ -8,6 +8,7 @@
 #include "protocol.h"
 #include "resultlog.h"
 #include "seriallink.h"
+#include "stopsignals.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -104,7 +105,10 @@ int describeImage(const QString &path, const QString &shown, bool json) {
 int reportLog(const QString &path, bool json) {
     resultlog::Report report;
     QString error;
-    if (!resultlog::summarize(path, &report, &error)) {
+    const auto stopped = [] { return stopsignals::requestedExitCode() != 0; };
+    if (!resultlog::summarize(path, &report, &error, stopped)) {
+        if (stopped())
+            return stopsignals::requestedExitCode();
         console::line(
             QStringLiteral("bootloader-cli: cannot read the log %1: %2").arg(path, error));
         return kOutputLost;

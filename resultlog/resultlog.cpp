@@ -9,50 +9,41 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace resultlog {
 
 namespace {
 
-QString systemText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+// A line longer than this is no board's (those are under a KiB): it is skipped as it is read, so
+// that a file without line ends takes no more memory than this.
+constexpr int kMaxLine = 1 << 20;
+// What is read at a time.
+constexpr qint64 kPiece = 256 * 1024;
+
+// FNV-1a: a serial number's digest, 0 left for a free slot.
+quint64 digestOf(const QString &serial) {
+    quint64 hash = 14695981039346656037ull;
+    for (const char byte : serial.toUtf8()) {
+        hash ^= quint8(byte);
+        hash *= 1099511628211ull;
+    }
+    return hash == 0 ? 1 : hash;
 }
 
-// Holds the file's lock, which every writer of the log takes around what it writes.
-class FileLock {
-public:
-    explicit FileLock(int fd)
-        : m_fd(fd) {
-        while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    ~FileLock() { ::flock(m_fd, LOCK_UN); }
-    FileLock(const FileLock &) = delete;
-    FileLock &operator=(const FileLock &) = delete;
-
-private:
-    int m_fd;
-};
-
-// Writes all of bytes; false with errno set when the system refused some of it.
-bool writeAll(int fd, const char *bytes, qint64 size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, bytes, size_t(size));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
+// Puts digest in table (its size a power of two, never full) unless it is there; true when it
+// was not.
+bool insertDigest(std::vector<quint64> &table, quint64 digest) {
+    const size_t mask = table.size() - 1;
+    for (size_t at = size_t(digest ^ (digest >> 32)) & mask;; at = (at + 1) & mask) {
+        if (table[at] == digest)
             return false;
+        if (table[at] == 0) {
+            table[at] = digest;
+            return true;
         }
-        bytes += written;
-        size -= written;
     }
-    return true;
 }
 
 // A cause without what differs from board to board (ports, record numbers), so that boards that
@@ -72,67 +63,6 @@ QString causeKind(const QJsonObject &line) {
 
 } // namespace
 
-ResultLog::~ResultLog() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-bool ResultLog::open(const QString &path, QString *error) {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd =
-        ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd < 0) {
-        *error = systemText(errno);
-        return false;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        *error = QStringLiteral("not a regular file");
-        ::close(fd);
-        return false;
-    }
-    {
-        FileLock lock(fd);
-        // The last byte tells whether the last line was written whole.
-        char last = '\n';
-        const off_t size = ::lseek(fd, 0, SEEK_END);
-        const int reader = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-        if (size > 0 && reader >= 0 && ::pread(reader, &last, 1, size - 1) != 1)
-            last = '\n';
-        if (reader >= 0)
-            ::close(reader);
-        if (last != '\n' && (!writeAll(fd, "\n", 1) || ::fsync(fd) != 0)) {
-            *error = systemText(errno);
-            ::close(fd);
-            return false;
-        }
-    }
-    m_fd = fd;
-    m_path = path;
-    return true;
-}
-
-bool ResultLog::append(const QJsonObject &line, QString *error) {
-    const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
-    std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_fd < 0) {
-        *error = QStringLiteral("the log is not open");
-        return false;
-    }
-    FileLock lock(m_fd);
-    // One write: with O_APPEND it lands whole at the end, after any other writer's line.
-    const ssize_t written = ::write(m_fd, bytes.constData(), size_t(bytes.size()));
-    if (written != bytes.size()) {
-        *error = written < 0 ? systemText(errno) : QStringLiteral("the disk took only part of it");
-        return false;
-    }
-    if (::fsync(m_fd) != 0) {
-        *error = systemText(errno);
-        return false;
-    }
-    return true;
-}
-
 QJsonObject boardLine(QJsonObject result, const QString &image, const QString &sha256) {
     result.insert(QStringLiteral("time"),
                   QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
@@ -143,56 +73,118 @@ QJsonObject boardLine(QJsonObject result, const QString &image, const QString &s
     return result;
 }
 
-Report summarize(const QByteArray &contents) {
-    Report report;
-    QHash<QString, int> loads;
-    const QList<QByteArray> lines = contents.split('\n');
-    for (int i = 0; i < lines.size(); ++i) {
-        const QByteArray &text = lines.at(i);
-        // The piece after the last line end is empty for a log whose last line is whole.
-        if (text.isEmpty())
-            continue;
-        QJsonParseError parsed{};
-        const QJsonDocument document = QJsonDocument::fromJson(text, &parsed);
-        if (parsed.error != QJsonParseError::NoError || !document.isObject() ||
-            i == lines.size() - 1) {
-            ++report.skipped;
-            continue;
+void Summarizer::feed(const char *bytes, qint64 size) {
+    const char *const end = bytes + size;
+    while (bytes < end) {
+        const char *newline =
+            static_cast<const char *>(std::memchr(bytes, '\n', size_t(end - bytes)));
+        const char *const stop = newline ? newline : end;
+        if (!m_overlong && m_partial.size() + (stop - bytes) > kMaxLine) {
+            m_overlong = true;
+            m_partial.clear();
         }
-        const QJsonObject line = document.object();
-        const bool ok = line.value(QLatin1String("ok")).toBool();
-        Report::Tally &digest = report.byDigest[line.value(QLatin1String("sha256")).toString()];
-        if (ok) {
-            ++report.loaded;
-            ++digest.loaded;
-            const QString serial = line.value(QLatin1String("serial")).toString();
-            if (!serial.isEmpty())
-                ++loads[serial];
+        if (!newline) {
+            if (!m_overlong)
+                m_partial.append(bytes, int(stop - bytes));
+            return;
+        }
+        if (m_overlong) {
+            ++m_report.skipped;
+            m_overlong = false;
+        } else if (m_partial.isEmpty()) {
+            take(QByteArray::fromRawData(bytes, int(stop - bytes)));
         } else {
-            ++report.failed;
-            ++digest.failed;
-            ++report.byCause[causeKind(line)];
+            m_partial.append(bytes, int(stop - bytes));
+            take(m_partial);
+            m_partial.clear();
         }
+        bytes = newline + 1;
     }
-    for (auto it = loads.constBegin(); it != loads.constEnd(); ++it) {
-        if (it.value() > 1)
-            report.loadedAgain.insert(it.key(), it.value());
-    }
-    return report;
 }
 
-bool summarize(const QString &path, Report *report, QString *error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
+bool Summarizer::firstLoad(const QString &serial) {
+    // Kept at most three quarters full, so that a look ends after a few slots.
+    if ((m_seenCount + 1) * 4 > m_seen.size() * 3) {
+        std::vector<quint64> old(std::max<size_t>(4096, m_seen.size() * 2), 0);
+        old.swap(m_seen);
+        for (const quint64 digest : old) {
+            if (digest != 0)
+                insertDigest(m_seen, digest);
+        }
     }
-    const QByteArray contents = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        *error = file.errorString();
+    if (!insertDigest(m_seen, digestOf(serial)))
         return false;
+    ++m_seenCount;
+    return true;
+}
+
+void Summarizer::take(const QByteArray &text) {
+    if (text.isEmpty())
+        return;
+    QJsonParseError parsed{};
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parsed);
+    const QJsonObject line = document.object();
+    // What every board's line holds: the result event, its port and whether it loaded. Other
+    // events, and objects that are not a board's, are no board.
+    if (parsed.error != QJsonParseError::NoError || !document.isObject() ||
+        line.value(QLatin1String("event")).toString() != QLatin1String("result") ||
+        !line.value(QLatin1String("port")).isString() ||
+        !line.value(QLatin1String("ok")).isBool()) {
+        ++m_report.skipped;
+        return;
     }
-    *report = summarize(contents);
+    Report::Tally &digest = m_report.byDigest[line.value(QLatin1String("sha256")).toString()];
+    if (line.value(QLatin1String("ok")).toBool()) {
+        ++m_report.loaded;
+        ++digest.loaded;
+        const QString serial = line.value(QLatin1String("serial")).toString();
+        if (!serial.isEmpty() && !firstLoad(serial)) {
+            qint64 &again = m_report.loadedAgain[serial];
+            again = again == 0 ? 2 : again + 1;
+        }
+    } else {
+        ++m_report.failed;
+        ++digest.failed;
+        ++m_report.byCause[causeKind(line)];
+    }
+}
+
+Report Summarizer::finish() {
+    if (!m_partial.isEmpty() || m_overlong)
+        ++m_report.skipped;
+    m_partial.clear();
+    m_overlong = false;
+    return m_report;
+}
+
+Report summarize(const QByteArray &contents) {
+    Summarizer summarizer;
+    summarizer.feed(contents.constData(), contents.size());
+    return summarizer.finish();
+}
+
+bool summarize(const QString &path, Report *report, QString *error,
+               const std::function<bool()> &stop) {
+    QFile file;
+    if (!openForReading(path, &file, error))
+        return false;
+    Summarizer summarizer;
+    QByteArray piece(int(kPiece), Qt::Uninitialized);
+    for (;;) {
+        if (stop && stop()) {
+            *error = QStringLiteral("stopped");
+            return false;
+        }
+        const qint64 got = file.read(piece.data(), kPiece);
+        if (got < 0) {
+            *error = file.errorString();
+            return false;
+        }
+        if (got == 0)
+            break;
+        summarizer.feed(piece.constData(), got);
+    }
+    *report = summarizer.finish();
     return true;
 }
 

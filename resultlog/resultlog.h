@@ -7,7 +7,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <mutex>
+#include <vector>
+
+class QFile;
 
 // The results log of a production line: one JSON object a line for each board that finished,
 // kept so that a power cut, a killed process or a second station writing to the same file loses
@@ -21,23 +25,37 @@ public:
     ResultLog(const ResultLog &) = delete;
     ResultLog &operator=(const ResultLog &) = delete;
 
-    // Opens path for appending, creating it when missing; never truncates it. A last line left
-    // torn by a power cut is ended with a line end first, so that what follows starts a line of
-    // its own. False, with the system's reason in error, when the file cannot be written.
+    // Opens path for appending, creating it when missing (not its folder); never truncates it.
+    // A last line left torn by a power cut is ended with a line end first, so that what follows
+    // starts a line of its own. False, with the system's reason in error, when the file cannot
+    // be written or is not a regular file (a FIFO, a device): nothing else is ever waited on.
     bool open(const QString &path, QString *error);
     bool isOpen() const { return m_fd >= 0; }
     const QString &path() const { return m_path; }
 
     // Writes line and a line end in one write and syncs it to the disk before returning; other
-    // writers of the same file (threads or processes) wait meanwhile. False, with the reason,
+    // writers of the same file (threads or processes) wait meanwhile. The line goes to the file
+    // the path names now: when the open one is no longer it (unlinked, renamed by a rotation,
+    // its folder removed), the path is opened anew as open() does. False, with the reason,
     // when any of it failed: the line must then be taken as not written. Safe from any thread.
     bool append(const QJsonObject &line, QString *error);
 
 private:
+    bool reopen(QString *error);
+    bool stillAtPath() const;
+
     std::mutex m_mutex;
     int m_fd = -1;
     QString m_path;
+    QByteArray m_name; // the path as the system takes it
+    // What the open file is, to tell whether the path still names it.
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
 };
+
+// Opens the file at path for reading into file, refusing without waiting anything but a regular
+// file (a FIFO with no writer, a device). False, with the reason, when it cannot be read.
+bool openForReading(const QString &path, QFile *file, QString *error);
 
 // The log's line for a board: its result event, with when (UTC, ISO 8601 with milliseconds),
 // the image as given and its records' SHA-256, this host and the tool's version.
@@ -45,22 +63,46 @@ QJsonObject boardLine(QJsonObject result, const QString &image, const QString &s
 
 // What a log says about the boards it lists.
 struct Report {
-    int loaded = 0;
-    int failed = 0;
-    // Lines left out: torn by a power cut, or not a JSON object.
-    int skipped = 0;
+    qint64 loaded = 0;
+    qint64 failed = 0;
+    // Lines left out: torn by a power cut, not a JSON object, or not a board's (see Summarizer).
+    qint64 skipped = 0;
     struct Tally {
-        int loaded = 0;
-        int failed = 0;
+        qint64 loaded = 0;
+        qint64 failed = 0;
     };
     QMap<QString, Tally> byDigest; // the image's SHA-256
-    QMap<QString, int> byCause;    // of the boards that failed: their cause, or their outcome
+    QMap<QString, qint64> byCause; // of the boards that failed: their cause, or their outcome
     // USB serial numbers of boards loaded more than once, with how often.
-    QMap<QString, int> loadedAgain;
+    QMap<QString, qint64> loadedAgain;
 };
 
-// Reads the log at path whole. False, with the reason, when it cannot be read.
-bool summarize(const QString &path, Report *report, QString *error);
+// Sums up a log fed in pieces of any size, holding no more than a line at a time. A line counts
+// as a board when it is a JSON object with "event":"result", a string "port" and a boolean
+// "ok", as every board line holds; any other line is skipped.
+class Summarizer {
+public:
+    void feed(const char *bytes, qint64 size);
+    // The report of all fed; what follows the last line end is a torn line, and skipped.
+    Report finish();
+
+private:
+    void take(const QByteArray &text);
+    bool firstLoad(const QString &serial);
+
+    Report m_report;
+    QByteArray m_partial; // the line begun and not yet ended
+    bool m_overlong = false;
+    // The serial numbers loaded, as 64-bit digests in an open-addressed table (0: free): a few
+    // bytes a board, where a table of strings would hold the size of the log.
+    std::vector<quint64> m_seen;
+    size_t m_seenCount = 0;
+};
+
+// Reads the log at path, a piece at a time. False, with the reason, when it cannot be read, or
+// when stop, asked between pieces, says to stop.
+bool summarize(const QString &path, Report *report, QString *error,
+               const std::function<bool()> &stop = {});
 // Sums up log lines as they stand in a log.
 Report summarize(const QByteArray &contents);
 

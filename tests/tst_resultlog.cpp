@@ -1,10 +1,14 @@
 #include "resultlog.h"
 #include "testsupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -35,6 +39,8 @@ private slots:
     void writersNeverMixWithinALine();
     void tornLastLineIsEndedAndLeftOut();
     void unwritableLogIsRefused();
+    void followsItsPath_data();
+    void followsItsPath();
     void reportSumsUp();
 };
 
@@ -112,6 +118,45 @@ void TestResultLog::unwritableLogIsRefused() {
     QVERIFY(!log.open(QStringLiteral("/dev/full"), &error));
     QCOMPARE(error, QStringLiteral("not a regular file"));
     QVERIFY(!log.append(resultLine("/dev/ttyUSB0", true, QString(), "d"), &error));
+    // A FIFO with no other end would block the open forever: refused at once, to write or read.
+    const QString fifo = files.path("fifo.log");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(!log.open(fifo, &error));
+    QCOMPARE(error, QStringLiteral("not a regular file"));
+    resultlog::Report report;
+    QVERIFY(!resultlog::summarize(fifo, &report, &error));
+    QCOMPARE(error, QStringLiteral("not a regular file"));
+}
+
+// A log rotated, unlinked or left without its folder between two lines: the second line goes to
+// the path, made anew, or fails with the system's cause; never to a file no path names.
+void TestResultLog::followsItsPath_data() {
+    QTest::addColumn<QString>("away"); // where the first file goes; empty: unlinked
+    QTest::addColumn<bool>("folderGone");
+    QTest::newRow("renamed") << "logs/results.log.1" << false;
+    QTest::newRow("unlinked") << QString() << false;
+    QTest::newRow("folder removed") << QString() << true;
+}
+
+void TestResultLog::followsItsPath() {
+    QFETCH(QString, away);
+    QFETCH(bool, folderGone);
+    testsupport::TempFiles files;
+    QVERIFY(QDir(files.path(QString())).mkpath("logs"));
+    const QString path = files.path("logs/results.log");
+    resultlog::ResultLog log;
+    QString error;
+    QVERIFY2(log.open(path, &error), qPrintable(error));
+    QVERIFY(log.append(resultLine("/dev/ttyUSB0", true, "A1", "d1"), &error));
+    QVERIFY(away.isEmpty() ? QFile::remove(path) : QFile::rename(path, files.path(away)));
+    if (folderGone)
+        QVERIFY(QDir(files.path("logs")).removeRecursively());
+
+    QCOMPARE(log.append(resultLine("/dev/ttyUSB1", true, "B2", "d1"), &error), !folderGone);
+    QCOMPARE(error, folderGone ? QString::fromLocal8Bit(std::strerror(ENOENT)) : QString());
+    QCOMPARE(resultlog::summarize(contentsOf(path)).loaded, folderGone ? 0 : 1);
+    if (!away.isEmpty())
+        QCOMPARE(resultlog::summarize(contentsOf(files.path(away))).loaded, 1);
 }
 
 void TestResultLog::reportSumsUp() {
@@ -128,10 +173,23 @@ void TestResultLog::reportSumsUp() {
                    "the device on /dev/ttyUSB1 did not acknowledge record 7 of 9 in 5 sends"));
     add(resultLine("/dev/ttyUSB2", true, QString(), "d1"));
     add(resultLine("/dev/ttyUSB3", true, QString(), "d1"));
+    // No board's lines: an empty object, and a run's summary event.
+    add({});
+    add({{"event", "summary"}, {"loaded", 1}, {"failed", 0}});
 
     const resultlog::Report report = resultlog::summarize(contents);
     QCOMPARE(report.loaded, 5);
     QCOMPARE(report.failed, 2);
+    QCOMPARE(report.skipped, 2);
+    // The same however the log is cut into the pieces it is read in.
+    for (int piece = 1; piece < 200; piece += 7) {
+        resultlog::Summarizer summarizer;
+        for (int at = 0; at < contents.size(); at += piece)
+            summarizer.feed(contents.constData() + at, qMin(piece, int(contents.size()) - at));
+        const resultlog::Report cut = summarizer.finish();
+        QVERIFY(cut.loaded == 5 && cut.failed == 2 && cut.skipped == 2 &&
+                cut.loadedAgain.size() == 1);
+    }
     QCOMPARE(report.byDigest.value("d1").loaded, 4);
     QCOMPARE(report.byDigest.value("d1").failed, 2);
     QCOMPARE(report.byDigest.value("d2").loaded, 1);
@@ -139,7 +197,7 @@ void TestResultLog::reportSumsUp() {
     QCOMPARE(report.byCause.size(), 1);
     QCOMPARE(report.byCause.first(), 2);
     // Only a known serial number loaded twice is named; boards without one are not.
-    QCOMPARE(report.loadedAgain, (QMap<QString, int>{{"A1", 2}}));
+    QCOMPARE(report.loadedAgain, (QMap<QString, qint64>{{"A1", 2}}));
     QVERIFY(resultlog::reportText(report).contains("serial A1 loaded 2 times"));
 }
 

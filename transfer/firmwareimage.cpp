@@ -58,7 +58,6 @@ LoadedImage refusedFor(int error) {
     switch (error) {
     case ENOENT:
     case ENOTDIR:
-    case ELOOP:
         return refused(Outcome::FileNotOpen, ImageCause::NoSuchFile);
     case EACCES:
     case EPERM:
