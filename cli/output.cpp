@@ -149,11 +149,6 @@ bool toStdout(const QByteArray &bytes) {
     return writeWhole(Stream::Stdout, bytes);
 }
 
-bool toStderr(const QByteArray &bytes) {
-    waitWritten();
-    return writeWhole(Stream::Stderr, bytes);
-}
-
 bool lost() {
     return stdoutLost || stderrLost;
 }

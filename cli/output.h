@@ -26,11 +26,10 @@ enum class Kind {
 // stream are written in the order they were queued.
 void queue(Stream stream, const QByteArray &bytes, Kind kind = Kind::Kept);
 
-// Writes bytes to stdout (or stderr) and flushes, after what was queued before. False when the
-// stream did not take them all; the output is lost from then on, and later writes to that stream
-// are skipped. For the main thread of commands that load no board (help, info, ports, report).
+// Writes bytes to stdout and flushes, after what was queued before. False when stdout did not
+// take them all; the output is lost from then on, and later writes to it are skipped. For the
+// main thread of commands that load no board (help, info, ports, report).
 bool toStdout(const QByteArray &bytes);
-bool toStderr(const QByteArray &bytes);
 
 // Whether output was lost on stdout or stderr.
 bool lost();
