@@ -14,9 +14,12 @@ std::function<void(const QString &)> lineSink;
 thread_local QString threadPort;
 
 void handleMessage(QtMsgType type, const QMessageLogContext &, const QString &text) {
-    if ((type == QtDebugMsg || type == QtInfoMsg) && currentVerbosity != Verbosity::Verbose)
+    const bool trace = type == QtDebugMsg || type == QtInfoMsg;
+    if (trace && currentVerbosity != Verbosity::Verbose)
         return;
-    console::line(threadPort.isEmpty() ? text : threadPort + QStringLiteral(": ") + text);
+    // The trace of -v may be left out when stderr's reader falls behind; warnings are kept.
+    console::line(threadPort.isEmpty() ? text : threadPort + QStringLiteral(": ") + text,
+                  trace ? output::Kind::Trace : output::Kind::Kept);
 }
 
 } // namespace
@@ -31,18 +34,18 @@ Verbosity verbosity() {
     return currentVerbosity;
 }
 
-void line(const QString &text) {
+void line(const QString &text, output::Kind kind) {
     std::lock_guard<std::recursive_mutex> lock(outputMutex);
     if (lineSink) {
         lineSink(text);
         return;
     }
-    output::toStderr(text.toLocal8Bit() + '\n');
+    output::queue(output::Stream::Stderr, text.toLocal8Bit() + '\n', kind);
 }
 
-void raw(const QByteArray &bytes) {
+void raw(const QByteArray &bytes, output::Kind kind) {
     std::lock_guard<std::recursive_mutex> lock(outputMutex);
-    output::toStderr(bytes);
+    output::queue(output::Stream::Stderr, bytes, kind);
 }
 
 void locked(const std::function<void()> &work) {

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "output.h"
+
 #include <QString>
 
 #include <functional>
 
 // Human text on stderr, one whole line at a time from any thread, and the transfer code's debug
-// trace, which goes the same way.
+// trace, which goes the same way. All of it is queued (output.h): no call waits for stderr.
 namespace cli {
 
 enum class Verbosity { Quiet, Normal, Verbose };
@@ -15,12 +17,14 @@ namespace console {
 void setVerbosity(Verbosity verbosity);
 Verbosity verbosity();
 
-// Writes text and a line end to stderr, through the line sink when one is set.
-void line(const QString &text);
-// Writes bytes to stderr as they are (progress redrawn in place), then flushes.
-void raw(const QByteArray &bytes);
+// Writes text and a line end to stderr, through the line sink when one is set. kind: what the
+// line is, should the reader fall behind.
+void line(const QString &text, output::Kind kind = output::Kind::Kept);
+// Writes bytes to stderr as they are (progress redrawn in place).
+void raw(const QByteArray &bytes, output::Kind kind = output::Kind::Kept);
 
 // Runs work with the console's lock held, so that what it writes is not split by other threads.
+// The lock is held only as long as work takes: writing to stderr is left to the writer thread.
 void locked(const std::function<void()> &work);
 
 // While set, line() hands its text to sink instead (the progress view draws it above its bars).

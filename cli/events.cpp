@@ -5,13 +5,11 @@
 #include <QJsonDocument>
 
 #include <cmath>
-#include <mutex>
 
 namespace cli::events {
 
 namespace {
 
-std::mutex outputMutex;
 bool isEnabled = false;
 
 QJsonValue stringOrNull(const QString &text) {
@@ -24,12 +22,11 @@ void setEnabled(bool enabled) {
     isEnabled = enabled;
 }
 
-void write(const QJsonObject &object) {
+void write(const QJsonObject &object, output::Kind kind) {
     if (!isEnabled)
         return;
-    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
-    std::lock_guard<std::mutex> lock(outputMutex);
-    output::toStdout(line);
+    output::queue(output::Stream::Stdout,
+                  QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n', kind);
 }
 
 void start(const QString &port, const QString &image, int records, const QString &sha256) {
@@ -45,7 +42,8 @@ void progress(const QString &port, int acknowledged, int records, int percent) {
            {"port", port},
            {"acknowledged", acknowledged},
            {"records", records},
-           {"percent", percent}});
+           {"percent", percent}},
+          output::Kind::Progress);
 }
 
 QJsonObject resultObject(const jobs::JobResult &result, int exit) {

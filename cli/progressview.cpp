@@ -58,7 +58,7 @@ void ProgressView::acknowledged(int port, int done, int total, int percent) {
             QStringLiteral("record %1/%2 acknowledged (%3%)").arg(done).arg(total).arg(percent);
         if (m_ports.size() > 1)
             text = m_ports.at(port) + QStringLiteral(": ") + text;
-        console::line(text);
+        console::line(text, output::Kind::Progress);
     });
 }
 
@@ -107,6 +107,10 @@ void ProgressView::draw(bool force) {
     if (!force && m_sinceDraw.isValid() && m_sinceDraw.elapsed() < 100)
         return;
     m_sinceDraw.start();
+    // A redraw may be left out when stderr's reader falls behind: each leaves the cursor where
+    // the one before it did. The block of several ports drawn the first time may not.
+    const output::Kind kind =
+        m_drawn || m_ports.size() == 1 ? output::Kind::Progress : output::Kind::Kept;
     QByteArray out;
     if (m_ports.size() == 1) {
         out = "\r" + barText(0).toLocal8Bit() + "\x1b[K";
@@ -121,7 +125,7 @@ void ProgressView::draw(bool force) {
                    barText(i).toLocal8Bit() + "\n";
     }
     m_drawn = true;
-    console::raw(out);
+    console::raw(out, kind);
 }
 
 // Called with the console's lock held.

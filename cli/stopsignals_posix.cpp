@@ -3,6 +3,7 @@
 #include <atomic>
 #include <csignal>
 #include <initializer_list>
+#include <poll.h>
 #include <unistd.h>
 
 namespace cli::stopsignals {
@@ -14,9 +15,12 @@ static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler
 
 void onSignal(int number) {
     if (number == SIGINT && requested.load() != 0) {
-        // The second interrupt: end now, leaving the line that was being drawn ended.
+        // The second interrupt: end now, leaving the line that was being drawn ended, if stderr
+        // takes it at once (a terminal paused with Ctrl-S, or a full pipe, must not hold the end).
+        pollfd err{STDERR_FILENO, POLLOUT, 0};
         const char newline = '\n';
-        (void)!::write(STDERR_FILENO, &newline, 1);
+        if (::poll(&err, 1, 0) == 1 && (err.revents & POLLOUT))
+            (void)!::write(STDERR_FILENO, &newline, 1);
         ::_exit(130);
     }
     int none = 0;

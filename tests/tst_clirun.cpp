@@ -271,15 +271,31 @@ void TestCliRun::lateLinksToOneDevice() {
 // loads the board (once, though two names lead to it).
 void TestCliRun::lostReaderDoesNotCutUploadShort_data() {
     QTest::addColumn<QString>("pipeline");
-    QTest::newRow("events") << "\"$0\" --json upload \"$1\" \"$2\" | head -1";
-    QTest::newRow("events and text") << "\"$0\" --json upload \"$1\" \"$2\" 2>&1 | head -1";
-    QTest::newRow("station") << "\"$0\" --json station \"$2\" --match \"$3\" | head -1";
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("events") << "\"$0\" --json upload \"$1\" \"$2\" --log \"$4\" | head -1" << 20
+                            << 74;
+    QTest::newRow("events and text")
+        << "\"$0\" --json upload \"$1\" \"$2\" --log \"$4\" 2>&1 | head -1" << 20 << 74;
+    QTest::newRow("station") << "\"$0\" --json station \"$2\" --match \"$3\" --log \"$4\" | head -1"
+                             << 20 << 74;
+    // A reader that stops reading, far more than a pipe holds: the upload goes on to its end,
+    // and SIGTERM ends the tool at once (or it is killed: 137).
+    QTest::newRow("stopped reader")
+        << "exec 3> >(exec sleep 60); r=$!; \"$0\" -v --json upload \"$1\" \"$2\" --log \"$4\" "
+           ">&3 2>&3 & c=$!; exec 3>&-; for i in $(seq 300); do [ -s \"$4\" ] && break; sleep "
+           "0.1; done; kill $c; for i in $(seq 30); do kill -0 $c 2>/dev/null || break; sleep 0.1; "
+           "done; "
+           "kill -9 $c $r 2>/dev/null; wait $c"
+        << 600 << 143;
 }
 
 void TestCliRun::lostReaderDoesNotCutUploadShort() {
     QFETCH(QString, pipeline);
+    QFETCH(int, records);
+    QFETCH(int, exitCode);
     testsupport::TempFiles files;
-    const QByteArray image = recordsImage(20);
+    const QByteArray image = recordsImage(records);
     const QString imagePath = files.write("image.bin", image);
     SimProcess sim;
     QVERIFY(sim.start({"--save", files.path("saved.bin")}));
@@ -287,10 +303,11 @@ void TestCliRun::lostReaderDoesNotCutUploadShort() {
     const Result result =
         programs::run("/bin/bash",
                       {"-c", pipeline + " >/dev/null; exit ${PIPESTATUS[0]}", programs::cliPath(),
-                       sim.port(), imagePath, files.path("board*")},
-                      20000);
+                       sim.port(), imagePath, files.path("board*"), files.path("log")},
+                      60000);
     QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 74);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(readFile(files.path("log")).count("\"ok\":true"), 1);
     QVERIFY(!lockFileLeft(sim.port()));
     QVERIFY(sim.stop());
     QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));
