@@ -8,14 +8,14 @@
 #include "uploads.h"
 
 #include <QElapsedTimer>
-#include <QThread>
 
 namespace cli {
 
 namespace {
 
-// How often the ports are looked for.
-constexpr int kPollMs = 250;
+// The longest the station waits for the ports to change before it looks for a stop request and
+// for boards that ended.
+constexpr int kWakeMs = 50;
 
 } // namespace
 
@@ -96,8 +96,7 @@ int runStation(const Options &options) {
     while (stopsignals::requestedExitCode() == 0 && !output::lost() && !log.failed() &&
            !station.batchDone()) {
         station.step(true, clock.elapsed());
-        for (int slept = 0; slept < kPollMs && stopsignals::requestedExitCode() == 0; slept += 50)
-            QThread::msleep(50);
+        station.wait(kWakeMs);
     }
     station.finish([] { return stopsignals::requestedExitCode() != 0; });
 

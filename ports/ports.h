@@ -4,6 +4,7 @@
 #include "seriallink.h"
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -83,6 +84,12 @@ QString sameDevice(const QStringList &operands, const PortList &ports);
 // case-sensitively. Links count, links to nothing do not. A glob takes in whatever file has a
 // matching name: see notSerialPort() for which are ports.
 QStringList matching(const QString &selector, const PortList &ports);
+// The same names as the system gives them: bytes, valid text or not.
+QByteArrayList matchingNames(const QString &selector, const PortList &ports);
+
+// A name as the system gives it, made readable: as decoded when it is valid text, else with each
+// byte that is not part of valid UTF-8 written \xNN (and a backslash as \\).
+QString readableName(const QByteArray &name);
 
 // Why the port at path, reached by the operand port, could not be opened, from what the open
 // said: "no such port ...", "permission denied on ...: join the group ...", who holds it, "PORT
