@@ -11,14 +11,6 @@
 
 namespace cli {
 
-namespace {
-
-// The longest the station waits for the ports to change before it looks for a stop request and
-// for boards that ended.
-constexpr int kWakeMs = 50;
-
-} // namespace
-
 int runStation(const Options &options) {
     if (options.operands.size() != 1 || options.match.isEmpty())
         return usageError(QStringLiteral("station takes FILE and --match SELECTOR"));
@@ -96,7 +88,8 @@ int runStation(const Options &options) {
     while (stopsignals::requestedExitCode() == 0 && !output::lost() && !log.failed() &&
            !station.batchDone()) {
         station.step(true, clock.elapsed());
-        station.wait(kWakeMs);
+        // Woken by a stop request as by a port.
+        station.wait(clock.elapsed(), stopsignals::wakeDescriptor());
     }
     station.finish([] { return stopsignals::requestedExitCode() != 0; });
 

@@ -61,8 +61,11 @@ bool Station::reap() {
     return reaped;
 }
 
-void Station::wait(int ms) {
-    if (m_notifier.wait(ms))
+void Station::wait(qint64 nowMs, int wakeFd) {
+    // Idle, it sleeps until the system tells of a change or the next look is due.
+    const qint64 untilLook = std::clamp<qint64>(m_nextLookMs - nowMs, 0, kLookMs);
+    if (m_notifier.wait(m_running.empty() ? int(untilLook) : std::min<int>(kReapMs, int(untilLook)),
+                        wakeFd))
         m_look = true;
 }
 

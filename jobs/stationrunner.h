@@ -19,6 +19,7 @@ namespace jobs {
 class Station {
 public:
     static constexpr qint64 kLookMs = 5000;
+    static constexpr int kReapMs = 50;
 
     struct Hooks {
         // A job was made for a new port, before it starts: connect to its signals here.
@@ -42,8 +43,10 @@ public:
     // starts a job on each new port, if the ports may have changed. nowMs: the time since the
     // station started.
     void step(bool takeNew, qint64 nowMs);
-    // Waits up to ms for the ports to change (returns at once when they did).
-    void wait(int ms);
+    // Waits for the ports to change (returns at once when they did), for the next look, for
+    // wakeFd to be readable (-1: none), or, while boards run, kReapMs for them to end. nowMs: the
+    // time since the station started.
+    void wait(qint64 nowMs, int wakeFd = -1);
     // Waits for the jobs still running, stopping them once stop() holds, and reports them.
     void finish(const std::function<bool()> &stop);
 

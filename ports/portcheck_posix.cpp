@@ -358,7 +358,14 @@ std::optional<PortList> usbPorts(const QString &sysRoot) {
     const QStringList names =
         ttys.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
-        const QString device = usbDeviceAbove(QFileInfo(ttys.filePath(name)).canonicalFilePath());
+        // The system's own terminals (consoles, pseudo-terminals) are told by their link alone:
+        // a station looks again and again, and most ttys are such.
+        QString folder = QFile::symLinkTarget(ttys.filePath(name));
+        if (folder.contains(QLatin1String("/devices/virtual/")))
+            continue;
+        if (folder.isEmpty())
+            folder = QFileInfo(ttys.filePath(name)).canonicalFilePath();
+        const QString device = usbDeviceAbove(folder);
         if (device.isEmpty())
             continue;
         PortInfo port;

@@ -16,15 +16,18 @@ namespace ports {
 class PortNotifier {
 public:
     static constexpr int kScanMs = 250;
+    static constexpr int kTimedSleepMs = 50;
 
     explicit PortNotifier(const QString &selector);
     ~PortNotifier();
     PortNotifier(const PortNotifier &) = delete;
     PortNotifier &operator=(const PortNotifier &) = delete;
 
-    // Waits up to ms for a change. True when the names may have changed since the last call;
-    // always the first time, and after notifications were lost (too many at once).
-    bool wait(int ms);
+    // Waits up to ms for a change, or for wakeFd to be readable (-1: none). True when the names
+    // may have changed since the last call; always the first time, and after notifications were
+    // lost (too many at once). Without notifications, wakeFd is not watched: it sleeps no more
+    // than kTimedSleepMs at once.
+    bool wait(int ms, int wakeFd = -1);
     // The device nodes whose going away is a change too.
     void watchNodes(const QByteArrayList &nodes);
     // Whether changes come from the system's notifications; false: every kScanMs.

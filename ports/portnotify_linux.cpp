@@ -104,7 +104,8 @@ struct PortNotifier::Watch {
             sinceScan.start();
             return true;
         }
-        QThread::msleep(ulong(std::clamp<qint64>(kScanMs - sinceScan.elapsed(), 0, ms)));
+        QThread::msleep(ulong(
+            std::clamp<qint64>(kScanMs - sinceScan.elapsed(), 0, std::min(ms, kTimedSleepMs))));
         if (sinceScan.elapsed() < kScanMs)
             return false;
         sinceScan.start();
@@ -160,7 +161,7 @@ void PortNotifier::watchNodes(const QByteArrayList &nodes) {
     }
 }
 
-bool PortNotifier::wait(int ms) {
+bool PortNotifier::wait(int ms, int wakeFd) {
     Watch &w = *m_watch;
     if (w.fd < 0)
         return w.timed(ms);
@@ -168,8 +169,8 @@ bool PortNotifier::wait(int ms) {
         w.first = false;
         return true;
     }
-    pollfd ready{w.fd, POLLIN, 0};
-    if (::poll(&ready, 1, ms) <= 0)
+    pollfd ready[2] = {{w.fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    if (::poll(ready, wakeFd >= 0 ? 2 : 1, ms) <= 0 || !(ready[0].revents & POLLIN))
         return false;
     bool changed = false;
     bool rebuild = false;

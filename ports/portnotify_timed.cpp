@@ -17,13 +17,13 @@ PortNotifier::PortNotifier(const QString &)
 
 PortNotifier::~PortNotifier() = default;
 
-bool PortNotifier::wait(int ms) {
+bool PortNotifier::wait(int ms, int) {
     if (!m_watch->sinceScan.isValid() || m_watch->sinceScan.elapsed() >= kScanMs) {
         m_watch->sinceScan.start();
         return true;
     }
-    QThread::msleep(
-        ulong(std::max<qint64>(0, std::min<qint64>(ms, kScanMs - m_watch->sinceScan.elapsed()))));
+    QThread::msleep(ulong(std::clamp<qint64>(kScanMs - m_watch->sinceScan.elapsed(), 0,
+                                             std::min(ms, kTimedSleepMs))));
     if (m_watch->sinceScan.elapsed() < kScanMs)
         return false;
     m_watch->sinceScan.start();

@@ -36,8 +36,9 @@ using PortList = QList<PortInfo>;
 
 // The ports on USB adapters, as the system describes each device (sysRoot/class/tty and the USB
 // device above each tty), without the listing enumerate() makes, which keeps some memory for
-// good each time (libudev, through Qt): what a station that looks for a USB identity four times
-// a second lists. nullopt where the system tells it only through that listing.
+// good each time (libudev, through Qt): what a station that looks for a USB identity lists, each
+// time a tty changes in /dev and every few seconds, for days. nullopt where the system tells it
+// only through that listing.
 std::optional<PortList> usbPorts(const QString &sysRoot = QStringLiteral("/sys"));
 
 // The ports present now.
