@@ -32,8 +32,14 @@ void onSignal(int number) {
 } // namespace
 
 void install() {
-    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (::pipe(wakePipe) == 0) {
+        for (const int end : wakePipe) {
+            ::fcntl(end, F_SETFD, FD_CLOEXEC);
+            ::fcntl(end, F_SETFL, O_NONBLOCK);
+        }
+    } else {
         wakePipe[0] = wakePipe[1] = -1;
+    }
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
