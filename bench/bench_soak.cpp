@@ -28,8 +28,8 @@
 
 namespace {
 
-// Between a board's end and the next one at its place: the station looks for ports four times a
-// second, and must see the name absent to take it anew.
+// Between a board's end and the next one at its place: the station takes a name anew once it has
+// seen the board's device go.
 constexpr int kPauseMs = 1000;
 // How long the station is left alone before its figures are first taken, and after its last
 // board before they are taken again.

@@ -8,16 +8,8 @@
 #include "uploads.h"
 
 #include <QElapsedTimer>
-#include <QThread>
 
 namespace cli {
-
-namespace {
-
-// How often the ports are looked for.
-constexpr int kPollMs = 250;
-
-} // namespace
 
 int runStation(const Options &options) {
     if (options.operands.size() != 1 || options.match.isEmpty())
@@ -96,8 +88,8 @@ int runStation(const Options &options) {
     while (stopsignals::requestedExitCode() == 0 && !output::lost() && !log.failed() &&
            !station.batchDone()) {
         station.step(true, clock.elapsed());
-        for (int slept = 0; slept < kPollMs && stopsignals::requestedExitCode() == 0; slept += 50)
-            QThread::msleep(50);
+        // Woken by a stop request as by a port.
+        station.wait(clock.elapsed(), stopsignals::wakeDescriptor());
     }
     station.finish([] { return stopsignals::requestedExitCode() != 0; });
 

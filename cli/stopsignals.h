@@ -12,4 +12,8 @@ void install();
 // (SIGINT, Ctrl-C), 143 for a termination (SIGTERM, SIGHUP, Ctrl-Break, console closed).
 int requestedExitCode();
 
+// A descriptor that becomes readable at the first request, for a wait on other things to end at
+// it (it is never read); -1 where there is none.
+int wakeDescriptor();
+
 } // namespace cli::stopsignals

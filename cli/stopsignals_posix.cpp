@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@ namespace {
 
 std::atomic<int> requested{0};
 static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
+// Written once a request came: its read end is wakeDescriptor().
+int wakePipe[2] = {-1, -1};
 
 void onSignal(int number) {
     if (number == SIGINT && requested.load() != 0) {
@@ -25,11 +28,22 @@ void onSignal(int number) {
     }
     int none = 0;
     requested.compare_exchange_strong(none, number == SIGINT ? 130 : 143);
+    const char wake = 1;
+    if (wakePipe[1] >= 0)
+        (void)!::write(wakePipe[1], &wake, 1);
 }
 
 } // namespace
 
 void install() {
+    if (::pipe(wakePipe) == 0) {
+        for (const int end : wakePipe) {
+            ::fcntl(end, F_SETFD, FD_CLOEXEC);
+            ::fcntl(end, F_SETFL, O_NONBLOCK);
+        }
+    } else {
+        wakePipe[0] = wakePipe[1] = -1;
+    }
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
@@ -43,6 +57,10 @@ void install() {
 
 int requestedExitCode() {
     return requested.load();
+}
+
+int wakeDescriptor() {
+    return wakePipe[0];
 }
 
 } // namespace cli::stopsignals

@@ -24,6 +24,10 @@ BOOL WINAPI onControl(DWORD event) {
 
 } // namespace
 
+int wakeDescriptor() {
+    return -1;
+}
+
 void install() {
     ::SetConsoleCtrlHandler(onControl, TRUE);
 }

@@ -15,7 +15,9 @@ Station::Station(const QString &selector, const transfer::RecordList &records,
     , m_count(count)
     , m_timing(timing)
     , m_selector(selector)
-    , m_watch(selector, noticeMs) {
+    , m_noticeMs(noticeMs)
+    , m_watch(selector, noticeMs)
+    , m_notifier(selector) {
 #ifdef __GLIBC__
     // Every job's thread would get an arena of its own, and an arena keeps pages that one
     // long-lived allocation pins. The jobs mostly wait on their lines: two arenas serve them.
@@ -29,7 +31,7 @@ Station::~Station() {
     m_running.clear();
 }
 
-void Station::reap() {
+bool Station::reap() {
     bool reaped = false;
     for (auto it = m_running.begin(); it != m_running.end();) {
         if (!(*it)->wait(0)) {
@@ -56,18 +58,36 @@ void Station::reap() {
     if (reaped)
         malloc_trim(0);
 #endif
+    return reaped;
+}
+
+void Station::wait(qint64 nowMs, int wakeFd) {
+    // Idle, it sleeps until the system tells of a change or the next look is due.
+    const qint64 untilLook = std::clamp<qint64>(m_nextLookMs - nowMs, 0, kLookMs);
+    if (m_notifier.wait(m_running.empty() ? int(untilLook) : std::min<int>(kReapMs, int(untilLook)),
+                        wakeFd))
+        m_look = true;
 }
 
 void Station::step(bool takeNew, qint64 nowMs) {
-    reap();
-    if (!takeNew || batchDone())
+    // A board that ended may leave a name to take: its device now let go, or room in a batch.
+    if (reap())
+        m_look = true;
+    if (!takeNew || batchDone() || (!m_look && nowMs < m_nextLookMs))
         return;
+    m_look = false;
+    // Looked at anyway now and then (a link to a node that appears later is told of by no
+    // folder), when the wait for a first port is to be told of, and soon while a port is not
+    // ready to open.
+    m_nextLookMs = nowMs + kLookMs;
+    if (nowMs < m_noticeMs)
+        m_nextLookMs = std::min(m_nextLookMs, m_noticeMs);
     const auto busy = [&](const QString &port) {
         return std::any_of(m_running.begin(), m_running.end(),
                            [&](const auto &job) { return job->port() == port; });
     };
     // The system's port list only serves a USB selector; a glob is matched against the folder.
-    // A station looks four times a second for days: the USB ports are read from the system's
+    // A station looks again and again for days: the USB ports are read from the system's
     // description of each device where it can, since Qt's listing keeps memory each time.
     ports::PortList present;
     if (ports::isUsbIdentity(m_selector)) {
@@ -75,6 +95,9 @@ void Station::step(bool takeNew, qint64 nowMs) {
         present = usb ? *usb : ports::enumerate();
     }
     const ports::PortWatch::Step step = m_watch.poll(present, busy, nowMs);
+    if (step.unready)
+        m_nextLookMs = std::min(m_nextLookMs, nowMs + ports::PortNotifier::kScanMs);
+    m_notifier.watchNodes(m_watch.deviceNodes());
     if (m_hooks.note) {
         for (const QString &text : step.passedOver)
             m_hooks.note(text, true);
@@ -87,8 +110,9 @@ void Station::step(bool takeNew, qint64 nowMs) {
             m_watch.release(port);
             continue;
         }
+        // A name that is not valid text is opened by its bytes.
         m_running.push_back(std::make_unique<UploadJob>(port, Operation::Upload, m_records, 0,
-                                                        QByteArray(), m_timing));
+                                                        m_watch.bytesOf(port), m_timing));
         if (m_hooks.made)
             m_hooks.made(*m_running.back());
         m_running.back()->start();

@@ -4,6 +4,7 @@
 #include "protocol.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 
 namespace jobs {
 
@@ -78,13 +79,18 @@ void UploadJob::run() {
 
     const ports::Resolution resolution = ports::waitFor(
         r.port, m_waitMs, [this] { return m_stop.load(); }, m_raw);
-    r.path = resolution.path;
+    // A name that is not valid text is opened by its bytes, through a handle on it, and told
+    // by its readable form rather than by that handle.
+    const QString opened = resolution.path;
+    const bool byBytes = !m_raw.isEmpty() && QFile::encodeName(r.port) != m_raw;
+    r.path = byBytes && !opened.isEmpty() ? transfer::systemLocation(ports::readableName(m_raw))
+                                          : opened;
     r.serial = resolution.serial;
     emit started();
 
     // Checked without opening: what is not a serial port is never opened.
-    const QString notSerial = resolution.error.isEmpty() && !r.path.isEmpty() && !m_stop
-                                  ? ports::notSerialPort(r.path)
+    const QString notSerial = resolution.error.isEmpty() && !opened.isEmpty() && !m_stop
+                                  ? ports::notSerialPort(opened)
                                   : QString();
     if (!resolution.error.isEmpty()) {
         r.cause = resolution.error;
@@ -118,7 +124,7 @@ void UploadJob::run() {
                 device.requestStop();
         }
         const transfer::LoadedImage image{m_records, std::nullopt, {}, {}};
-        r.outcome = upload ? device.upload(image, r.path) : device.enterBootloader(r.path);
+        r.outcome = upload ? device.upload(image, opened) : device.enterBootloader(opened);
         {
             std::lock_guard<std::mutex> lock(m_deviceMutex);
             m_device = nullptr;
@@ -128,7 +134,7 @@ void UploadJob::run() {
             // An open that lost the race to another name of the device may fail on the port's
             // own lock instead; the device being in use here says why.
             if (failure.sameDeviceAs.isEmpty() && !failure.lockedElsewhere)
-                failure.sameDeviceAs = transfer::inUseAs(r.path);
+                failure.sameDeviceAs = transfer::inUseAs(opened);
             r.sameDeviceAs = failure.sameDeviceAs;
             r.cause = ports::whyNotOpened(r.port, r.path, failure, ports::enumerate());
         } else if (!r.ok() && !m_stop) {
@@ -136,6 +142,7 @@ void UploadJob::run() {
         }
     }
 
+    ports::letGo(opened);
     r.interrupted = m_stop && !r.ok();
     if (r.interrupted)
         r.cause = upload

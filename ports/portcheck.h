@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QString>
 
 #include <optional>
@@ -17,6 +18,27 @@ namespace ports {
 // pseudo-terminal slave no process has as its terminal, and for a path that is not there (the
 // open says so).
 QString notSerialPort(const QString &path);
+// The same for a path given as the system's bytes (a name that is not valid text).
+QString notSerialPort(const QByteArray &path);
+
+// The device a path given as bytes leads to, links followed: its device number and the path of
+// its own node (links resolved), for seeing it go. nullopt when the path leads to no character
+// device.
+struct DeviceNode {
+    quint64 number = 0;
+    QByteArray node;
+};
+std::optional<DeviceNode> deviceNode(const QByteArray &path);
+// Whether the node at path is still the device number.
+bool isNodeOf(const QByteArray &node, quint64 number);
+// Whether this process may open path for reading and writing as it is now; true where that
+// cannot be told. A port's node may appear before its group is set (udev, a moment later).
+bool mayOpen(const QByteArray &path);
+
+// The names in folder of what is there and is no folder, links followed (a link to nothing is
+// not there), as the system gives them: bytes, valid text or not. Sorted; empty when the folder
+// cannot be listed.
+QByteArrayList folderEntries(const QByteArray &folder);
 
 // Who holds the port at path, from its lock file or /proc, e.g. "/dev/ttyUSB0 is in use by
 // minicom (pid 4242)"; "PATH is in use by another program" when no holder is found. Does not
@@ -30,10 +52,13 @@ QString owningGroup(const QString &path);
 bool isCharacterDevice(const QString &path);
 
 // A name that reaches the port whose path is the bytes raw, without opening the port (a FIFO's
-// open blocks, a device's open may act): a handle on the name alone is taken and kept for the
-// program's life, and the name returned refers to it. Empty when raw names nothing (yet); raw
-// decoded as well as it can be where such handles are not to be had.
+// open blocks, a device's open may act): a handle on the name alone is taken and kept until
+// letGo(), and the name returned refers to it. Empty when raw names nothing (yet); raw decoded
+// as well as it can be where such handles are not to be had.
 QString reachByBytes(const QByteArray &raw);
+// Lets go of the handle behind a name reachByBytes() returned, once nothing is to be opened by
+// it any more; any other name is left alone.
+void letGo(const QString &reached);
 
 // The serial number of the USB adapter behind the port at path, links followed, read from what
 // the system says of that one device (sysRoot/dev/char/MAJOR:MINOR and the USB device above

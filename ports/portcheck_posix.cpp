@@ -4,10 +4,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <mutex>
 #include <signal.h>
 #include <sys/stat.h>
 #ifdef __linux__
@@ -173,8 +178,12 @@ qint64 controllingProcess(dev_t device) {
 } // namespace
 
 QString notSerialPort(const QString &path) {
+    return notSerialPort(QFile::encodeName(path));
+}
+
+QString notSerialPort(const QByteArray &path) {
     struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+    if (::stat(path.constData(), &info) != 0)
         return QString();
     if (S_ISSOCK(info.st_mode))
         return QStringLiteral("a socket");
@@ -226,16 +235,78 @@ QString owningGroup(const QString &path) {
     return groupOf(path);
 }
 
+#ifdef O_PATH
+namespace {
+// The handles reachByBytes() took, by the name it gave for each.
+std::mutex reachedMutex;
+QHash<QString, int> reached;
+} // namespace
+#endif
+
 QString reachByBytes(const QByteArray &raw) {
 #ifdef O_PATH
     const int fd = ::open(raw.constData(), O_PATH | O_CLOEXEC);
     if (fd < 0)
         return QString();
     // Opening /dev/fd/N opens the file anew, as its own name would.
-    return QStringLiteral("/dev/fd/%1").arg(fd);
+    const QString name = QStringLiteral("/dev/fd/%1").arg(fd);
+    std::lock_guard<std::mutex> lock(reachedMutex);
+    reached.insert(name, fd);
+    return name;
 #else
     return QFile::decodeName(raw);
 #endif
+}
+
+void letGo(const QString &name) {
+#ifdef O_PATH
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> lock(reachedMutex);
+        fd = reached.take(name);
+    }
+    if (fd > 0)
+        ::close(fd);
+#else
+    Q_UNUSED(name)
+#endif
+}
+
+std::optional<DeviceNode> deviceNode(const QByteArray &path) {
+    struct stat info {};
+    if (::stat(path.constData(), &info) != 0 || !S_ISCHR(info.st_mode))
+        return std::nullopt;
+    char *resolved = ::realpath(path.constData(), nullptr);
+    DeviceNode device{quint64(info.st_rdev), resolved ? QByteArray(resolved) : path};
+    ::free(resolved);
+    return device;
+}
+
+bool isNodeOf(const QByteArray &node, quint64 number) {
+    struct stat info {};
+    return ::stat(node.constData(), &info) == 0 && S_ISCHR(info.st_mode) &&
+           quint64(info.st_rdev) == number;
+}
+
+bool mayOpen(const QByteArray &path) {
+    return ::access(path.constData(), R_OK | W_OK) == 0 || errno != EACCES;
+}
+
+QByteArrayList folderEntries(const QByteArray &folder) {
+    QByteArrayList names;
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return names;
+    const QByteArray prefix = folder.endsWith('/') ? folder : folder + '/';
+    while (const dirent *entry = ::readdir(dir)) {
+        struct stat info {};
+        const QByteArray path = prefix + entry->d_name;
+        if (::stat(path.constData(), &info) == 0 && !S_ISDIR(info.st_mode))
+            names << QByteArray(entry->d_name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 #ifdef __linux__
@@ -287,7 +358,14 @@ std::optional<PortList> usbPorts(const QString &sysRoot) {
     const QStringList names =
         ttys.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
-        const QString device = usbDeviceAbove(QFileInfo(ttys.filePath(name)).canonicalFilePath());
+        // The system's own terminals (consoles, pseudo-terminals) are told by their link alone:
+        // a station looks again and again, and most ttys are such.
+        QString folder = QFile::symLinkTarget(ttys.filePath(name));
+        if (folder.contains(QLatin1String("/devices/virtual/")))
+            continue;
+        if (folder.isEmpty())
+            folder = QFileInfo(ttys.filePath(name)).canonicalFilePath();
+        const QString device = usbDeviceAbove(folder);
         if (device.isEmpty())
             continue;
         PortInfo port;

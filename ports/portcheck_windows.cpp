@@ -1,6 +1,9 @@
 #include "portcheck.h"
 #include "ports.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace ports {
 
 // Only ports are reached by COM names here.
@@ -18,9 +21,40 @@ QString owningGroup(const QString &) {
     return QString();
 }
 
+QString notSerialPort(const QByteArray &) {
+    return QString();
+}
+
 // Windows passes the command line as UTF-16, which Qt decodes without loss.
 QString reachByBytes(const QByteArray &raw) {
     return QString::fromLocal8Bit(raw);
+}
+
+void letGo(const QString &) {}
+
+// Ports are no files here: no device numbers to follow.
+std::optional<DeviceNode> deviceNode(const QByteArray &) {
+    return std::nullopt;
+}
+
+bool isNodeOf(const QByteArray &, quint64) {
+    return false;
+}
+
+bool mayOpen(const QByteArray &) {
+    return true;
+}
+
+QByteArrayList folderEntries(const QByteArray &folder) {
+    QByteArrayList names;
+    const QStringList entries =
+        QDir(QString::fromLocal8Bit(folder))
+            .entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : entries) {
+        if (QFileInfo::exists(QString::fromLocal8Bit(folder) + QLatin1Char('/') + name))
+            names << name.toLocal8Bit();
+    }
+    return names;
 }
 
 bool isCharacterDevice(const QString &path) {

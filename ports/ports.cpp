@@ -180,6 +180,7 @@ Resolution waitFor(const QString &operand, int waitMs, const std::function<bool(
             resolution = resolve(operand, enumerate(), raw);
         if (isPresent(resolution) || !resolution.error.isEmpty() || deadline.hasExpired() || stop())
             return resolution;
+        letGo(resolution.path);
         QThread::msleep(100);
     }
 }
@@ -211,28 +212,69 @@ QString sameDevice(const QStringList &operands, const PortList &ports) {
 
 QStringList matching(const QString &selector, const PortList &ports) {
     QStringList found;
+    for (const QByteArray &name : matchingNames(selector, ports))
+        found << readableName(name);
+    return found;
+}
+
+QByteArrayList matchingNames(const QString &selector, const PortList &ports) {
+    QByteArrayList found;
     if (isUsbIdentity(selector)) {
         if (const std::optional<UsbIdentity> identity = parseUsb(selector)) {
             for (const PortInfo &port : withIdentity(*identity, ports))
-                found << port.path;
+                found << QFile::encodeName(port.path);
         }
         return found;
     }
     // A selector without a folder is looked for in /dev, as a bare port name is.
     const QString pattern = transfer::systemLocation(selector);
     const int slash = pattern.lastIndexOf(QLatin1Char('/'));
-    const QDir folder(slash == 0 ? QStringLiteral("/") : pattern.left(slash));
-    // Case-sensitive, as the names of devices are: ttyusb* is not ttyUSB0.
+    const QByteArray folder =
+        QFile::encodeName(slash == 0 ? QStringLiteral("/") : pattern.left(slash));
+    // Case-sensitive, as the names of devices are: ttyusb* is not ttyUSB0. A name that is not
+    // valid text is matched as decoded, its stray bytes as U+FFFD.
     const QRegularExpression glob(
         QRegularExpression::wildcardToRegularExpression(pattern.mid(slash + 1)));
-    const QStringList names =
-        folder.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString &name : names) {
-        const QString path = folder.filePath(name);
-        if (glob.match(name).hasMatch() && QFileInfo::exists(path))
-            found << path;
+    for (const QByteArray &name : folderEntries(folder)) {
+        if (glob.match(QFile::decodeName(name)).hasMatch())
+            found << (folder.endsWith('/') ? folder : folder + '/') + name;
     }
     return found;
+}
+
+QString readableName(const QByteArray &name) {
+    const QString decoded = QFile::decodeName(name);
+    if (QFile::encodeName(decoded) == name)
+        return decoded;
+    // UTF-8 by hand: each well-formed sequence as itself, each other byte escaped.
+    QString shown;
+    const auto byte = [&](int i) { return uchar(name.at(i)); };
+    for (int i = 0; i < name.size();) {
+        const uchar lead = byte(i);
+        const int length = lead < 0x80                    ? 1
+                           : lead >= 0xc2 && lead <= 0xdf ? 2
+                           : lead >= 0xe0 && lead <= 0xef ? 3
+                           : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                          : 0;
+        bool wellFormed = length > 0 && i + length <= name.size();
+        for (int k = 1; wellFormed && k < length; ++k)
+            wellFormed = (byte(i + k) & 0xc0) == 0x80;
+        // No overlong forms, surrogates or code points past U+10FFFF.
+        if (wellFormed && length >= 3) {
+            const uchar second = byte(i + 1);
+            wellFormed = !(lead == 0xe0 && second < 0xa0) && !(lead == 0xed && second > 0x9f) &&
+                         !(lead == 0xf0 && second < 0x90) && !(lead == 0xf4 && second > 0x8f);
+        }
+        if (wellFormed && lead != '\\') {
+            shown += QString::fromUtf8(name.constData() + i, length);
+            i += length;
+        } else {
+            shown += lead == '\\' ? QStringLiteral("\\\\")
+                                  : QStringLiteral("\\x%1").arg(lead, 2, 16, QLatin1Char('0'));
+            ++i;
+        }
+    }
+    return shown;
 }
 
 QString whyNotOpened(const QString &port, const QString &path, const transfer::LinkFailure &failure,

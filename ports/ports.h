@@ -4,6 +4,7 @@
 #include "seriallink.h"
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -35,8 +36,9 @@ using PortList = QList<PortInfo>;
 
 // The ports on USB adapters, as the system describes each device (sysRoot/class/tty and the USB
 // device above each tty), without the listing enumerate() makes, which keeps some memory for
-// good each time (libudev, through Qt): what a station that looks for a USB identity four times
-// a second lists. nullopt where the system tells it only through that listing.
+// good each time (libudev, through Qt): what a station that looks for a USB identity lists, each
+// time a tty changes in /dev and every few seconds, for days. nullopt where the system tells it
+// only through that listing.
 std::optional<PortList> usbPorts(const QString &sysRoot = QStringLiteral("/sys"));
 
 // The ports present now.
@@ -83,6 +85,12 @@ QString sameDevice(const QStringList &operands, const PortList &ports);
 // case-sensitively. Links count, links to nothing do not. A glob takes in whatever file has a
 // matching name: see notSerialPort() for which are ports.
 QStringList matching(const QString &selector, const PortList &ports);
+// The same names as the system gives them: bytes, valid text or not.
+QByteArrayList matchingNames(const QString &selector, const PortList &ports);
+
+// A name as the system gives it, made readable: as decoded when it is valid text, else with each
+// byte that is not part of valid UTF-8 written \xNN (and a backslash as \\).
+QString readableName(const QByteArray &name);
 
 // Why the port at path, reached by the operand port, could not be opened, from what the open
 // said: "no such port ...", "permission denied on ...: join the group ...", who holds it, "PORT

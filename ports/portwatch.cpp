@@ -12,18 +12,29 @@ PortWatch::PortWatch(const QString &selector, qint64 noticeMs)
 PortWatch::Step PortWatch::poll(const PortList &ports,
                                 const std::function<bool(const QString &)> &busy, qint64 nowMs) {
     Step step;
-    const QStringList present = matching(m_selector, ports);
+    QStringList present;
+    QHash<QString, QByteArray> bytes;
+    for (const QByteArray &name : matchingNames(m_selector, ports)) {
+        present << readableName(name);
+        bytes.insert(present.last(), name);
+    }
 
-    // Absent, busy or not, is forgotten; so is a name that now leads to another device (a link
+    // A board whose name is absent stays while its device does (a link gone for a moment);
+    // anything else absent is forgotten. So is a name that now leads to another device (a link
     // pointed elsewhere between two looks).
     for (auto it = m_known.begin(); it != m_known.end();) {
-        bool forget = !present.contains(it.key());
-        if (!forget && it->kind != Kind::NotAPort) {
-            const std::optional<quint64> device = transfer::deviceNumber(it.key());
-            forget = device && it->device && *device != *it->device;
+        const auto found = bytes.constFind(it.key());
+        bool forget = false;
+        if (found == bytes.constEnd()) {
+            forget = it->kind != Kind::Board || !it->device || !isNodeOf(it->node, *it->device);
+        } else if (it->kind != Kind::NotAPort) {
+            const std::optional<DeviceNode> device = deviceNode(*found);
+            forget = device && it->device && device->number != *it->device;
         }
         it = forget ? m_known.erase(it) : std::next(it);
     }
+    for (auto it = m_unready.begin(); it != m_unready.end();)
+        it = bytes.contains(it.key()) ? std::next(it) : m_unready.erase(it);
 
     // The devices taken, by the name they were taken under.
     QHash<quint64, QString> taken;
@@ -35,29 +46,41 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
     for (const QString &name : present) {
         if (m_known.contains(name) || busy(name))
             continue;
-        const QString why = notSerialPort(name);
+        const QByteArray &raw = bytes[name];
+        const QString why = notSerialPort(raw);
         if (!why.isEmpty()) {
-            m_known.insert(name, {Kind::NotAPort, std::nullopt});
+            m_known.insert(name, {Kind::NotAPort, std::nullopt, raw, {}});
             step.passedOver
                 << QStringLiteral("%1: passed over, not a serial port: %2").arg(name, why);
             continue;
         }
         m_sawPort = true;
-        const std::optional<quint64> device = transfer::deviceNumber(name);
+        const std::optional<DeviceNode> node = deviceNode(raw);
+        const std::optional<quint64> device =
+            node ? std::optional<quint64>(node->number) : std::nullopt;
         const QString other = device ? taken.value(*device) : QString();
         if (!other.isEmpty()) {
-            m_known.insert(name, {Kind::SecondName, device});
+            m_known.insert(name, {Kind::SecondName, device, raw, {}});
             step.passedOver
                 << QStringLiteral("%1: passed over, the same device as %2").arg(name, other);
             continue;
         }
         // Still open in a job on a name that has gone (a board swapped in on the same device
         // number): taken once that job has let it go.
-        if (!transfer::inUseAs(name).isEmpty())
+        if (device && !transfer::inUseAs(*device).isEmpty())
             continue;
+        if (!mayOpen(raw)) {
+            const qint64 since = m_unready.value(name, nowMs);
+            m_unready.insert(name, since);
+            if (nowMs - since < kSettleMs) {
+                step.unready = true;
+                continue;
+            }
+        }
+        m_unready.remove(name);
         if (device)
             taken.insert(*device, name);
-        m_known.insert(name, {Kind::Board, device});
+        m_known.insert(name, {Kind::Board, device, raw, node ? node->node : QByteArray()});
         step.take << name;
     }
 
@@ -66,6 +89,15 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
         step.waiting = QStringLiteral("no port matches %1 yet; waiting").arg(m_selector);
     }
     return step;
+}
+
+QByteArrayList PortWatch::deviceNodes() const {
+    QByteArrayList nodes;
+    for (const Known &known : m_known) {
+        if (known.kind == Kind::Board && !known.node.isEmpty())
+            nodes << known.node;
+    }
+    return nodes;
 }
 
 QString PortWatch::refusedAsSameDevice(const QString &name, const QString &other) {

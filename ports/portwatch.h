@@ -11,9 +11,12 @@
 #include <optional>
 
 // What a station does with the names its selector matches, poll after poll: each serial port
-// once while it stays (the same device under a second name is no second board), anything else
-// passed over, and a name forgotten as soon as it is absent, so that a board plugged in again
-// is taken anew.
+// once while its device stays (the same device under a second name is no second board, nor is a
+// name that went away for a moment and came back to the same device), anything else passed
+// over. A board is forgotten once its device has gone (its node vanished, or leads to another
+// device), so that a board plugged in again is taken anew; anything else is forgotten as soon as
+// its name is absent. Names are taken as the system gives them, valid text or not, and go by
+// their readable form (readableName()).
 namespace ports {
 
 class PortWatch {
@@ -28,11 +31,15 @@ public:
         QStringList passedOver;
         // Said once, when no port has matched for noticeMs; else empty.
         QString waiting;
+        // Whether a port was left for later, not ready to open.
+        bool unready = false;
     };
 
     // Looks at the names present now. busy(name): whether a board on name still runs (one taken
-    // before its name went away); such a name is taken once that board ends, as is a name whose
-    // device this process still has open under a name that went away. nowMs: the time since
+    // before its name led to another device); such a name is taken once that board ends, as is
+    // a name whose device this process still has open under a name that went away. A port this
+    // process may not open yet (its node just made, its group not yet set) is taken once it may,
+    // or kSettleMs after it was first seen, when its open says why not. nowMs: the time since
     // the station started.
     // ports: the ports present, for a USB selector.
     Step poll(const PortList &ports, const std::function<bool(const QString &)> &busy,
@@ -48,17 +55,29 @@ public:
     // offered again by the next poll.
     void release(const QString &name) { m_known.remove(name); }
 
+    // The name's bytes as the system gave them, for a name poll() took.
+    QByteArray bytesOf(const QString &name) const { return m_known.value(name).bytes; }
+    // The nodes of the devices taken: one going away is worth a look.
+    QByteArrayList deviceNodes() const;
+
+    static constexpr qint64 kSettleMs = 2000;
+
 private:
     enum class Kind { Board, SecondName, NotAPort };
     struct Known {
-        Kind kind;
+        Kind kind = Kind::NotAPort;
         std::optional<quint64> device;
+        QByteArray bytes;
+        // The device's own node (links resolved), to see the device go.
+        QByteArray node;
     };
 
     const QString m_selector;
     const qint64 m_noticeMs;
     // The names present and dealt with.
     QHash<QString, Known> m_known;
+    // Ports not to be opened yet, with when each was first seen.
+    QHash<QString, qint64> m_unready;
     bool m_sawPort = false;
     bool m_saidWaiting = false;
 };

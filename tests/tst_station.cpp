@@ -49,6 +49,8 @@ private slots:
     void stationFlashesBoardsAsTheyAppear();
     void stationPassesOverWhatIsNoBoard();
     void stationTakesBoardSwappedInDuringUpload();
+    void stationTakesEachBoardOnce_data();
+    void stationTakesEachBoardOnce();
     void logHoldsEveryBoardReported();
     void refusesImageOfAnotherDigest_data();
     void refusesImageOfAnotherDigest();
@@ -178,6 +180,53 @@ void TestStation::stationTakesBoardSwappedInDuringUpload() {
     QVERIFY(second.stop());
     QCOMPARE(readFile(files.path("first.bin")), programs::recordsOf(image));
     QCOMPARE(readFile(files.path("second.bin")), programs::recordsOf(image));
+}
+
+void TestStation::stationTakesEachBoardOnce_data() {
+    QTest::addColumn<QByteArray>("suffix");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("vanishes");
+    QTest::newRow("name not valid UTF-8") << QByteArray("\xff") << "\\xff" << false;
+    QTest::newRow("link gone 0.6 s mid-upload") << QByteArray() << QString() << true;
+}
+
+// A board is loaded once, under its name as the system gives it (in a folder made after the
+// station started), also when its link goes away for a moment while its device stays.
+void TestStation::stationTakesEachBoardOnce() {
+    QFETCH(QByteArray, suffix);
+    QFETCH(QString, shown);
+    QFETCH(bool, vanishes);
+    testsupport::TempFiles files;
+    const QByteArray image = recordsImage(15);
+    const QString imagePath = files.write("image.bin", image);
+    SimProcess sim;
+    QVERIFY(sim.start({"--delay", "100", "--save", files.path("saved.bin")}));
+    const QByteArray target = QFile::encodeName(sim.port());
+    const QByteArray link = QFile::encodeName(files.path("ports/board")) + suffix;
+    CliProcess station;
+    QVERIFY(station.start({"--json", "--log", files.path("results.log"), "station", imagePath,
+                           "--match", files.path("ports/board*")}));
+    QVERIFY(QDir().mkpath(files.path("ports")));
+    QCOMPARE(::symlink(target.constData(), link.constData()), 0);
+    if (vanishes) {
+        QVERIFY(station.waitForEvent(
+            [](const QJsonObject &event) { return event.value("acknowledged").toInt() >= 1; }));
+        QCOMPARE(::unlink(link.constData()), 0);
+        QTest::qWait(600);
+        QCOMPARE(::symlink(target.constData(), link.constData()), 0);
+    }
+    QVERIFY(station.waitForEvent(
+        [](const QJsonObject &event) { return event.value("event") == "result"; }));
+    QTest::qWait(600);
+    station.signal(SIGINT);
+    QCOMPARE(station.finish(), 0);
+    const QList<QJsonObject> results = ofKind(station.events(), "result");
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(results[0].value("port").toString(), files.path("ports/board") + shown);
+    QCOMPARE(logLines(files.path("results.log")).value(0).value("path").toString(),
+             files.path("ports/board") + shown);
+    QVERIFY(sim.stop());
+    QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));
 }
 
 // A reader that goes after the first line does not cut the upload short: the device gets the

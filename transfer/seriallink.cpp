@@ -119,6 +119,10 @@ QString inUseAs(const QString &portName) {
     return number ? holderOf(*number) : QString();
 }
 
+QString inUseAs(quint64 deviceNumber) {
+    return holderOf(deviceNumber);
+}
+
 bool openLink(QSerialPort &port, const QString &portName, LinkFailure *failure) {
     LinkFailure ignored;
     LinkFailure &why = failure ? *failure : ignored;

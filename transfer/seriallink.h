@@ -42,5 +42,7 @@ std::optional<quint64> deviceNumber(const QString &portName);
 
 // The name under which this process has the device that portName opens in use; empty when none.
 QString inUseAs(const QString &portName);
+// The same for a device by its number.
+QString inUseAs(quint64 deviceNumber);
 
 } // namespace transfer
