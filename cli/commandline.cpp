@@ -128,10 +128,16 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("upload, station: refuses the image unless its records have this SHA-256 "
                        "(as 'info' prints it)."),
         QStringLiteral("hex"));
+    const QCommandLineOption station(
+        QStringLiteral("station"),
+        QStringLiteral("upload, station: names this station in each line of the --log, e.g. "
+                       "the service's instance."),
+        QStringLiteral("name"));
     const QCommandLineOption count(QStringLiteral("count"),
                                    QStringLiteral("station: ends once <n> boards have loaded."),
                                    QStringLiteral("n"));
-    parser.addOptions({help, version, verbose, quiet, json, wait, match, log, sha256, count});
+    parser.addOptions(
+        {help, version, verbose, quiet, json, wait, match, log, sha256, station, count});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("upload, enter, ports, info, station or report."),
                                  QStringLiteral("command [arguments]"));
@@ -150,7 +156,7 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         return usageError(QStringLiteral("-v and -q cannot be given together"));
     // An option given again must not quietly take the place of the first: a service's unit can
     // pin a digest and still pass on options of its own.
-    for (const QCommandLineOption *option : {&wait, &match, &log, &sha256, &count}) {
+    for (const QCommandLineOption *option : {&wait, &match, &log, &sha256, &station, &count}) {
         const QStringList values = parser.values(*option);
         const Qt::CaseSensitivity digits =
             option == &sha256 ? Qt::CaseInsensitive : Qt::CaseSensitive;
@@ -190,6 +196,9 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         options->command == QLatin1String("upload") || options->command == QLatin1String("station");
     if ((parser.isSet(log) || parser.isSet(sha256)) && !loads)
         return usageError(QStringLiteral("--log and --sha256 are for upload and station"));
+    if (parser.isSet(station) && !loads)
+        return usageError(QStringLiteral("--station is for upload and station"));
+    options->station = parser.value(station);
     options->logPath = parser.value(log);
     if (parser.isSet(log) && options->logPath.isEmpty())
         return usageError(QStringLiteral("--log takes a file"));

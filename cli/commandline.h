@@ -36,6 +36,8 @@ struct Options {
     QString match;
     // --log: the results log, one JSON line per finished board; empty for none.
     QString logPath;
+    // --station: the name of this station (a service's instance), for the log's records.
+    QString station;
     // --sha256: the digest the image's records must have (lower case); empty for any.
     QString sha256;
     // station --count: end once this many boards have loaded; 0 never.

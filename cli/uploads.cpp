@@ -123,6 +123,7 @@ bool RunLog::open(const Options &options) {
     if (options.logPath.isEmpty())
         return true;
     QString error;
+    m_station = options.station;
     if (m_log.open(options.logPath, &error))
         return true;
     console::line(
@@ -133,10 +134,21 @@ bool RunLog::open(const Options &options) {
 bool RunLog::record(const jobs::JobResult &result, int exit, const Image &image) {
     if (!m_log.isOpen())
         return true;
+    resultlog::Record record = resultlog::Record::now();
+    record.station = m_station;
+    record.port = result.port;
+    record.path = result.path.isEmpty() ? result.port : result.path;
+    record.serial = result.serial;
+    record.image = image.shown;
+    record.sha256 = image.sha256;
+    record.records = result.records;
+    record.acknowledged = result.acknowledged;
+    record.seconds = result.seconds;
+    record.loaded = result.ok();
+    record.exit = exit;
+    record.cause = result.cause;
     QString error;
-    if (m_log.append(
-            resultlog::boardLine(events::resultObject(result, exit), image.shown, image.sha256),
-            &error))
+    if (m_log.append(record.toJson(), &error))
         return true;
     if (!m_failed.exchange(true))
         console::line(QStringLiteral("bootloader-cli: cannot write the log %1: %2; no new board "

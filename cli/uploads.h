@@ -40,6 +40,7 @@ public:
 
 private:
     resultlog::ResultLog m_log;
+    QString m_station;
     std::atomic<bool> m_failed{false};
 };
 

@@ -6,11 +6,12 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRegularExpression>
 #include <QSysInfo>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace resultlog {
 
@@ -46,31 +47,75 @@ bool insertDigest(std::vector<quint64> &table, quint64 digest) {
     }
 }
 
-// A cause without what differs from board to board (ports, record numbers), so that boards that
-// failed alike are counted together.
-QString causeKind(const QJsonObject &line) {
-    QString cause = line.value(QLatin1String("cause")).toString();
-    if (cause.isEmpty())
-        return line.value(QLatin1String("outcome")).toString();
-    for (const char *key : {"path", "port"}) {
-        const QString name = line.value(QLatin1String(key)).toString();
-        if (!name.isEmpty())
-            cause.replace(name, QStringLiteral("PORT"));
+QJsonValue textOrNull(const QString &text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+// What a line says of a board, in either format; nullopt for a line that is no board's.
+struct Board {
+    bool loaded = false;
+    QString sha256;
+    QString serial;
+    QString kind;
+    QString cause;
+};
+
+std::optional<Board> boardOf(const QJsonObject &line) {
+    const auto text = [&line](const char *key) {
+        return line.value(QLatin1String(key)).toString();
+    };
+    if (!line.value(QLatin1String("port")).isString())
+        return std::nullopt;
+    Board board;
+    if (line.value(QLatin1String("record")).toInt() == Record::kFormat) {
+        const QString result = text("result");
+        if (result != QLatin1String("loaded") && result != QLatin1String("failed"))
+            return std::nullopt;
+        board.loaded = result == QLatin1String("loaded");
+    } else if (text("event") == QLatin1String("result") &&
+               line.value(QLatin1String("ok")).isBool()) {
+        board.loaded = line.value(QLatin1String("ok")).toBool();
+    } else {
+        return std::nullopt;
     }
-    static const QRegularExpression number(QStringLiteral("\\d+"));
-    return cause.replace(number, QStringLiteral("N"));
+    board.sha256 = text("sha256");
+    board.serial = text("serial");
+    board.kind = text("cause_kind");
+    // Lines of 1.0.0.0 name no kind; their outcome stands in for a cause they did not give.
+    board.cause = line.value(QLatin1String("cause")).isString() ? text("cause") : text("outcome");
+    return board;
 }
 
 } // namespace
 
-QJsonObject boardLine(QJsonObject result, const QString &image, const QString &sha256) {
-    result.insert(QStringLiteral("time"),
-                  QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    result.insert(QStringLiteral("image"), image);
-    result.insert(QStringLiteral("sha256"), sha256);
-    result.insert(QStringLiteral("host"), QSysInfo::machineHostName());
-    result.insert(QStringLiteral("version"), QString::fromLatin1(bootloader::kVersion));
-    return result;
+Record Record::now() {
+    Record record;
+    record.time = QDateTime::currentDateTimeUtc();
+    record.host = QSysInfo::machineHostName();
+    record.version = QString::fromLatin1(bootloader::kVersion);
+    return record;
+}
+
+QJsonObject Record::toJson() const {
+    return {{"record", kFormat},
+            {"time", time.toUTC().toString(Qt::ISODateWithMs)},
+            {"host", host},
+            {"station", textOrNull(station)},
+            {"port", port},
+            {"path", path},
+            {"usb", textOrNull(usb)},
+            {"serial", textOrNull(serial)},
+            {"image", image},
+            {"sha256", sha256},
+            {"records", records},
+            {"acknowledged", acknowledged},
+            {"sends", sends},
+            {"seconds", std::round(seconds * 1000) / 1000},
+            {"result", loaded ? "loaded" : "failed"},
+            {"exit", exit},
+            {"cause_kind", textOrNull(causeKind)},
+            {"cause", textOrNull(cause)},
+            {"version", version}};
 }
 
 void Summarizer::feed(const char *bytes, qint64 size) {
@@ -123,29 +168,27 @@ void Summarizer::take(const QByteArray &text) {
         return;
     QJsonParseError parsed{};
     const QJsonDocument document = QJsonDocument::fromJson(text, &parsed);
-    const QJsonObject line = document.object();
-    // What every board's line holds: the result event, its port and whether it loaded. Other
-    // events, and objects that are not a board's, are no board.
-    if (parsed.error != QJsonParseError::NoError || !document.isObject() ||
-        line.value(QLatin1String("event")).toString() != QLatin1String("result") ||
-        !line.value(QLatin1String("port")).isString() ||
-        !line.value(QLatin1String("ok")).isBool()) {
+    const std::optional<Board> board =
+        parsed.error == QJsonParseError::NoError ? boardOf(document.object()) : std::nullopt;
+    if (!board) {
         ++m_report.skipped;
         return;
     }
-    Report::Tally &digest = m_report.byDigest[line.value(QLatin1String("sha256")).toString()];
-    if (line.value(QLatin1String("ok")).toBool()) {
+    Report::Tally &digest = m_report.byDigest[board->sha256];
+    if (board->loaded) {
         ++m_report.loaded;
         ++digest.loaded;
-        const QString serial = line.value(QLatin1String("serial")).toString();
-        if (!serial.isEmpty() && !firstLoad(serial)) {
-            qint64 &again = m_report.loadedAgain[serial];
+        if (!board->serial.isEmpty() && !firstLoad(board->serial)) {
+            qint64 &again = m_report.loadedAgain[board->serial];
             again = again == 0 ? 2 : again + 1;
         }
     } else {
         ++m_report.failed;
         ++digest.failed;
-        ++m_report.byCause[causeKind(line)];
+        Report::Kind &kind =
+            m_report.byKind[board->kind.isEmpty() ? QStringLiteral("-") : board->kind];
+        if (kind.failed++ == 0)
+            kind.example = board->cause;
     }
 }
 
@@ -199,8 +242,10 @@ QString reportText(const Report &report) {
                      .arg(it.key().isEmpty() ? QStringLiteral("-") : it.key())
                      .arg(it.value().loaded)
                      .arg(it.value().failed);
-    for (auto it = report.byCause.constBegin(); it != report.byCause.constEnd(); ++it)
-        lines << QStringLiteral("failed %1 times: %2").arg(it.value()).arg(it.key());
+    for (auto it = report.byKind.constBegin(); it != report.byKind.constEnd(); ++it)
+        lines << QStringLiteral("failed %1 times: %2, such as: %3")
+                     .arg(it.value().failed)
+                     .arg(it.key(), it.value().example);
     for (auto it = report.loadedAgain.constBegin(); it != report.loadedAgain.constEnd(); ++it)
         lines << QStringLiteral("serial %1 loaded %2 times").arg(it.key()).arg(it.value());
     return lines.join(QLatin1Char('\n'));
@@ -214,8 +259,11 @@ QJsonObject reportJson(const Report &report) {
             {"loaded", it.value().loaded},
             {"failed", it.value().failed}});
     QJsonArray causes;
-    for (auto it = report.byCause.constBegin(); it != report.byCause.constEnd(); ++it)
-        causes.append(QJsonObject{{"cause", it.key()}, {"failed", it.value()}});
+    for (auto it = report.byKind.constBegin(); it != report.byKind.constEnd(); ++it)
+        causes.append(QJsonObject{
+            {"cause_kind", it.key() == QLatin1String("-") ? QJsonValue() : QJsonValue(it.key())},
+            {"cause", it.value().example},
+            {"failed", it.value().failed}});
     QJsonArray again;
     for (auto it = report.loadedAgain.constBegin(); it != report.loadedAgain.constEnd(); ++it)
         again.append(QJsonObject{{"serial", it.key()}, {"loaded", it.value()}});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QJsonObject>
 #include <QMap>
@@ -57,9 +58,35 @@ private:
 // file (a FIFO with no writer, a device). False, with the reason, when it cannot be read.
 bool openForReading(const QString &path, QFile *file, QString *error);
 
-// The log's line for a board: its result event, with when (UTC, ISO 8601 with milliseconds),
-// the image as given and its records' SHA-256, this host and the tool's version.
-QJsonObject boardLine(QJsonObject result, const QString &image, const QString &sha256);
+// A board in the results log: one line, one JSON object with "record": 1 and these keys, as
+// bootloader-results(5) documents them. It is the log's own format: the console's events may
+// change without changing it.
+struct Record {
+    static constexpr int kFormat = 1;
+
+    QDateTime time;  // when the board ended, UTC; written with milliseconds
+    QString host;    // this machine's name
+    QString station; // the instance name the station was given; empty: null
+    QString port;    // the port as given (a name, a path or usb:...)
+    QString path;    // the file opened for it
+    QString usb;     // VID:PID[:SERIAL] of the port's USB adapter; empty: null
+    QString serial;  // the adapter's serial number alone; empty: null
+    QString image;   // the image as given
+    QString sha256;  // of its records as sent
+    int records = 0;
+    int acknowledged = 0;
+    int sends = 0; // every send of the upload, resends included
+    double seconds = 0;
+    bool loaded = false; // "result": "loaded" or "failed"
+    int exit = 0;        // the exit code the board calls for
+    QString causeKind;   // a word from bootloader-cli(1)'s list; empty (loaded): null
+    QString cause;       // the cause as the console says it; empty: null
+    QString version;     // the tool's
+
+    // A record of now, on this host, by this version; the rest is the caller's.
+    static Record now();
+    QJsonObject toJson() const;
+};
 
 // What a log says about the boards it lists.
 struct Report {
@@ -72,14 +99,22 @@ struct Report {
         qint64 failed = 0;
     };
     QMap<QString, Tally> byDigest; // the image's SHA-256
-    QMap<QString, qint64> byCause; // of the boards that failed: their cause, or their outcome
+    // The boards that failed, by their cause's kind ("-" for lines that name none, as those of
+    // 1.0.0.0 do), with the cause of the first of them as an example.
+    struct Kind {
+        qint64 failed = 0;
+        QString example;
+    };
+    QMap<QString, Kind> byKind;
     // USB serial numbers of boards loaded more than once, with how often.
     QMap<QString, qint64> loadedAgain;
 };
 
 // Sums up a log fed in pieces of any size, holding no more than a line at a time. A line counts
-// as a board when it is a JSON object with "event":"result", a string "port" and a boolean
-// "ok", as every board line holds; any other line is skipped.
+// as a board when it is a record (a JSON object with "record": 1, a string "port" and "result"
+// "loaded" or "failed"), or a line as stations before the record wrote them (the console's
+// result event: "event":"result", a string "port" and a boolean "ok"); any other line is
+// skipped.
 class Summarizer {
 public:
     void feed(const char *bytes, qint64 size);

@@ -136,9 +136,11 @@ foreach(line IN LISTS licence)
 endforeach()
 
 # Every manual page of resources/man/, compressed.
-file(GLOB pages RELATIVE ${SOURCE_DIR}/resources/man ${SOURCE_DIR}/resources/man/*.1)
+file(GLOB pages RELATIVE ${SOURCE_DIR}/resources/man ${SOURCE_DIR}/resources/man/*.1
+                                                     ${SOURCE_DIR}/resources/man/*.5)
 foreach(page IN LISTS pages)
-    list(APPEND expected usr/share/man/man1/${page}.gz)
+    string(REGEX REPLACE ".*\\." "" section ${page})
+    list(APPEND expected usr/share/man/man${section}/${page}.gz)
 endforeach()
 
 # Each program has its manual page. Each command-line program reports the version it was built as (the window program takes no

@@ -4,7 +4,7 @@
 # man formats it without a warning, checked as lintian does, and its title line names the
 # version.
 
-file(GLOB pages RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.1)
+file(GLOB pages RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.1 ${SOURCE_DIR}/*.5)
 if(NOT pages)
     message(FATAL_ERROR "no manual page in ${SOURCE_DIR}")
 endif()

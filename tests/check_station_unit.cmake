@@ -4,10 +4,10 @@
 # settings are the example configuration and whose program is the bootloader-cli just built, then
 # `systemd-analyze verify` on it. Any message fails, a warning (an unknown key, a bad value) as
 # much as an error. With MAN, the unit's manual page must be found too (MAN_DIR holds
-# bootloader-cli.1 as built). And the example sets each variable the unit uses, and no other.
+# bootloader-cli.1 and bootloader-results.5 as built). And the example sets each variable the unit uses, and no other.
 
 file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR}/etc ${WORK_DIR}/man/man1)
+file(MAKE_DIRECTORY ${WORK_DIR}/etc ${WORK_DIR}/man/man1 ${WORK_DIR}/man/man5)
 
 set(BOOTLOADER_STATION_CLI ${CLI})
 set(BOOTLOADER_STATION_CONFIG_DIR ${WORK_DIR}/etc)
@@ -16,6 +16,7 @@ set(unit ${WORK_DIR}/bootloader-station@line1.service)
 configure_file(${UNIT_IN} ${unit} @ONLY)
 configure_file(${EXAMPLE} ${WORK_DIR}/etc/station-line1.conf COPYONLY)
 configure_file(${MAN_DIR}/bootloader-cli.1 ${WORK_DIR}/man/man1/bootloader-cli.1 COPYONLY)
+configure_file(${MAN_DIR}/bootloader-results.5 ${WORK_DIR}/man/man5/bootloader-results.5 COPYONLY)
 
 file(STRINGS ${unit} lines)
 foreach(line IN LISTS lines)

@@ -307,7 +307,7 @@ void TestCliRun::lostReaderDoesNotCutUploadShort() {
                       60000);
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, exitCode);
-    QCOMPARE(readFile(files.path("log")).count("\"ok\":true"), 1);
+    QCOMPARE(readFile(files.path("log")).count("\"result\":\"loaded\""), 1);
     QVERIFY(!lockFileLeft(sim.port()));
     QVERIFY(sim.stop());
     QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));

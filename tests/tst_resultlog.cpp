@@ -167,10 +167,18 @@ void TestResultLog::reportSumsUp() {
     add(resultLine("/dev/ttyUSB0", true, "A1", "d1"));
     add(resultLine("/dev/ttyUSB1", true, "A1", "d1"));
     add(resultLine("/dev/ttyUSB1", true, "B2", "d2"));
-    add(resultLine("/dev/ttyUSB0", false, "C3", "d1",
-                   "the device on /dev/ttyUSB0 did not acknowledge record 3 of 9 in 5 sends"));
-    add(resultLine("/dev/ttyUSB1", false, "C4", "d1",
-                   "the device on /dev/ttyUSB1 did not acknowledge record 7 of 9 in 5 sends"));
+    // Records beside the lines of 1.0.0.0, which name no kind.
+    const auto failed = [](const QString &port, const QString &cause) {
+        resultlog::Record record = resultlog::Record::now();
+        record.port = port;
+        record.sha256 = "d1";
+        record.causeKind = "no-ack";
+        record.cause = cause;
+        return record.toJson();
+    };
+    add(failed("/dev/ttyUSB0", "the device on /dev/ttyUSB0 did not acknowledge record 3 of 9"));
+    add(failed("/dev/ttyUSB1", "the device on /dev/ttyUSB1 did not acknowledge record 7 of 9"));
+    add(resultLine("/dev/ttyUSB1", false, "C5", "d2", "/dev/ttyUSB1 is in use by minicom"));
     add(resultLine("/dev/ttyUSB2", true, QString(), "d1"));
     add(resultLine("/dev/ttyUSB3", true, QString(), "d1"));
     // No board's lines: an empty object, and a run's summary event.
@@ -179,7 +187,7 @@ void TestResultLog::reportSumsUp() {
 
     const resultlog::Report report = resultlog::summarize(contents);
     QCOMPARE(report.loaded, 5);
-    QCOMPARE(report.failed, 2);
+    QCOMPARE(report.failed, 3);
     QCOMPARE(report.skipped, 2);
     // The same however the log is cut into the pieces it is read in.
     for (int piece = 1; piece < 200; piece += 7) {
@@ -187,15 +195,18 @@ void TestResultLog::reportSumsUp() {
         for (int at = 0; at < contents.size(); at += piece)
             summarizer.feed(contents.constData() + at, qMin(piece, int(contents.size()) - at));
         const resultlog::Report cut = summarizer.finish();
-        QVERIFY(cut.loaded == 5 && cut.failed == 2 && cut.skipped == 2 &&
+        QVERIFY(cut.loaded == 5 && cut.failed == 3 && cut.skipped == 2 &&
                 cut.loadedAgain.size() == 1);
     }
     QCOMPARE(report.byDigest.value("d1").loaded, 4);
     QCOMPARE(report.byDigest.value("d1").failed, 2);
     QCOMPARE(report.byDigest.value("d2").loaded, 1);
-    // Boards that failed alike count together, whatever their port and record.
-    QCOMPARE(report.byCause.size(), 1);
-    QCOMPARE(report.byCause.first(), 2);
+    // Boards that failed alike count together, by the kind their records name, with the first
+    // cause as an example.
+    QCOMPARE(report.byKind.keys(), (QStringList{"-", "no-ack"}));
+    QCOMPARE(report.byKind.value("no-ack").failed, 2);
+    QVERIFY(resultlog::reportText(report).contains("failed 2 times: no-ack, such as: the device on "
+                                                   "/dev/ttyUSB0 did not acknowledge record 3"));
     // Only a known serial number loaded twice is named; boards without one are not.
     QCOMPARE(report.loadedAgain, (QMap<QString, qint64>{{"A1", 2}}));
     QVERIFY(resultlog::reportText(report).contains("serial A1 loaded 2 times"));

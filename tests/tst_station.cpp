@@ -243,8 +243,8 @@ void TestStation::logHoldsEveryBoardReported() {
     QVERIFY(boards.add(files, 1));
     QVERIFY(boards.add(files, 2));
     CliProcess station;
-    QVERIFY(station.start(
-        {"--json", "--log", log, "station", imagePath, "--match", files.path("board*")}));
+    QVERIFY(station.start({"--json", "--log", log, "--station", "line-1", "station", imagePath,
+                           "--match", files.path("board*")}));
     int reported = 0;
     QVERIFY(station.waitForEvent([&](const QJsonObject &event) {
         reported += event.value("event") == "result" ? 1 : 0;
@@ -261,8 +261,9 @@ void TestStation::logHoldsEveryBoardReported() {
     const QString sha256 = QString::fromLatin1(
         QCryptographicHash::hash(recordsOf(image), QCryptographicHash::Sha256).toHex());
     for (const QJsonObject &line : lines) {
-        QCOMPARE(line.value("event").toString(), "result");
-        QVERIFY(line.value("ok").toBool());
+        QCOMPARE(line.value("record").toInt(), 1);
+        QCOMPARE(line.value("result").toString(), "loaded");
+        QCOMPARE(line.value("station").toString(), "line-1");
         QCOMPARE(line.value("sha256").toString(), sha256);
         QCOMPARE(line.value("image").toString(), imagePath);
         QCOMPARE(line.value("version").toString(), QStringLiteral(BOOTLOADER_EXPECTED_VERSION));
