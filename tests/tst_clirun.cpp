@@ -1,5 +1,5 @@
 // bootloader-cli against bootloader-sim as a user runs it: several ports at once, interrupts,
-// late ports, the station, and the JSON events, parsed.
+// late ports, a reader of the output that goes away, and the JSON events, parsed.
 
 #include "programs.h"
 #include "testsupport.h"
@@ -267,8 +267,9 @@ void TestCliRun::lateLinksToOneDevice() {
     QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));
 }
 
-// A station on a folder of everything but boards opens none of it, counts none of it, and
-// loads the board (once, though two names lead to it).
+// A reader that goes after the first line, or stops reading, does not cut the upload short: the
+// device gets the whole image, the log its line, and the lost output is told by exit code 74
+// (or a stop ends the tool at once, the writer stuck or not).
 void TestCliRun::lostReaderDoesNotCutUploadShort_data() {
     QTest::addColumn<QString>("pipeline");
     QTest::addColumn<int>("records");

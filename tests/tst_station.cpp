@@ -96,6 +96,8 @@ void TestStation::stationFlashesBoardsAsTheyAppear() {
     }
 }
 
+// A station on a folder of everything but boards opens none of it, counts none of it, and
+// loads the board (once, though two names lead to it).
 void TestStation::stationPassesOverWhatIsNoBoard() {
     testsupport::TempFiles files;
     const QByteArray image = recordsImage(3);
@@ -229,8 +231,6 @@ void TestStation::stationTakesEachBoardOnce() {
     QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));
 }
 
-// A reader that goes after the first line does not cut the upload short: the device gets the
-// whole image, the port is let go, and the lost output is told by exit code 74.
 // Killed outright mid-run, a station leaves a whole log line for every board it reported, each
 // written before its result event; the next run ends a torn last line, and the report counts
 // the boards alone.
