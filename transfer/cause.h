@@ -125,6 +125,9 @@ struct Cause {
 // The word of a kind, as --json and the results log give it, e.g. "port-busy".
 QString kindName(Cause::Kind kind);
 
+// "ports present: NAME, ..." or "no serial ports are present", from the ports' short names.
+QString presentText(const QStringList &present);
+
 // "a socket", "the controlling terminal of NAME (pid N)", ...; empty for What::None.
 QString describe(const NotSerial &notSerial);
 

@@ -23,9 +23,10 @@ RecordList splitRecords(const QByteArray &image);
 // The largest image that fits in one byte array; larger files are refused before reading.
 inline constexpr qint64 kMaxImageSize = 0x7fffffff - 64;
 
-// What a person is told of a refused image: the name they gave, shown, and why, e.g.
-// "fw.bin: no such file".
-QString causeText(const ImageCause &cause, const QString &shown);
+// The cause of a refused image, told by the name the user gave, shown: its text reads e.g.
+// "fw.bin: no such file". An empty file and one without a record hold nothing to send
+// (image-empty); any other refusal is image-unreadable.
+Cause imageRefusal(const ImageCause &cause, const QString &shown);
 
 // What an image holds, as its bytes are read: counted as the records are split, so that a file
 // is described from the one read that loads it, and one too large to hold can be streamed.
