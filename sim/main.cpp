@@ -33,7 +33,7 @@ const char *const kDescription =
     "unplugged board: its port vanishes, and it ends as if stopped.\n"
     "\n"
     "Exit codes: 0 stopped by a signal (or gone away under --chaos), 1 no terminal or save\n"
-    "file, 64 bad arguments.";
+    "or report file, 64 bad arguments.";
 
 int signalPipe[2] = {-1, -1};
 
