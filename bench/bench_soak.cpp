@@ -412,15 +412,16 @@ void Soak::startSim(Board &board) {
     board.seed = m_seed++;
     board.savePath = m_dir.filePath(QStringLiteral("saved%1.bin").arg(board.slot));
     QFile::remove(board.savePath);
+    QFile::remove(board.savePath + QStringLiteral(".json"));
     board.portLine.clear();
     board.taken = false;
     board.goneFor.invalidate();
     board.sim = std::make_unique<Child>();
     QProcess &sim = board.sim->process();
     sim.setStandardErrorFile(board.savePath + QStringLiteral(".err"));
-    sim.start(
-        QStringLiteral(BOOTLOADER_SIM_PROGRAM),
-        {"--baud", "115200", "--chaos", QString::number(board.seed), "--save", board.savePath});
+    sim.start(QStringLiteral(BOOTLOADER_SIM_PROGRAM),
+              {"--baud", "115200", "--chaos", QString::number(board.seed), "--save", board.savePath,
+               "--report", board.savePath + QStringLiteral(".json")});
     board.state = Board::State::Starting;
     board.liveFor.start();
 }
@@ -497,9 +498,11 @@ void Soak::finish(Board &board, const QJsonObject &result) {
         stopped && sim.exitStatus() == QProcess::NormalExit && sim.exitCode() == 0;
     QFile saved(board.savePath);
     const QByteArray save = saved.open(QIODevice::ReadOnly) ? saved.readAll() : QByteArray();
-    // A simulator that went away as chaos drew it says so before its summary.
-    QFile err(board.savePath + QStringLiteral(".err"));
-    const bool wentAway = err.open(QIODevice::ReadOnly) && err.readAll().contains("went away on");
+    // A simulator that went away as chaos drew it says so in its report.
+    QFile report(board.savePath + QStringLiteral(".json"));
+    const bool wentAway =
+        report.open(QIODevice::ReadOnly) &&
+        QJsonDocument::fromJson(report.readAll()).object().value("went_away").toBool();
 
     if (!result.isEmpty()) {
         const bool ok = result.value("ok").toBool();

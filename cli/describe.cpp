@@ -63,7 +63,7 @@ int describeImage(const QString &path, const QString &shown, bool json) {
     const transfer::LoadedImage image = transfer::scanImage(path);
     if (image.refusal) {
         console::line(transfer::outcomeText(*image.refusal));
-        console::line(transfer::causeText(image.cause, shown));
+        console::line(transfer::imageRefusal(image.cause, shown).text());
         return kImageRefused;
     }
     const transfer::ImageSummary &summary = image.summary;

@@ -53,12 +53,13 @@ QJsonObject resultObject(const jobs::JobResult &result, int exit) {
             {"serial", stringOrNull(result.serial)},
             {"ok", result.ok()},
             {"outcome", transfer::outcomeText(result.outcome)},
-            {"cause", stringOrNull(result.cause)},
+            {"cause", stringOrNull(result.causeText())},
             {"exit", exit},
             {"acknowledged", result.acknowledged},
             {"records", result.records},
             {"interrupted", result.interrupted},
-            {"seconds", std::round(result.seconds * 1000) / 1000}};
+            {"seconds", std::round(result.seconds * 1000) / 1000},
+            {"cause_kind", stringOrNull(result.causeKind())}};
 }
 
 void result(const jobs::JobResult &result, int exit) {

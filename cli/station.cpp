@@ -68,8 +68,8 @@ int runStation(const Options &options) {
                                result.serial.isEmpty() ? QStringLiteral("-") : result.serial,
                                transfer::outcomeText(result.outcome),
                                QString::number(result.seconds, 'f', 1)));
-        if (!result.cause.isEmpty())
-            console::line(QStringLiteral("%1  %2").arg(result.port, result.cause));
+        if (result.cause)
+            console::line(QStringLiteral("%1  %2").arg(result.port, result.causeText()));
         console::line(
             QStringLiteral("loaded %1, failed %2").arg(current->loaded()).arg(current->failed()));
     };

@@ -31,8 +31,8 @@ void printOutcome(const jobs::JobResult &result, bool prefixed) {
         return;
     const QString prefix = prefixed ? result.port + QStringLiteral(": ") : QString();
     console::line(prefix + transfer::outcomeText(result.outcome));
-    if (!result.cause.isEmpty())
-        console::line(prefix + result.cause);
+    if (result.cause)
+        console::line(prefix + result.causeText());
 }
 
 void printSummary(const Jobs &boards) {
@@ -106,14 +106,18 @@ bool readImage(const Options &options, int index, Image *image) {
     image->loaded = transfer::loadImage(path);
     if (image->loaded.refusal) {
         console::line(transfer::outcomeText(*image->loaded.refusal));
-        console::line(transfer::causeText(image->loaded.cause, image->shown));
+        console::line(transfer::imageRefusal(image->loaded.cause, image->shown).text());
         return false;
     }
     image->sha256 = QString::fromLatin1(image->loaded.summary.sha256);
     // Checked before any port is opened: an old build under the same name is never loaded.
     if (!options.sha256.isEmpty() && options.sha256 != image->sha256) {
-        console::line(QStringLiteral("%1: its records' SHA-256 is %2, not %3 as --sha256 asks")
-                          .arg(image->shown, image->sha256, options.sha256));
+        transfer::Cause mismatch;
+        mismatch.kind = transfer::Cause::Kind::DigestMismatch;
+        mismatch.path = image->shown;
+        mismatch.sha256 = image->sha256;
+        mismatch.expectedSha256 = options.sha256;
+        console::line(mismatch.text());
         return false;
     }
     return true;
@@ -126,8 +130,11 @@ bool RunLog::open(const Options &options) {
     m_station = options.station;
     if (m_log.open(options.logPath, &error))
         return true;
-    console::line(
-        QStringLiteral("bootloader-cli: cannot write the log %1: %2").arg(options.logPath, error));
+    transfer::Cause lost;
+    lost.kind = transfer::Cause::Kind::OutputLost;
+    lost.path = options.logPath;
+    lost.systemText = error;
+    console::line(QStringLiteral("bootloader-cli: ") + lost.text());
     return false;
 }
 
@@ -164,7 +171,7 @@ int runUpload(const Options &options) {
     const QString file = options.operands.last();
     const ports::PortList present = ports::enumerate();
     if (ports::looksLikePort(file, present) &&
-        ports::notSerialPort(portOperands.first()) == QLatin1String("a regular file"))
+        ports::notSerialPort(portOperands.first()).what == transfer::NotSerial::What::RegularFile)
         return usageError(QStringLiteral("FILE and PORT are the wrong way round: '%1' is a "
                                          "port, '%2' a file; give the ports first and the "
                                          "image last")

@@ -42,35 +42,6 @@ void UploadJob::requestStop() {
         m_device->requestStop();
 }
 
-QString UploadJob::failureCause(const transfer::Device &device) const {
-    const JobResult &r = m_result;
-    const bool upload = m_operation == Operation::Upload;
-    if (upload && device.deviceGone())
-        return QStringLiteral("the device on %1 went away after %2 of %3 records")
-            .arg(r.port)
-            .arg(r.acknowledged)
-            .arg(r.records);
-    // A stray acknowledgement can come once every record was acknowledged: it came after the
-    // last one.
-    if (upload && device.outOfStep())
-        return QStringLiteral("the device on %1 sent an acknowledgement that answers no send, "
-                              "after record %2 of %3: it may hold a record twice")
-            .arg(r.port)
-            .arg(qMin(r.acknowledged + 1, r.records))
-            .arg(r.records);
-    if (upload)
-        return QStringLiteral("the device on %1 did not acknowledge record %2 of %3 in %4 sends")
-            .arg(r.port)
-            .arg(r.acknowledged + 1)
-            .arg(r.records)
-            .arg(m_timing.recordSends);
-    if (device.deviceGone())
-        return QStringLiteral("the device on %1 went away").arg(r.port);
-    return QStringLiteral("the device on %1 did not answer \"%2\" in %3 sends")
-        .arg(r.port, QString::fromLatin1(transfer::kBootloaderCommand))
-        .arg(m_timing.commandSends);
-}
-
 void UploadJob::run() {
     QElapsedTimer clock;
     clock.start();
@@ -89,16 +60,22 @@ void UploadJob::run() {
     emit started();
 
     // Checked without opening: what is not a serial port is never opened.
-    const QString notSerial = resolution.error.isEmpty() && !opened.isEmpty() && !m_stop
-                                  ? ports::notSerialPort(opened)
-                                  : QString();
-    if (!resolution.error.isEmpty()) {
+    const transfer::NotSerial notSerial = !resolution.error && !opened.isEmpty() && !m_stop
+                                              ? ports::notSerialPort(opened)
+                                              : transfer::NotSerial();
+    transfer::Cause cause;
+    cause.port = r.port;
+    cause.path = r.path;
+    if (resolution.error) {
         r.cause = resolution.error;
-    } else if (!notSerial.isEmpty()) {
-        r.cause = QStringLiteral("%1 is not a serial port: %2").arg(r.path, notSerial);
+    } else if (notSerial) {
+        cause.kind = transfer::Cause::Kind::NotSerial;
+        cause.notSerial = notSerial;
+        r.cause = cause;
     } else if (r.path.isEmpty() && !m_stop) {
-        r.cause = QStringLiteral("no port matches %1 (%2)")
-                      .arg(r.port, ports::presentText(ports::enumerate()));
+        cause.kind = transfer::Cause::Kind::PortMissing;
+        cause.present = ports::presentNames(ports::enumerate());
+        r.cause = cause;
     } else if (m_stop) {
         r.outcome =
             upload ? transfer::Outcome::FirmwareNotLoaded : transfer::Outcome::BootloaderNotEntered;
@@ -138,19 +115,19 @@ void UploadJob::run() {
             r.sameDeviceAs = failure.sameDeviceAs;
             r.cause = ports::whyNotOpened(r.port, r.path, failure, ports::enumerate());
         } else if (!r.ok() && !m_stop) {
-            r.cause = failureCause(device);
+            r.cause = device.failure(r.port);
         }
     }
 
     ports::letGo(opened);
     r.interrupted = m_stop && !r.ok();
-    if (r.interrupted)
-        r.cause = upload
-                      ? QStringLiteral("Interrupted: %1 of %2 records acknowledged on %3")
-                            .arg(r.acknowledged)
-                            .arg(r.records)
-                            .arg(r.port)
-                      : QStringLiteral("Interrupted: bootloader mode not asked of %1").arg(r.port);
+    if (r.interrupted) {
+        cause.kind = transfer::Cause::Kind::Interrupted;
+        cause.entering = !upload;
+        cause.acknowledged = r.acknowledged;
+        cause.records = r.records;
+        r.cause = cause;
+    }
     r.seconds = clock.nsecsElapsed() / 1e9;
     emit finished();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cause.h"
 #include "device.h"
 #include "firmwareimage.h"
 #include "ports.h"
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 // One device operation on one port, on a thread of its own: from waiting for the port to appear
@@ -26,8 +28,8 @@ struct JobResult {
     QString path;   // the file opened for it; empty when it named no port
     QString serial; // the port's USB serial number; empty when unknown
     transfer::Outcome outcome = transfer::Outcome::PortNotOpened;
-    // Why it failed, for a person to read; empty on success.
-    QString cause;
+    // Why it failed; none on success.
+    std::optional<transfer::Cause> cause;
     int acknowledged = 0;
     int records = 0;
     double seconds = 0;
@@ -37,6 +39,10 @@ struct JobResult {
     // one device, one job.
     QString sameDeviceAs;
     bool ok() const { return transfer::isSuccess(outcome); }
+    // The cause as a person reads it; empty on success.
+    QString causeText() const { return cause ? cause->text() : QString(); }
+    // The word of the cause's kind (transfer::kindName()); empty on success.
+    QString causeKind() const { return cause ? transfer::kindName(cause->kind) : QString(); }
 };
 
 class UploadJob : public QObject {
@@ -70,7 +76,6 @@ signals:
 
 private:
     void run();
-    QString failureCause(const transfer::Device &device) const;
 
     const Operation m_operation;
     const transfer::RecordList &m_records;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cause.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
@@ -11,15 +13,14 @@
 namespace ports {
 
 // Why path, links followed, is no serial port to open, found out without opening it (a FIFO's
-// open blocks, a watchdog's reboots): "a socket", "a FIFO", "a regular file", "a directory",
-// "a block device", "another device (...)" for a device that no serial or pseudo-terminal slave
-// driver claims (/dev/null, /dev/ptmx, /dev/tty, a console), or "the controlling terminal of
-// NAME (pid N)" for a terminal a process has as its own. Empty for a serial port or a
-// pseudo-terminal slave no process has as its terminal, and for a path that is not there (the
-// open says so).
-QString notSerialPort(const QString &path);
+// open blocks, a watchdog's reboots): a socket, a FIFO, a regular file, a directory, a block
+// device, another device for one that no serial or pseudo-terminal slave driver claims
+// (/dev/null, /dev/ptmx, /dev/tty, a console), or the controlling terminal of a process.
+// What::None for a serial port or a pseudo-terminal slave no process has as its terminal, and
+// for a path that is not there (the open says so). transfer::describe() words it.
+transfer::NotSerial notSerialPort(const QString &path);
 // The same for a path given as the system's bytes (a name that is not valid text).
-QString notSerialPort(const QByteArray &path);
+transfer::NotSerial notSerialPort(const QByteArray &path);
 
 // The device a path given as bytes leads to, links followed: its device number and the path of
 // its own node (links resolved), for seeing it go. nullopt when the path leads to no character
@@ -40,10 +41,10 @@ bool mayOpen(const QByteArray &path);
 // cannot be listed.
 QByteArrayList folderEntries(const QByteArray &folder);
 
-// Who holds the port at path, from its lock file or /proc, e.g. "/dev/ttyUSB0 is in use by
-// minicom (pid 4242)"; "PATH is in use by another program" when no holder is found. Does not
-// open the port.
-QString inUseBy(const QString &path);
+// The port-busy cause of the port at path, with who holds it from its lock file or /proc (its
+// text e.g. "/dev/ttyUSB0 is in use by minicom (pid 4242)"); nobody when no holder is found.
+// Does not open the port.
+transfer::Cause inUseBy(const QString &path);
 
 // The group whose members may open the port at path; empty when unknown.
 QString owningGroup(const QString &path);

@@ -31,10 +31,8 @@ QString processName(qint64 pid) {
     return QString::fromLocal8Bit(comm.readAll()).trimmed();
 }
 
-QString describeProcess(qint64 pid) {
-    const QString name = processName(pid);
-    return name.isEmpty() ? QStringLiteral("process %1").arg(pid)
-                          : QStringLiteral("%1 (pid %2)").arg(name).arg(pid);
+transfer::Process describeProcess(qint64 pid) {
+    return {pid, processName(pid)};
 }
 
 // The live owner named by a UUCP-style lock file (LCK..NAME, NAME being the path below /dev/
@@ -64,11 +62,11 @@ qint64 lockOwner(const QString &path) {
 }
 
 // The other processes that have the device file open, from /proc.
-QStringList holders(const QString &path) {
+QList<transfer::Process> holders(const QString &path) {
     struct stat target {};
     if (::stat(QFile::encodeName(path).constData(), &target) != 0)
         return {};
-    QStringList found;
+    QList<transfer::Process> found;
     const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString &entry : pids) {
         bool number = false;
@@ -97,13 +95,13 @@ QString groupOf(const QString &path) {
     return owner ? QString::fromLocal8Bit(owner->gr_name) : QString::number(info.st_gid);
 }
 
-QString inUse(const QString &path) {
+transfer::Holding inUse(const QString &path) {
     if (const qint64 pid = lockOwner(path))
-        return QStringLiteral("%1 is in use by %2").arg(path, describeProcess(pid));
-    const QStringList others = holders(path);
+        return {transfer::Holding::By::LockFile, {describeProcess(pid)}};
+    const QList<transfer::Process> others = holders(path);
     if (!others.isEmpty())
-        return QStringLiteral("%1 is in use; it is open in %2").arg(path, others.join(", "));
-    return QString();
+        return {transfer::Holding::By::OpenFile, others};
+    return {};
 }
 
 // A line of /proc/tty/drivers: name, device path prefix, major, minor range and type.
@@ -177,53 +175,67 @@ qint64 controllingProcess(dev_t device) {
 
 } // namespace
 
-QString notSerialPort(const QString &path) {
+transfer::NotSerial notSerialPort(const QString &path) {
     return notSerialPort(QFile::encodeName(path));
 }
 
-QString notSerialPort(const QByteArray &path) {
+transfer::NotSerial notSerialPort(const QByteArray &path) {
+    using What = transfer::NotSerial::What;
+    transfer::NotSerial found;
+    const auto is = [&found](What what) {
+        found.what = what;
+        return found;
+    };
     struct stat info {};
     if (::stat(path.constData(), &info) != 0)
-        return QString();
+        return found;
     if (S_ISSOCK(info.st_mode))
-        return QStringLiteral("a socket");
+        return is(What::Socket);
     if (S_ISFIFO(info.st_mode))
-        return QStringLiteral("a FIFO");
+        return is(What::Fifo);
     if (S_ISREG(info.st_mode))
-        return QStringLiteral("a regular file");
+        return is(What::RegularFile);
     if (S_ISDIR(info.st_mode))
-        return QStringLiteral("a directory");
+        return is(What::Directory);
     if (S_ISBLK(info.st_mode))
-        return QStringLiteral("a block device");
+        return is(What::BlockDevice);
     if (!S_ISCHR(info.st_mode))
-        return QStringLiteral("not a device");
-    const unsigned major = ::major(info.st_rdev);
-    const unsigned minor = ::minor(info.st_rdev);
+        return is(What::NotDevice);
+    found.major = ::major(info.st_rdev);
+    found.minor = ::minor(info.st_rdev);
     const QList<TtyDriver> drivers = ttyDrivers();
     // Without the kernel's list (not Linux) every character device is given its chance.
     if (!drivers.isEmpty()) {
         const TtyDriver *claimed = nullptr;
         for (const TtyDriver &driver : drivers) {
-            if (driver.major == major && minor >= driver.firstMinor && minor <= driver.lastMinor) {
+            if (driver.major == found.major && found.minor >= driver.firstMinor &&
+                found.minor <= driver.lastMinor) {
                 claimed = &driver;
                 break;
             }
         }
-        const QString number = QStringLiteral("%1:%2").arg(major).arg(minor);
         if (!claimed)
-            return QStringLiteral("another device (%1)").arg(number);
-        if (claimed->type != QLatin1String("serial") && claimed->type != QLatin1String("pty:slave"))
-            return QStringLiteral("another device (%1, terminal driver %2 of type %3)")
-                .arg(number, claimed->name, claimed->type);
+            return is(What::OtherDevice);
+        if (claimed->type != QLatin1String("serial") &&
+            claimed->type != QLatin1String("pty:slave")) {
+            found.driver = claimed->name;
+            found.driverType = claimed->type;
+            return is(What::OtherTerminal);
+        }
     }
-    if (const qint64 pid = controllingProcess(info.st_rdev))
-        return QStringLiteral("the controlling terminal of %1").arg(describeProcess(pid));
-    return QString();
+    if (const qint64 pid = controllingProcess(info.st_rdev)) {
+        found.process = describeProcess(pid);
+        return is(What::ControllingTerminal);
+    }
+    return {};
 }
 
-QString inUseBy(const QString &path) {
-    const QString owner = inUse(path);
-    return owner.isEmpty() ? QStringLiteral("%1 is in use by another program").arg(path) : owner;
+transfer::Cause inUseBy(const QString &path) {
+    transfer::Cause cause;
+    cause.kind = transfer::Cause::Kind::PortBusy;
+    cause.path = path;
+    cause.holding = inUse(path);
+    return cause;
 }
 
 bool isCharacterDevice(const QString &path) {

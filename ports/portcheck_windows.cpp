@@ -7,12 +7,15 @@
 namespace ports {
 
 // Only ports are reached by COM names here.
-QString notSerialPort(const QString &) {
-    return QString();
+transfer::NotSerial notSerialPort(const QString &) {
+    return {};
 }
 
-QString inUseBy(const QString &path) {
-    return QStringLiteral("%1 is in use by another program").arg(path);
+transfer::Cause inUseBy(const QString &path) {
+    transfer::Cause cause;
+    cause.kind = transfer::Cause::Kind::PortBusy;
+    cause.path = path;
+    return cause;
 }
 
 // Windows keeps no lock files and has no /proc or groups: which program holds a port, and who
@@ -21,8 +24,8 @@ QString owningGroup(const QString &) {
     return QString();
 }
 
-QString notSerialPort(const QByteArray &) {
-    return QString();
+transfer::NotSerial notSerialPort(const QByteArray &) {
+    return {};
 }
 
 // Windows passes the command line as UTF-16, which Qt decodes without loss.

@@ -102,25 +102,38 @@ PortList enumerate() {
     return ports;
 }
 
-QString presentText(const PortList &ports) {
-    if (ports.isEmpty())
-        return QStringLiteral("no serial ports are present");
-    QStringList names;
-    for (const PortInfo &port : ports)
-        names << port.name;
-    return QStringLiteral("ports present: %1").arg(names.join(QStringLiteral(", ")));
-}
-
 bool isUsbIdentity(const QString &operand) {
     return operand.startsWith(QLatin1String("usb:"));
 }
 
+namespace {
+
+// A USB identity that is not well-formed names no port.
+transfer::Cause malformedIdentity(const QString &text) {
+    transfer::Cause cause;
+    cause.kind = transfer::Cause::Kind::PortMissing;
+    cause.port = text;
+    cause.malformed = true;
+    return cause;
+}
+
+} // namespace
+
 QString usbIdentityError(const QString &text) {
     if (parseUsb(text))
         return QString();
-    return QStringLiteral("'%1' is not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL, "
-                          "VID and PID in hexadecimal as 'ports' prints them")
-        .arg(text);
+    return malformedIdentity(text).text();
+}
+
+QStringList presentNames(const PortList &ports) {
+    QStringList names;
+    for (const PortInfo &port : ports)
+        names << port.name;
+    return names;
+}
+
+QString presentText(const PortList &ports) {
+    return transfer::presentText(presentNames(ports));
 }
 
 Resolution resolve(const QString &operand, const PortList &ports, const QByteArray &raw) {
@@ -133,28 +146,23 @@ Resolution resolve(const QString &operand, const PortList &ports, const QByteArr
             if (!reached.isEmpty())
                 path = reached;
         }
-        return {path, QString(), serialAt(path, ports)};
+        return {path, std::nullopt, serialAt(path, ports)};
     }
     const std::optional<UsbIdentity> identity = parseUsb(operand);
     if (!identity)
-        return {QString(), usbIdentityError(operand), QString()};
+        return {QString(), malformedIdentity(operand), QString()};
     const PortList found = withIdentity(*identity, ports);
     if (found.size() > 1) {
-        QStringList names;
+        transfer::Cause cause;
+        cause.kind = transfer::Cause::Kind::PortAmbiguous;
+        cause.port = operand;
         for (const PortInfo &port : found)
-            names << port.path + QStringLiteral(" (serial ") +
-                         (port.serial.isEmpty() ? QStringLiteral("unknown") : port.serial) +
-                         QLatin1Char(')');
-        return {QString(),
-                QStringLiteral("%1 matches %2 ports: %3; add the serial number")
-                    .arg(operand)
-                    .arg(found.size())
-                    .arg(names.join(QStringLiteral(", "))),
-                QString()};
+            cause.matches << transfer::PortMatch{port.path, port.serial};
+        return {QString(), cause, QString()};
     }
     if (found.isEmpty())
         return {};
-    return {found.first().path, QString(), found.first().serial};
+    return {found.first().path, std::nullopt, found.first().serial};
 }
 
 bool isPresent(const Resolution &resolution) {
@@ -178,7 +186,7 @@ Resolution waitFor(const QString &operand, int waitMs, const std::function<bool(
             resolution.serial = *serial;
         else
             resolution = resolve(operand, enumerate(), raw);
-        if (isPresent(resolution) || !resolution.error.isEmpty() || deadline.hasExpired() || stop())
+        if (isPresent(resolution) || resolution.error || deadline.hasExpired() || stop())
             return resolution;
         letGo(resolution.path);
         QThread::msleep(100);
@@ -277,10 +285,26 @@ QString readableName(const QByteArray &name) {
     return shown;
 }
 
-QString whyNotOpened(const QString &port, const QString &path, const transfer::LinkFailure &failure,
-                     const PortList &ports) {
-    if (!failure.sameDeviceAs.isEmpty())
-        return QStringLiteral("%1 is the same device as %2").arg(port, failure.sameDeviceAs);
+transfer::Cause whyNotOpened(const QString &port, const QString &path,
+                             const transfer::LinkFailure &failure, const PortList &ports) {
+    using Kind = transfer::Cause::Kind;
+    transfer::Cause cause;
+    cause.port = port;
+    cause.path = path;
+    cause.systemError = failure.systemError;
+    cause.systemText = failure.errorText;
+    const auto as = [&cause](Kind kind) {
+        cause.kind = kind;
+        return cause;
+    };
+    const auto missing = [&] {
+        cause.present = presentNames(ports);
+        return as(Kind::PortMissing);
+    };
+    if (!failure.sameDeviceAs.isEmpty()) {
+        cause.otherName = failure.sameDeviceAs;
+        return as(Kind::SameDevice);
+    }
     // Not opened again to find out: the holder's device is left as it is.
     if (failure.lockedElsewhere)
         return inUseBy(path);
@@ -289,31 +313,28 @@ QString whyNotOpened(const QString &port, const QString &path, const transfer::L
     case ENODEV:
     case ENXIO:
     case ENOTDIR:
-        return QStringLiteral("no such port %1 (%2)").arg(path, presentText(ports));
+        return missing();
     case EACCES:
-    case EPERM: {
-        const QString group = owningGroup(path);
-        return QStringLiteral("permission denied on %1: join the group that owns it, %2 "
-                              "(sudo usermod -aG %2 $USER), then log in again")
-            .arg(path, group.isEmpty() ? QStringLiteral("dialout") : group);
-    }
+    case EPERM:
+        cause.group = owningGroup(path);
+        return as(Kind::PermissionDenied);
     case EBUSY:
         return inUseBy(path);
     case ENOTTY:
-        return QStringLiteral("%1 is not a serial port").arg(path);
+        return as(Kind::NotSerial);
     default:
         break;
     }
     switch (failure.error) {
     case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("no such port %1 (%2)").arg(path, presentText(ports));
+        return missing();
     // The port's own lock file, or its exclusive mode, held by another program.
     case QSerialPort::PermissionError:
         return inUseBy(path);
     case QSerialPort::UnsupportedOperationError:
-        return QStringLiteral("%1 is not a serial port: %2").arg(path, failure.errorText);
+        return as(Kind::NotSerial);
     default:
-        return QStringLiteral("%1 cannot be opened: %2").arg(path, failure.errorText);
+        return as(Kind::PortFailed);
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cause.h"
 #include "portcheck.h"
 #include "seriallink.h"
 
@@ -43,20 +44,23 @@ std::optional<PortList> usbPorts(const QString &sysRoot = QStringLiteral("/sys")
 
 // The ports present now.
 PortList enumerate();
+// The short names of ports, as a cause tells what there is.
+QStringList presentNames(const PortList &ports);
 // "ports present: NAME, ..." or "no serial ports are present", for saying what there is.
 QString presentText(const PortList &ports);
 
 // usb:VID:PID[:SERIAL] with VID and PID in hexadecimal.
 bool isUsbIdentity(const QString &operand);
-// Empty when text is a well-formed USB identity; else what is wrong with it.
+// Empty when text is a well-formed USB identity; else what is wrong with it (the text of a
+// port-missing cause).
 QString usbIdentityError(const QString &text);
 
 // What an operand stands for now. path is empty when a USB identity matches no port; error says
-// why it cannot be used (several ports match, or the identity is malformed). serial is the
-// port's USB serial number, when the list knows the port.
+// why it cannot be used (port-ambiguous: several ports match; port-missing: the identity is
+// malformed). serial is the port's USB serial number, when the list knows the port.
 struct Resolution {
     QString path;
-    QString error;
+    std::optional<transfer::Cause> error;
     QString serial;
 };
 
@@ -93,9 +97,10 @@ QByteArrayList matchingNames(const QString &selector, const PortList &ports);
 QString readableName(const QByteArray &name);
 
 // Why the port at path, reached by the operand port, could not be opened, from what the open
-// said: "no such port ...", "permission denied on ...: join the group ...", who holds it, "PORT
-// is the same device as OTHER". Only who holds a busy port is looked up afterwards.
-QString whyNotOpened(const QString &port, const QString &path, const transfer::LinkFailure &failure,
-                     const PortList &ports);
+// said: port-missing (with the ports present), permission-denied (with the group that owns the
+// port), port-busy (with who holds it), same-device, not-serial or port-failed. Only who holds a
+// busy port, and the group, are looked up afterwards.
+transfer::Cause whyNotOpened(const QString &port, const QString &path,
+                             const transfer::LinkFailure &failure, const PortList &ports);
 
 } // namespace ports

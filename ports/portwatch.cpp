@@ -47,11 +47,11 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
         if (m_known.contains(name) || busy(name))
             continue;
         const QByteArray &raw = bytes[name];
-        const QString why = notSerialPort(raw);
-        if (!why.isEmpty()) {
+        const transfer::NotSerial why = notSerialPort(raw);
+        if (why) {
             m_known.insert(name, {Kind::NotAPort, std::nullopt, raw, {}});
-            step.passedOver
-                << QStringLiteral("%1: passed over, not a serial port: %2").arg(name, why);
+            step.passedOver << QStringLiteral("%1: passed over, not a serial port: %2")
+                                   .arg(name, transfer::describe(why));
             continue;
         }
         m_sawPort = true;

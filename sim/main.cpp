@@ -7,6 +7,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPair>
 #include <QSaveFile>
 #include <QSocketNotifier>
@@ -26,11 +28,12 @@ const char *const kDescription =
     "Records run from '{' to the next '}' and are acknowledged with three bytes whose middle\n"
     "byte is 0x00; the command \"@46FF$\", between records, is answered with \"KOK\". Runs until\n"
     "interrupted (SIGINT or SIGTERM), then prints a summary on stderr and writes the records it\n"
-    "acknowledged to the --save file. With --chaos it may also go away half-way, as an\n"
+    "acknowledged to the --save file (and, with --report, what became of it as JSON, for\n"
+    "programs). With --chaos it may also go away half-way, as an\n"
     "unplugged board: its port vanishes, and it ends as if stopped.\n"
     "\n"
     "Exit codes: 0 stopped by a signal (or gone away under --chaos), 1 no terminal or save\n"
-    "file, 64 bad arguments.";
+    "or report file, 64 bad arguments.";
 
 int signalPipe[2] = {-1, -1};
 
@@ -163,8 +166,15 @@ int main(int argc, char *argv[]) {
                        "going away is one the tool allows a device, paced or not: a series "
                        "without it loads."),
         QStringLiteral("seed"));
-    parser.addOptions(
-        {help, version, verbose, save, silent, refuseEvery, split, delay, process, baud, chaos});
+    const QCommandLineOption report(
+        QStringLiteral("report"),
+        QStringLiteral("Writes on exit, for programs, a JSON object to <file>: the records "
+                       "received, acknowledged and refused, the commands, the bytes saved, and "
+                       "whether (went_away) and on which record (went_away_on) the device went "
+                       "away."),
+        QStringLiteral("file"));
+    parser.addOptions({help, version, verbose, save, report, silent, refuseEvery, split, delay,
+                       process, baud, chaos});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -206,13 +216,16 @@ int main(int argc, char *argv[]) {
     // Tried now, so a path that cannot be written is known before anything is sent; the file
     // itself is replaced only on exit, whole, so a simulator killed meanwhile leaves it as it was.
     const QString savePath = parser.value(save);
-    if (parser.isSet(save)) {
-        QSaveFile probe(savePath);
+    const QString reportPath = parser.value(report);
+    for (const QCommandLineOption *file : {&save, &report}) {
+        if (!parser.isSet(*file))
+            continue;
+        QSaveFile probe(parser.value(*file));
         const bool writable = probe.open(QIODevice::WriteOnly);
         probe.cancelWriting();
         if (!writable) {
             printLine(QStringLiteral("bootloader-sim: cannot write %1: %2")
-                          .arg(savePath, probe.errorString()));
+                          .arg(parser.value(*file), probe.errorString()));
             return kExitFailure;
         }
     }
@@ -309,10 +322,12 @@ int main(int argc, char *argv[]) {
             .arg(tally.refused)
             .arg(tally.commands);
     int code = 0;
+    bool saved = false;
     if (parser.isSet(save)) {
         QSaveFile saveFile(savePath);
         if (saveFile.open(QIODevice::WriteOnly) &&
             saveFile.write(tally.image) == tally.image.size() && saveFile.commit()) {
+            saved = true;
             summary +=
                 QStringLiteral("; saved %1 bytes to %2").arg(tally.image.size()).arg(savePath);
         } else {
@@ -322,5 +337,24 @@ int main(int argc, char *argv[]) {
         }
     }
     printLine(summary);
+    if (parser.isSet(report)) {
+        const QJsonObject verdicts{
+            {"records", tally.records},
+            {"acknowledged", tally.acknowledged},
+            {"refused", tally.refused},
+            {"commands", tally.commands},
+            {"saved", saved ? QJsonValue(tally.image.size()) : QJsonValue(QJsonValue::Null)},
+            {"went_away", tally.wentAwayOn > 0},
+            {"went_away_on",
+             tally.wentAwayOn > 0 ? QJsonValue(tally.wentAwayOn) : QJsonValue(QJsonValue::Null)}};
+        QSaveFile reportFile(reportPath);
+        if (!reportFile.open(QIODevice::WriteOnly) ||
+            reportFile.write(QJsonDocument(verdicts).toJson(QJsonDocument::Compact) + '\n') < 0 ||
+            !reportFile.commit()) {
+            printLine(QStringLiteral("bootloader-sim: cannot write %1: %2")
+                          .arg(reportPath, reportFile.errorString()));
+            code = kExitFailure;
+        }
+    }
     return code;
 }

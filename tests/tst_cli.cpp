@@ -177,6 +177,7 @@ void TestCli::outcomes_data() {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("cause"); // the start of the line after the message; empty: none
+    QTest::addColumn<QString>("kind");  // the result event's cause_kind; empty: null
 
     const QStringList upload{"upload", kSimPort, "<image>"};
     const QStringList enter{"enter", kSimPort};
@@ -184,52 +185,66 @@ void TestCli::outcomes_data() {
     const QByteArray image = "boot\n{a}\n{bc}\n{d{e}\n";
 
     QTest::newRow("loaded") << plain << upload << image << 0 << "Firmware loaded!"
+                            << ""
                             << "";
     QTest::newRow("loaded, port by short name")
         << plain << QStringList{"upload", "<short port>", "<image>"} << image << 0
         << "Firmware loaded!"
+        << ""
         << "";
     QTest::newRow("loaded after refusals")
         << QStringList{"--save", "<saved>", "--refuse-every", "2"} << upload << image << 0
         << "Firmware loaded!"
+        << ""
         << "";
     QTest::newRow("image missing") << plain << QStringList{"upload", kSimPort, "no-such.bin"}
                                    << QByteArray() << 2 << "File not open"
-                                   << "no-such.bin: no such file";
+                                   << "no-such.bin: no such file"
+                                   << "";
     QTest::newRow("image empty") << plain << upload << QByteArray("") << 2 << "File is empty"
-                                 << "<image>: the file is empty";
+                                 << "<image>: the file is empty"
+                                 << "";
     QTest::newRow("image without record")
         << plain << upload << QByteArray("{ never closed") << 2 << "Firmware not found"
-        << "<image>: holds no record";
+        << "<image>: holds no record"
+        << "";
     QTest::newRow("image is a directory")
         << plain << QStringList{"upload", kSimPort, "."} << QByteArray() << 2 << "File not open"
-        << ".: not a regular file";
+        << ".: not a regular file"
+        << "";
     QTest::newRow("port missing") << QStringList{}
                                   << QStringList{"upload", "/dev/no-port", "<image>"} << image << 3
                                   << "Serial port is busy"
-                                  << "no such port /dev/no-port (";
+                                  << "no such port /dev/no-port ("
+                                  << "port-missing";
     QTest::newRow("not a serial port")
         << QStringList{} << QStringList{"upload", "/dev/null", "<image>"} << image << 3
         << "Serial port is busy"
-        << "/dev/null is not a serial port";
+        << "/dev/null is not a serial port"
+        << "not-serial";
     QTest::newRow("no port with that identity")
         << QStringList{} << QStringList{"upload", "usb:f00d:beef:X1", "<image>"} << image << 3
         << "Serial port is busy"
-        << "no port matches usb:f00d:beef:X1 (";
+        << "no port matches usb:f00d:beef:X1 ("
+        << "port-missing";
     QTest::newRow("device silent")
         << QStringList{"--silent"} << upload << image << 1 << "Firmware not loaded"
-        << "the device on <sim> did not acknowledge record 1 of 3 in 5 sends";
+        << "the device on <sim> did not acknowledge record 1 of 3 in 5 sends"
+        << "no-ack";
 
     QTest::newRow("bootloader entered")
         << plain << enter << QByteArray() << 0 << "Device is in bootloader mode now"
+        << ""
         << "";
     QTest::newRow("bootloader not confirmed")
         << QStringList{"--silent"} << enter << QByteArray() << 1
         << "Device is out of bootloader mode"
-        << "the device on <sim> did not answer \"@46FF$\" in 3 sends";
+        << "the device on <sim> did not answer \"@46FF$\" in 3 sends"
+        << "not-confirmed";
     QTest::newRow("bootloader port missing") << QStringList{} << QStringList{"enter", "ttyNone7"}
                                              << QByteArray() << 3 << "Serial port is busy"
-                                             << "no such port /dev/ttyNone7 (";
+                                             << "no such port /dev/ttyNone7 ("
+                                             << "port-missing";
 }
 
 void TestCli::outcomes() {
@@ -239,6 +254,7 @@ void TestCli::outcomes() {
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     QFETCH(QString, cause);
+    QFETCH(QString, kind);
 
     testsupport::TempFiles files;
     const QString imagePath = files.write("image.bin", image);
@@ -253,10 +269,14 @@ void TestCli::outcomes() {
     const bool silentToUpload = simArgs.contains("--silent") && args.first() == "upload";
     const Result result =
         programs::run(silentToUpload ? programs::shortTimingCliPath() : programs::cliPath(),
-                      resolved(args, sim.port(), imagePath));
+                      QStringList{"--json"} + resolved(args, sim.port(), imagePath));
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, exitCode);
-    QVERIFY(result.out.isEmpty());
+    // A refused image leaves no port a result.
+    const QJsonObject event = programs::ofKind(programs::parseLines(result.out), "result").value(0);
+    QCOMPARE(event.value("cause_kind"), exitCode == 2    ? QJsonValue(QJsonValue::Undefined)
+                                        : kind.isEmpty() ? QJsonValue()
+                                                         : QJsonValue(kind));
     // The window's text, then the cause on a line of its own.
     const QStringList lines = result.errLines();
     const int at = lines.indexOf(message);

@@ -167,10 +167,11 @@ void TestCliRun::portInUseNamesItsHolder() {
     holder.start(QStringLiteral(BOOTLOADER_PORTHELPER), {"hold", sim.port()});
     QVERIFY(holder.waitForReadyRead(5000));
     const qint64 holderPid = holder.processId();
-    const Result result = runCli({"upload", sim.port(), imagePath});
+    const Result result = runCli({"--json", "upload", sim.port(), imagePath});
     holder.closeWriteChannel();
     holder.waitForFinished(5000);
     QCOMPARE(result.exitCode, 3);
+    QCOMPARE(ofKind(parseLines(result.out), "result").value(0).value("cause_kind"), "port-busy");
     QCOMPARE(result.errLines().last(),
              QStringLiteral("%1 is in use by porthelper (pid %2)").arg(sim.port()).arg(holderPid));
 }

@@ -112,7 +112,7 @@ void TestPorts::resolvesOperands() {
     const ports::Resolution resolution = ports::resolve(operand, kMadeUp);
     QCOMPARE(resolution.path, path);
     QCOMPARE(resolution.serial, serial);
-    QCOMPARE(resolution.error, error);
+    QCOMPARE(resolution.error ? resolution.error->text() : QString(), error);
 }
 
 void TestPorts::selectsByUsbIdentity_data() {

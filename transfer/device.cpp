@@ -49,6 +49,8 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
 void Device::watchForLoss(QSerialPort &port) {
     m_deviceGone = false;
     m_outOfStep = false;
+    m_acknowledged = 0;
+    m_records = 0;
     // Direct: the port lives on the operation's thread, which need not be this object's.
     connect(
         &port, &QSerialPort::errorOccurred, this,
@@ -61,9 +63,35 @@ void Device::watchForLoss(QSerialPort &port) {
         Qt::DirectConnection);
 }
 
+Cause Device::failure(const QString &port) const {
+    Cause cause;
+    cause.port = port;
+    cause.entering = m_entering;
+    cause.acknowledged = m_acknowledged;
+    cause.records = m_records;
+    if (m_deviceGone) {
+        cause.kind = Cause::Kind::DeviceGone;
+    } else if (m_entering) {
+        cause.kind = Cause::Kind::NotConfirmed;
+        cause.sends = m_timing.commandSends;
+    } else if (m_outOfStep) {
+        cause.kind = Cause::Kind::OutOfStep;
+        // A stray acknowledgement can come once every record was acknowledged: it came after
+        // the last one.
+        cause.record = qMin(m_acknowledged + 1, m_records);
+    } else {
+        cause.kind = Cause::Kind::NoAck;
+        cause.record = m_acknowledged + 1;
+        cause.sends = m_timing.recordSends;
+    }
+    return cause;
+}
+
 Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     QSerialPort port;
     watchForLoss(port);
+    m_entering = false;
+    m_records = int(image.records.size());
     if (!openLink(port, portName, &m_linkFailure))
         return report(Outcome::PortNotOpened);
 
@@ -133,6 +161,7 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
         // The pause is also a look at the line: nothing is owed by the device now.
         if (holdsAcknowledgement(gatherFor(port, m_timing.recordPause)))
             return outOfStep(port, reply);
+        m_acknowledged = index + 1;
         emit progressChanged(progress.advance());
         emit recordAcknowledged(index + 1, total);
     }
@@ -152,6 +181,7 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
 Outcome Device::enterBootloader(const QString &portName) {
     QSerialPort port;
     watchForLoss(port);
+    m_entering = true;
     if (!openLink(port, portName, &m_linkFailure))
         return report(Outcome::PortNotOpened);
 

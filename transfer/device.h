@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cause.h"
 #include "messages.h"
 #include "protocol.h"
 #include "seriallink.h"
@@ -63,6 +64,9 @@ public:
     // Whether the last upload ended because the device acknowledged more sends than it was
     // counted for: an acknowledgement came that answers no send.
     bool outOfStep() const { return m_outOfStep; }
+    // Why the last operation failed, after it reported a failure other than PortNotOpened:
+    // device-gone, out-of-step, no-ack or not-confirmed, told by port, the name the user gave.
+    Cause failure(const QString &port) const;
     // Why the last operation's port could not be opened (after PortNotOpened): the step that
     // failed, as it said.
     const LinkFailure &linkFailure() const { return m_linkFailure; }
@@ -84,6 +88,10 @@ private:
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_deviceGone{false};
     std::atomic<bool> m_outOfStep{false};
+    // Of the last operation: whether it was the bootloader entry, and how far an upload came.
+    bool m_entering = false;
+    int m_acknowledged = 0;
+    int m_records = 0;
     LinkFailure m_linkFailure;
     Timing m_timing;
 };

@@ -135,29 +135,14 @@ void refuseIfEmpty(LoadedImage &image, qint64 size) {
 
 } // namespace
 
-QString causeText(const ImageCause &cause, const QString &shown) {
-    switch (cause.kind) {
-    case ImageCause::None:
-        break;
-    case ImageCause::NoSuchFile:
-        return QStringLiteral("%1: no such file").arg(shown);
-    case ImageCause::NotRegularFile:
-        return QStringLiteral("%1: not a regular file").arg(shown);
-    case ImageCause::TooLarge:
-        return QStringLiteral("%1: too large (%2 bytes; the limit is %3 bytes)")
-            .arg(shown)
-            .arg(cause.size)
-            .arg(kMaxImageSize);
-    case ImageCause::PermissionDenied:
-        return QStringLiteral("%1: permission denied").arg(shown);
-    case ImageCause::ReadError:
-        return QStringLiteral("%1: %2").arg(shown, cause.systemText);
-    case ImageCause::Empty:
-        return QStringLiteral("%1: the file is empty").arg(shown);
-    case ImageCause::NoRecord:
-        return QStringLiteral("%1: holds no record (a '{' and a '}' after it)").arg(shown);
-    }
-    return QString();
+Cause imageRefusal(const ImageCause &cause, const QString &shown) {
+    Cause refusal;
+    refusal.kind = cause.kind == ImageCause::Empty || cause.kind == ImageCause::NoRecord
+                       ? Cause::Kind::ImageEmpty
+                       : Cause::Kind::ImageUnreadable;
+    refusal.path = shown;
+    refusal.image = cause;
+    return refusal;
 }
 
 RecordScanner::RecordScanner()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cause.h"
 #include "messages.h"
 
 #include <QByteArray>
@@ -22,26 +23,10 @@ RecordList splitRecords(const QByteArray &image);
 // The largest image that fits in one byte array; larger files are refused before reading.
 inline constexpr qint64 kMaxImageSize = 0x7fffffff - 64;
 
-// Why an image was refused, as the step that failed found it.
-struct ImageCause {
-    enum Kind {
-        None,
-        NoSuchFile,       // nothing at the path (or an empty path)
-        NotRegularFile,   // a folder, a FIFO, a device, a socket
-        TooLarge,         // size is over kMaxImageSize
-        PermissionDenied, // the open was refused for want of permission
-        ReadError,        // the open or the read failed otherwise; systemText says how
-        Empty,
-        NoRecord, // no '{' with a '}' after it
-    };
-    Kind kind = None;
-    qint64 size = 0;
-    QString systemText;
-};
-
-// What a person is told of a refused image: the name they gave, shown, and why, e.g.
-// "fw.bin: no such file".
-QString causeText(const ImageCause &cause, const QString &shown);
+// The cause of a refused image, told by the name the user gave, shown: its text reads e.g.
+// "fw.bin: no such file". An empty file and one without a record hold nothing to send
+// (image-empty); any other refusal is image-unreadable.
+Cause imageRefusal(const ImageCause &cause, const QString &shown);
 
 // What an image holds, as its bytes are read: counted as the records are split, so that a file
 // is described from the one read that loads it, and one too large to hold can be streamed.
