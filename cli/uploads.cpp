@@ -146,6 +146,8 @@ bool RunLog::record(const jobs::JobResult &result, int exit, const Image &image)
     record.port = result.port;
     record.path = result.path.isEmpty() ? result.port : result.path;
     record.serial = result.serial;
+    record.usb = result.usb;
+    record.sends = result.sends;
     record.image = image.shown;
     record.sha256 = image.sha256;
     record.records = result.records;
@@ -153,7 +155,8 @@ bool RunLog::record(const jobs::JobResult &result, int exit, const Image &image)
     record.seconds = result.seconds;
     record.loaded = result.ok();
     record.exit = exit;
-    record.cause = result.cause;
+    record.causeKind = result.causeKind();
+    record.cause = result.causeText();
     QString error;
     if (m_log.append(record.toJson(), &error))
         return true;

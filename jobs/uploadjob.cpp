@@ -57,6 +57,7 @@ void UploadJob::run() {
     r.path = byBytes && !opened.isEmpty() ? transfer::systemLocation(ports::readableName(m_raw))
                                           : opened;
     r.serial = resolution.serial;
+    r.usb = resolution.usb;
     emit started();
 
     // Checked without opening: what is not a serial port is never opened.
@@ -102,6 +103,7 @@ void UploadJob::run() {
         }
         const transfer::LoadedImage image{m_records, std::nullopt, {}, {}};
         r.outcome = upload ? device.upload(image, opened) : device.enterBootloader(opened);
+        r.sends = device.sends();
         {
             std::lock_guard<std::mutex> lock(m_deviceMutex);
             m_device = nullptr;

@@ -32,6 +32,8 @@ struct JobResult {
     std::optional<transfer::Cause> cause;
     int acknowledged = 0;
     int records = 0;
+    int sends = 0; // every send of the operation, resends included
+    QString usb;   // VID:PID[:SERIAL] of the port's USB adapter; empty when none or unknown
     double seconds = 0;
     // Stopped on request before it could succeed.
     bool interrupted = false;

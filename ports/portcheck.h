@@ -61,11 +61,18 @@ QString reachByBytes(const QByteArray &raw);
 // it any more; any other name is left alone.
 void letGo(const QString &reached);
 
-// The serial number of the USB adapter behind the port at path, links followed, read from what
-// the system says of that one device (sysRoot/dev/char/MAJOR:MINOR and the USB device above
-// it); empty for a port on no USB adapter or an adapter without one. nullopt where the system
-// tells it only by listing every port.
-std::optional<QString> usbSerialNumber(const QString &path,
-                                       const QString &sysRoot = QStringLiteral("/sys"));
+// The USB adapter behind a port: none (onUsb false) for a port on no USB adapter.
+struct UsbAdapter {
+    bool onUsb = false;
+    quint16 vendor = 0;
+    quint16 product = 0;
+    QString serial; // empty for an adapter without one
+};
+
+// The USB adapter behind the port at path, links followed, read from what the system says of
+// that one device (sysRoot/dev/char/MAJOR:MINOR and the USB device above it). nullopt where the
+// system tells it only by listing every port.
+std::optional<UsbAdapter> usbAdapter(const QString &path,
+                                     const QString &sysRoot = QStringLiteral("/sys"));
 
 } // namespace ports

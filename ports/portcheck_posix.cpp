@@ -345,17 +345,21 @@ QString attribute(const QString &folder, const char *name) {
 } // namespace
 #endif
 
-std::optional<QString> usbSerialNumber(const QString &path, const QString &sysRoot) {
+std::optional<UsbAdapter> usbAdapter(const QString &path, const QString &sysRoot) {
 #ifdef __linux__
     struct stat status {};
     if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
-        return QString();
+        return UsbAdapter();
     const QString device = usbDeviceAbove(QFileInfo(QStringLiteral("%1/dev/char/%2:%3")
                                                         .arg(sysRoot)
                                                         .arg(major(status.st_rdev))
                                                         .arg(minor(status.st_rdev)))
                                               .canonicalFilePath());
-    return device.isEmpty() ? QString() : attribute(device, "serial");
+    if (device.isEmpty())
+        return UsbAdapter();
+    return UsbAdapter{true, quint16(attribute(device, "idVendor").toUInt(nullptr, 16)),
+                      quint16(attribute(device, "idProduct").toUInt(nullptr, 16)),
+                      attribute(device, "serial")};
 #else
     Q_UNUSED(path)
     Q_UNUSED(sysRoot)

@@ -65,7 +65,7 @@ bool isCharacterDevice(const QString &path) {
            path.startsWith(QLatin1String("\\\\.\\"));
 }
 
-std::optional<QString> usbSerialNumber(const QString &, const QString &) {
+std::optional<UsbAdapter> usbAdapter(const QString &, const QString &) {
     return std::nullopt;
 }
 

@@ -50,14 +50,19 @@ PortList withIdentity(const UsbIdentity &identity, const PortList &ports) {
     return found;
 }
 
-// The serial number of the port at path in the list; a link is looked up by its target.
-QString serialAt(const QString &path, const PortList &ports) {
+// The port at path in the list; a link is looked up by its target.
+PortInfo portAt(const QString &path, const PortList &ports) {
     const QString canonical = QFileInfo(path).canonicalFilePath();
     for (const PortInfo &port : ports) {
         if (port.path == path || (!canonical.isEmpty() && port.path == canonical))
-            return port.serial;
+            return port;
     }
-    return QString();
+    return PortInfo();
+}
+
+Resolution found(const QString &path, const PortInfo &port) {
+    return {path, std::nullopt, port.serial,
+            port.usb ? usbText(port.vendor, port.product, port.serial) : QString()};
 }
 
 // Two spellings of one device compare equal here: by device number where the path leads to a
@@ -75,13 +80,15 @@ QString identityOf(const QString &operand, const PortList &ports) {
 
 } // namespace
 
-QString PortInfo::usbIdentity() const {
-    if (!usb)
-        return QString();
-    QString identity = QStringLiteral("usb:%1:%2").arg(hex4(vendor), hex4(product));
+QString usbText(quint16 vendor, quint16 product, const QString &serial) {
+    QString identity = QStringLiteral("%1:%2").arg(hex4(vendor), hex4(product));
     if (!serial.isEmpty())
         identity += QLatin1Char(':') + serial;
     return identity;
+}
+
+QString PortInfo::usbIdentity() const {
+    return usb ? QStringLiteral("usb:") + usbText(vendor, product, serial) : QString();
 }
 
 PortList enumerate() {
@@ -146,23 +153,23 @@ Resolution resolve(const QString &operand, const PortList &ports, const QByteArr
             if (!reached.isEmpty())
                 path = reached;
         }
-        return {path, std::nullopt, serialAt(path, ports)};
+        return found(path, portAt(path, ports));
     }
     const std::optional<UsbIdentity> identity = parseUsb(operand);
     if (!identity)
-        return {QString(), malformedIdentity(operand), QString()};
-    const PortList found = withIdentity(*identity, ports);
-    if (found.size() > 1) {
+        return {QString(), malformedIdentity(operand), QString(), QString()};
+    const PortList matches = withIdentity(*identity, ports);
+    if (matches.size() > 1) {
         transfer::Cause cause;
         cause.kind = transfer::Cause::Kind::PortAmbiguous;
         cause.port = operand;
-        for (const PortInfo &port : found)
+        for (const PortInfo &port : matches)
             cause.matches << transfer::PortMatch{port.path, port.serial};
-        return {QString(), cause, QString()};
+        return {QString(), cause, QString(), QString()};
     }
-    if (found.isEmpty())
+    if (matches.isEmpty())
         return {};
-    return {found.first().path, std::nullopt, found.first().serial};
+    return found(matches.first().path, matches.first());
 }
 
 bool isPresent(const Resolution &resolution) {
@@ -177,15 +184,18 @@ Resolution waitFor(const QString &operand, int waitMs, const std::function<bool(
         // A path needs no list of the system's ports but for its serial number, which the
         // system tells of the one device: a station resolves every board it takes, and each
         // listing costs the process memory for good (libudev, through Qt).
-        std::optional<QString> serial;
+        std::optional<UsbAdapter> adapter;
         if (!isUsbIdentity(operand)) {
             resolution = resolve(operand, PortList(), raw);
-            serial = usbSerialNumber(resolution.path);
+            adapter = usbAdapter(resolution.path);
         }
-        if (serial)
-            resolution.serial = *serial;
-        else
+        if (adapter) {
+            resolution.serial = adapter->serial;
+            if (adapter->onUsb)
+                resolution.usb = usbText(adapter->vendor, adapter->product, adapter->serial);
+        } else {
             resolution = resolve(operand, enumerate(), raw);
+        }
         if (isPresent(resolution) || resolution.error || deadline.hasExpired() || stop())
             return resolution;
         letGo(resolution.path);

@@ -62,7 +62,11 @@ struct Resolution {
     QString path;
     std::optional<transfer::Cause> error;
     QString serial;
+    QString usb; // VID:PID[:SERIAL] of the port's USB adapter; empty when none or unknown
 };
+
+// VID:PID[:SERIAL] with VID and PID as four hexadecimal digits.
+QString usbText(quint16 vendor, quint16 product, const QString &serial);
 
 // raw: the operand's bytes as given, when decoding lost some (a name that is not valid UTF-8):
 // the port is then reached by those bytes.

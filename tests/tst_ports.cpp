@@ -215,12 +215,12 @@ void TestPorts::usbAdapterFromSystemDescription() {
 
     // Reached by its own name or through a link, the port has its adapter's serial number.
     for (const QString &path : {terminal.path(), link}) {
-        const std::optional<QString> found = ports::usbSerialNumber(path, sys);
+        const std::optional<ports::UsbAdapter> found = ports::usbAdapter(path, sys);
         QVERIFY(found);
-        QCOMPARE(*found, serial);
+        QCOMPARE(found->serial, serial);
     }
     // What is no character device has none.
-    QCOMPARE(ports::usbSerialNumber(sys, sys).value_or("?"), QString());
+    QVERIFY(!ports::usbAdapter(sys, sys).value().onUsb);
 
     // Listed with its identity when it is on USB; a station's selector finds it by that.
     const std::optional<PortList> listed = ports::usbPorts(sys);

@@ -264,6 +264,8 @@ void TestStation::logHoldsEveryBoardReported() {
         QCOMPARE(line.value("record").toInt(), 1);
         QCOMPARE(line.value("result").toString(), "loaded");
         QCOMPARE(line.value("station").toString(), "line-1");
+        // Every record went once, and the count of sends says so.
+        QCOMPARE(line.value("sends").toInt(), line.value("records").toInt());
         QCOMPARE(line.value("sha256").toString(), sha256);
         QCOMPARE(line.value("image").toString(), imagePath);
         QCOMPARE(line.value("version").toString(), QStringLiteral(BOOTLOADER_EXPECTED_VERSION));

@@ -49,6 +49,7 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
 void Device::watchForLoss(QSerialPort &port) {
     m_deviceGone = false;
     m_outOfStep = false;
+    m_sends = 0;
     m_acknowledged = 0;
     m_records = 0;
     // Direct: the port lives on the operation's thread, which need not be this object's.
@@ -130,6 +131,7 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
             else if (holdsAcknowledgement(takeInput(port)))
                 return outOfStep(port, reply);
             last = sendBytes(port, record);
+            ++m_sends;
             qDebug() << record.toHex();
             const Answer answer = awaitReply(port, last, rule);
             if (holdsAcknowledgement(answer.stale))
@@ -193,6 +195,7 @@ Outcome Device::enterBootloader(const QString &portName) {
             break;
         dropStaleInput(port);
         const Send command = sendBytes(port, kBootloaderCommand);
+        ++m_sends;
         port.flush();
         ReplyRule rule;
         rule.window = m_timing.commandReplyWindow;

@@ -61,6 +61,8 @@ public:
     void requestStop() { m_stopRequested = true; }
     // Whether the port of the last operation failed as one does when its device is unplugged.
     bool deviceGone() const { return m_deviceGone; }
+    // The sends of the last operation, resends included.
+    int sends() const { return m_sends; }
     // Whether the last upload ended because the device acknowledged more sends than it was
     // counted for: an acknowledgement came that answers no send.
     bool outOfStep() const { return m_outOfStep; }
@@ -88,6 +90,7 @@ private:
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_deviceGone{false};
     std::atomic<bool> m_outOfStep{false};
+    int m_sends = 0;
     // Of the last operation: whether it was the bootloader entry, and how far an upload came.
     bool m_entering = false;
     int m_acknowledged = 0;
