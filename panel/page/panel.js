@@ -52,15 +52,26 @@ function render(status) {
   document.getElementById('tiles').replaceChildren(...status.slots.map(makeTile));
 }
 
-let fetching = null;
+// One request at a time; a change seen meanwhile asks for one more once it is answered.
+let fetching = false;
+let again = false;
 function refresh() {
-  if (fetching) return fetching;
-  fetching = fetch('/status', { cache: 'no-store' })
+  if (fetching) {
+    again = true;
+    return;
+  }
+  fetching = true;
+  fetch('/status', { cache: 'no-store' })
     .then((response) => response.json())
     .then(render)
     .catch(() => {})
-    .finally(() => { fetching = null; });
-  return fetching;
+    .finally(() => {
+      fetching = false;
+      if (again) {
+        again = false;
+        refresh();
+      }
+    });
 }
 
 function connect() {
