@@ -134,6 +134,7 @@ Server::Server(Panel &panel)
     http.new_task_queue = [this] {
         return new BoundedPool(workerCount, queuedConnections, d->stopping);
     };
+    http.set_socket_options([](socket_t socket) { setListenOptions(qintptr(socket)); });
     http.set_read_timeout(2, 0);
     http.set_write_timeout(2, 0);
     http.set_keep_alive_timeout(2);
@@ -263,6 +264,9 @@ QString Server::listen(const QString &address) {
     }
     d->stopping = false;
     d->thread = std::thread([this] { d->http.listen_after_bind(); });
+    // httplib's stop() does nothing until its loop runs: a stop right after this must end it.
+    while (!d->http.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return QString();
 }
 

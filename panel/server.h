@@ -36,6 +36,9 @@ private:
 // of this thread failed with (errno, or the socket error on Windows), and clearing it:
 // server_posix.cpp and server_windows.cpp.
 int addressFamily(const QString &host);
+// The listening socket's options: the address is reused after a restart, but never shared with
+// another server listening on the same port.
+void setListenOptions(qintptr socket);
 void clearSocketError();
 QString socketErrorText();
 

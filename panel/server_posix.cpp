@@ -17,6 +17,11 @@ int addressFamily(const QString &host) {
     return 0;
 }
 
+void setListenOptions(qintptr socket) {
+    const int yes = 1;
+    setsockopt(int(socket), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
 void clearSocketError() {
     errno = 0;
 }

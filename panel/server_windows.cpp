@@ -15,6 +15,12 @@ int addressFamily(const QString &host) {
     return 0;
 }
 
+void setListenOptions(qintptr socket) {
+    const BOOL yes = TRUE;
+    setsockopt(SOCKET(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+               reinterpret_cast<const char *>(&yes), sizeof yes);
+}
+
 void clearSocketError() {
     WSASetLastError(0);
 }

@@ -16,6 +16,7 @@ private slots:
     void answers_data();
     void answers();
     void stalledStreamNeitherBlocksNorHoldsTheServer();
+    void takenPortRefusedAndStopRightAfterListen();
 };
 
 void TestPanelServer::answers_data() {
@@ -120,6 +121,16 @@ void TestPanelServer::stalledStreamNeitherBlocksNorHoldsTheServer() {
     close(stalled);
     QVERIFY2(received < (16 << 20), qPrintable(QString::number(received)));
     server.stop();
+}
+
+void TestPanelServer::takenPortRefusedAndStopRightAfterListen() {
+    panel::Panel panel;
+    panel::Server first(panel), second(panel);
+    QCOMPARE(first.listen("127.0.0.1:0"), QString());
+    const QString taken = "127.0.0.1:" + QString::number(first.port());
+    QCOMPARE(second.listen(taken), "cannot listen on " + taken + ": Address already in use");
+    first.stop(); // at once after listen(): ends, and frees the port
+    QCOMPARE(second.listen(taken), QString());
 }
 
 QTEST_GUILESS_MAIN(TestPanelServer)
