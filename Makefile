@@ -16,7 +16,7 @@ endif
 # that stands in when DEBFULLNAME and DEBEMAIL are not set.
 ifeq ($(CI),true)
 REQUIRE_CHECKS ?= ON
-SETUP_GROUPS ?= release
+SETUP_GROUPS ?= release browser
 export DEBFULLNAME ?= Bootloader CI
 export DEBEMAIL ?= ci@bootloader.invalid
 else

@@ -3,11 +3,15 @@
 set -euo pipefail
 
 packages=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev)
+# The station's panel serves over HTTP with cpp-httplib (found with pkg-config).
+packages+=(libcpp-httplib-dev pkg-config)
 # The release checks of the suite: the MinGW resource compiler for the Windows resource script,
 # desktop-file-validate for the desktop entry, and dpkg-dev for the package's dependencies.
 packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)
 
 # Optional groups, named as arguments, for checks the plain build and suite do not need:
+#   browser   headless Chromium, its WebDriver and Selenium for the panel's browser test, and
+#             promtool (package prometheus) for its metrics: checks CI requires
 #   fuzz      clang with its libFuzzer and sanitizer runtimes, and llvm-symbolizer for reports
 #   memcheck  valgrind
 #   qt6       Qt 6, to build and test against it as well (`make test-qt6`)
@@ -18,6 +22,7 @@ packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)
 #   windows   the MinGW-w64 C++ compiler, for the Windows compile check (`make windows-check`)
 for group in "$@"; do
     case "$group" in
+    browser) packages+=(chromium chromium-driver python3-selenium prometheus) ;;
     fuzz) packages+=(clang libclang-rt-dev llvm) ;;
     memcheck) packages+=(valgrind) ;;
     qt6) packages+=(qt6-base-dev qt6-serialport-dev) ;;
@@ -25,7 +30,7 @@ for group in "$@"; do
     screenshot) packages+=(xvfb openbox x11-utils imagemagick) ;;
     windows) packages+=(g++-mingw-w64-x86-64) ;;
     *)
-        echo "setup.sh: unknown package group '$group' (known: fuzz, memcheck, qt6, release, screenshot, windows)" >&2
+        echo "setup.sh: unknown package group '$group' (known: browser, fuzz, memcheck, qt6, release, screenshot, windows)" >&2
         exit 2
         ;;
     esac

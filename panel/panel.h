@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QVector>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <tuple>
+#include <vector>
+
+namespace panel {
+
+// One browser's share of the event stream: a bounded queue of SSE messages. The panel never
+// waits for it; when the queue is full the subscription is cut and the client disconnected.
+class Subscription {
+public:
+    static constexpr size_t capacity = 256;
+
+    // Waits up to `wait` for messages and moves them into `out`. False once the subscription
+    // has been cut (queue overflow or closeAll()): the client is to be disconnected.
+    bool take(std::deque<QByteArray> &out, std::chrono::milliseconds wait);
+
+private:
+    friend class Panel;
+    void push(const QByteArray &message);
+    void cut();
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<QByteArray> queue_;
+    bool cut_ = false;
+};
+
+// What the station's screen shows: the image, one tile per slot and the counts, plus the
+// metrics. Every call is thread-safe, takes the panel's lock only briefly, and never blocks on
+// a client. A front end makes one call per thing that happens: either the typed calls, or
+// event() with its --json event and a "slot" member.
+class Panel {
+public:
+    enum class State { Waiting, Loading, Loaded, Failed };
+    static constexpr size_t maxSubscriptions = 16;
+    // Upper bounds of the upload duration histogram, in seconds.
+    static constexpr std::array<double, 11> bucketBounds{1,  2,   5,   10,  20, 30,
+                                                         60, 120, 180, 300, 600};
+
+    // The image being loaded, and the program's version (for bootloader_info).
+    void setImage(const QString &name, const QString &sha256, const QString &version);
+    // A named slot, in the order of the slots file. Ports seen without slots are added as they
+    // come by started().
+    void addSlot(const QString &label, const QString &port);
+    void started(const QString &slot, const QString &port, qint64 records);
+    void progress(const QString &slot, double percent);
+    void finished(const QString &slot, bool loaded, const QString &causeKind, const QString &cause,
+                  double seconds);
+    // The board was unplugged: its tile returns to Waiting.
+    void gone(const QString &slot);
+    // A station event as --json writes it, with "slot" (the port stands in when missing):
+    // start, progress, result and gone update the tiles; every event goes to the stream.
+    void event(const QJsonObject &event);
+
+    QJsonObject status() const;
+    QByteArray metrics() const;
+
+    // Null when maxSubscriptions clients are already subscribed.
+    std::shared_ptr<Subscription> subscribe();
+    void unsubscribe(const std::shared_ptr<Subscription> &subscription);
+    // Cuts every subscription, so that the streams end (the server stopping).
+    void closeAll();
+
+private:
+    struct Tile {
+        QString label;
+        QString port;
+        State state = State::Waiting;
+        int percent = 0;
+        QString causeKind;
+        QString cause;
+        double seconds = 0;
+    };
+
+    Tile &tileLocked(const QString &slot, const QString &port);
+    bool startedLocked(const QString &slot, const QString &port);
+    bool progressLocked(const QString &slot, double percent);
+    void finishedLocked(const QString &slot, bool loaded, const QString &causeKind,
+                        const QString &cause, double seconds);
+    bool goneLocked(const QString &slot);
+    void publishLocked(const QJsonObject &event);
+
+    mutable std::mutex mutex_;
+    QString image_, sha256_, version_;
+    std::vector<Tile> tiles_;
+    int loaded_ = 0;
+    int failed_ = 0;
+    // bootloader_boards_total by (result, cause kind, slot).
+    std::map<std::tuple<QString, QString, QString>, quint64> boards_;
+    std::array<quint64, bucketBounds.size()> buckets_{};
+    quint64 uploads_ = 0;
+    double uploadSeconds_ = 0;
+    std::vector<std::shared_ptr<Subscription>> subscriptions_;
+};
+
+} // namespace panel

@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""The panel as the operator sees it: paneldemo fed with station events, read in headless
+Chromium through Selenium (and saved as a screenshot with --screenshot), or its /metrics checked
+by promtool (--promtool)."""
+import argparse, json, shutil, subprocess, sys, tempfile, time, urllib.request
+
+HOSTILE = '<img src=x onerror=alert(1)>.bin'
+CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                  '--disable-background-networking', '--disable-component-update',
+                  '--disable-sync', '--window-size=1920,1080']
+TILE = """for (const t of document.getElementById('tiles').children) if (t.dataset.slot === arguments[0])
+  return [t.className, t.querySelector('.state-text').textContent, t.querySelector('.port').textContent,
+          (t.querySelector('.cause') || {}).textContent || ''];
+return null;"""
+
+
+def browse(args, url, send):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.support.ui import WebDriverWait
+    profile = tempfile.mkdtemp(prefix='panel-chromium-')
+    options = webdriver.ChromeOptions()
+    options.binary_location = args.chromium
+    for flag in CHROMIUM_FLAGS + ['--user-data-dir=' + profile]:
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service(args.chromedriver), options=options)
+    try:
+        driver.get(url)
+        text = lambda id_: driver.find_element('id', id_).text
+
+        def until(what, check):
+            WebDriverWait(driver, 10).until(lambda _: check(), message=what)
+
+        def tile_is(slot, cls, state, cause=''):
+            until(f'{slot} shows {state}', lambda: (lambda t: t and t[0] == 'tile ' + cls
+                  and t[1] == state and t[3] == cause)(driver.execute_script(TILE, slot)))
+
+        until('four waiting tiles', lambda: len(driver.find_elements('css selector', '.tile.waiting')) == 4)
+        send(event='start', slot='A1', port='/dev/ttyUSB0', records=120)
+        send(event='progress', slot='A1', percent=37.4)
+        tile_is('A1', 'loading', 'Loading 37%')
+        send(event='result', slot='A1', ok=True, cause=None, cause_kind=None, seconds=12.5)
+        tile_is('A1', 'loaded', 'Loaded')
+        send(event='start', slot='B1', port=HOSTILE, records=120)
+        send(event='result', slot='B1', ok=False, cause='No reply <b>from</b> the device',
+             cause_kind='no-ack', seconds=4)
+        tile_is('B1', 'failed', 'Failed', 'No reply <b>from</b> the device')
+        until('counts', lambda: (text('loaded'), text('failed')) == ('1', '1'))
+        send(event='gone', slot='A1')
+        tile_is('A1', 'waiting', 'Waiting')
+        # Hostile names stay text: shown as given, and no element made of them.
+        assert text('image') == HOSTILE, text('image')
+        assert driver.execute_script(TILE, 'B1')[2] == HOSTILE
+        assert not driver.find_elements('css selector', 'img, main b'), 'markup made of a name'
+        if args.screenshot:
+            send(event='start', slot='A1', port='/dev/ttyUSB0', records=120)
+            send(event='result', slot='A1', ok=True, cause=None, cause_kind=None, seconds=11)
+            send(event='start', slot='A2', port='/dev/ttyUSB1', records=120)
+            send(event='progress', slot='A2', percent=63)
+            tile_is('A2', 'loading', 'Loading 63%')
+            tile_is('A1', 'loaded', 'Loaded')
+            driver.save_screenshot(args.screenshot)
+    finally:
+        driver.quit()
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+def check_metrics(args, url, send):
+    send(event='start', slot='A1', port='/dev/ttyUSB0', records=10)
+    send(event='result', slot='A1', ok=False, cause='"quoted"\\ cause', cause_kind='no-ack', seconds=2)
+    send(event='start', slot='B1', port=HOSTILE, records=10)
+    send(event='progress', slot='B1', percent=50)
+    expected = b'bootloader_boards_total{result="failed",cause_kind="no-ack",slot="A1"} 1'
+    for _ in range(100):  # until the demo has read the events, 10 s at most
+        metrics = urllib.request.urlopen(url + 'metrics', timeout=10).read()
+        if expected in metrics and b'slot="B1",state="loading"} 1' in metrics:
+            break
+        time.sleep(0.1)
+    check = subprocess.run([args.promtool, 'check', 'metrics'], input=metrics, capture_output=True)
+    out = (check.stdout + check.stderr).decode()
+    assert check.returncode == 0 and not out, out
+    assert expected in metrics, metrics.decode()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('demo')
+    for option in ('--promtool', '--chromium', '--chromedriver', '--screenshot'):
+        parser.add_argument(option)
+    args = parser.parse_args()
+    demo = subprocess.Popen([args.demo, '127.0.0.1:0'], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        url = demo.stdout.readline().strip()
+
+        def send(**event):
+            demo.stdin.write(json.dumps(event) + '\n')
+            demo.stdin.flush()
+
+        send(event='image', image=HOSTILE, sha256='9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08')
+        for slot, port in (('A1', '/dev/ttyUSB0'), ('A2', '/dev/ttyUSB1'), ('B1', HOSTILE), ('B2', '/dev/ttyUSB3')):
+            send(event='slot', slot=slot, port=port)
+        (check_metrics if args.promtool else browse)(args, url, send)
+    finally:
+        demo.stdin.close()
+        try:
+            demo.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            demo.kill()
+            demo.wait()
+    print('1 passed, 0 failed')
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,137 @@
+#include "panel.h"
+#include "server.h"
+
+#include <QtTest>
+
+#include <httplib.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+class TestPanelServer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void answers_data();
+    void answers();
+    void stalledStreamNeitherBlocksNorHoldsTheServer();
+    void takenPortRefusedAndStopRightAfterListen();
+};
+
+void TestPanelServer::answers_data() {
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("headerBytes");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("body");
+
+    const QString longPath = "/status?" + QString(8300, 'a');
+    QTest::newRow("POST refused") << "POST"
+                                  << "/status" << 0 << 405 << "";
+    QTest::newRow("unknown path") << "GET"
+                                  << "/nope" << 0 << 404 << "";
+    QTest::newRow("request line over 8 KiB") << "GET" << longPath << 0 << 414 << "";
+    QTest::newRow("header block over 8 KiB") << "GET"
+                                             << "/status" << 9 << 431 << "";
+    QTest::newRow("header block under 8 KiB") << "GET"
+                                              << "/status" << 6 << 200 << "";
+    QTest::newRow("metrics counter")
+        << "GET"
+        << "/metrics" << 0 << 200
+        << "# TYPE bootloader_boards_total counter\nbootloader_boards_total{result=\"failed\","
+           "cause_kind=\"no-ack\",slot=\"B\\\"\\\\1\\n\"} 1\n";
+    QTest::newRow("metrics histogram") << "GET"
+                                       << "/metrics" << 0 << 200
+                                       << "bootloader_upload_seconds_bucket{le=\"2\"} "
+                                          "0\nbootloader_upload_seconds_bucket{le=\"5\"} 1\n";
+    QTest::newRow("metrics slot state") << "GET"
+                                        << "/metrics" << 0 << 200
+                                        << "bootloader_slot_state{slot=\"A\",state=\"loading\"} "
+                                           "1\nbootloader_slot_state{slot=\"A\","
+                                           "state=\"loaded\"} 0\n";
+    QTest::newRow("status escapes names")
+        << "GET"
+        << "/status" << 0 << 200
+        << "\"cause\":\"no \\\"reply\\\"\",\"cause_kind\":\"no-ack\",\"percent\":0,"
+           "\"port\":\"/dev/<b>\",\"seconds\":3.5,\"slot\":\"B\\\"\\\\1\\n\"";
+}
+
+void TestPanelServer::answers() {
+    QFETCH(QString, method);
+    QFETCH(QString, path);
+    QFETCH(int, headerBytes);
+    QFETCH(int, status);
+    QFETCH(QString, body);
+
+    panel::Panel panel;
+    panel.setImage("<img src=x onerror=alert(1)>.bin", "ab12", "1.0");
+    panel.addSlot("A", "/dev/ttyUSB0");
+    panel.started("A", "/dev/ttyUSB0", 10);
+    panel.progress("A", 42.5);
+    panel.started("B\"\\1\n", "/dev/<b>", 10);
+    panel.finished("B\"\\1\n", false, "no-ack", "no \"reply\"", 3.5);
+    panel::Server server(panel);
+    QCOMPARE(server.listen("127.0.0.1:0"), QString());
+
+    httplib::Client client("127.0.0.1", server.port());
+    httplib::Headers headers;
+    for (int i = 0; i < headerBytes; ++i)
+        headers.emplace("X-Filler-" + std::to_string(i), std::string(1000, 'x'));
+    const auto result = method == "POST"
+                            ? client.Post(path.toStdString(), headers, "", "text/plain")
+                            : client.Get(path.toStdString(), headers);
+    QVERIFY(result);
+    QCOMPARE(result->status, status);
+    QVERIFY2(result->body.find(body.toStdString()) != std::string::npos, result->body.c_str());
+}
+
+void TestPanelServer::stalledStreamNeitherBlocksNorHoldsTheServer() {
+    panel::Panel panel;
+    panel::Server server(panel);
+    QCOMPARE(server.listen("0"), QString());
+    // A client that asks for the stream and never reads it.
+    const int stalled = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(server.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::connect(stalled, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const char request[] = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
+    QCOMPARE(write(stalled, request, sizeof request - 1), ssize_t(sizeof request - 1));
+    char head[64];
+    QVERIFY(read(stalled, head, sizeof head) > 0); // subscribed once the answer begins
+
+    // Far more than the socket's buffers and the client's queue hold: not one call waits.
+    const QString cause(4096, 'c');
+    for (int i = 0; i < 20000; ++i)
+        panel.finished("A", false, "no-ack", cause, 1);
+    QCOMPARE(panel.status().value("failed").toInt(), 20000);
+    httplib::Client client("127.0.0.1", server.port());
+    const auto status = client.Get("/status");
+    QVERIFY(status && status->status == 200);
+    // Cut off: what the server sent ends, far short of what was published (80 MiB).
+    qint64 received = 0;
+    for (char buffer[65536]; (received < (64 << 20));) {
+        const ssize_t n = read(stalled, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        received += n;
+    }
+    close(stalled);
+    QVERIFY2(received < (16 << 20), qPrintable(QString::number(received)));
+    server.stop();
+}
+
+void TestPanelServer::takenPortRefusedAndStopRightAfterListen() {
+    panel::Panel panel;
+    panel::Server first(panel), second(panel);
+    QCOMPARE(first.listen("127.0.0.1:0"), QString());
+    const QString taken = "127.0.0.1:" + QString::number(first.port());
+    QCOMPARE(second.listen(taken), "cannot listen on " + taken + ": Address already in use");
+    first.stop(); // at once after listen(): ends, and frees the port
+    QCOMPARE(second.listen(taken), QString());
+}
+
+QTEST_GUILESS_MAIN(TestPanelServer)
+#include "tst_panelserver.moc"
