@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "protocol.h"
+#include "session.h"
 
 #include <QByteArrayList>
 #include <QString>
@@ -12,17 +13,8 @@
 // The command line: commands, options, usage and exit codes.
 namespace cli {
 
-// The exit codes, as listed in the help text.
-enum ExitCode {
-    kDone = 0,
-    kNotAcknowledged = 1,
-    kImageRefused = 2,
-    kPortNotOpened = 3,
-    kUsage = 64,
-    kOutputLost = 74,   // EX_IOERR: stdout, stderr or the results log could not be written
-    kInterrupted = 130, // SIGINT
-    kTerminated = 143,  // SIGTERM or SIGHUP
-};
+// The exit codes, as listed in the help text, are the session's.
+using namespace jobs::exitcodes;
 
 struct Options {
     QString command;

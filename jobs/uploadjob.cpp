@@ -53,7 +53,7 @@ void UploadJob::run() {
     // A name that is not valid text is opened by its bytes, through a handle on it, and told
     // by its readable form rather than by that handle.
     const QString opened = resolution.path;
-    const bool byBytes = !m_raw.isEmpty() && QFile::encodeName(r.port) != m_raw;
+    const bool byBytes = ports::lostInDecoding(r.port, m_raw);
     r.path = byBytes && !opened.isEmpty() ? transfer::systemLocation(ports::readableName(m_raw))
                                           : opened;
     r.serial = resolution.serial;

@@ -255,19 +255,32 @@ QHash<QString, int> reached;
 } // namespace
 #endif
 
-QString reachByBytes(const QByteArray &raw) {
+bool lostInDecoding(const QString &decoded, const QByteArray &raw) {
+    return !raw.isEmpty() && QFile::encodeName(decoded) != raw;
+}
+
+QString reachByBytes(const QString &decoded, const QByteArray &raw, Reach how) {
+    if (!lostInDecoding(decoded, raw))
+        return decoded;
 #ifdef O_PATH
-    const int fd = ::open(raw.constData(), O_PATH | O_CLOEXEC);
+    const int flags = how == Reach::Name ? O_PATH : O_RDONLY | O_NONBLOCK;
+#else
+    if (how == Reach::Name)
+        return QFile::decodeName(raw);
+    const int flags = O_RDONLY | O_NONBLOCK;
+#endif
+    const int fd = ::open(raw.constData(), flags | O_CLOEXEC);
     if (fd < 0)
-        return QString();
+        return decoded;
     // Opening /dev/fd/N opens the file anew, as its own name would.
     const QString name = QStringLiteral("/dev/fd/%1").arg(fd);
-    std::lock_guard<std::mutex> lock(reachedMutex);
-    reached.insert(name, fd);
-    return name;
-#else
-    return QFile::decodeName(raw);
+#ifdef O_PATH
+    if (how == Reach::Name) {
+        std::lock_guard<std::mutex> lock(reachedMutex);
+        reached.insert(name, fd);
+    }
 #endif
+    return name;
 }
 
 void letGo(const QString &name) {

@@ -54,6 +54,11 @@ bool isUsbIdentity(const QString &operand);
 // Empty when text is a well-formed USB identity; else what is wrong with it (the text of a
 // port-missing cause).
 QString usbIdentityError(const QString &text);
+// Empty unless operand is a USB identity that is not well-formed: then what is wrong with it.
+QString operandError(const QString &operand);
+// What is wrong with the operands of an upload, ports then file, as a usage error: a malformed
+// USB identity, a file and a port the wrong way round, two names of one device. Empty when none.
+QString uploadOperandsError(const QStringList &ports, const QString &file);
 
 // What an operand stands for now. path is empty when a USB identity matches no port; error says
 // why it cannot be used (port-ambiguous: several ports match; port-missing: the identity is
