@@ -223,7 +223,9 @@ void Session::watch(const QString &selector, int count) {
             [this, job] {
                 // A second name of a device in use here is refused on opening, and is no board:
                 // nothing to tell of it.
-                const bool board = transfer::inUseAs(job->result().path).isEmpty();
+                const ports::PortFacts *facts = job->facts();
+                const bool board =
+                    !facts || !facts->device || transfer::inUseAs(*facts->device).isEmpty();
                 if (m_hooks.started)
                     m_hooks.started(-1, *job,
                                     board ? events::start(job->port(), m_settings.image,

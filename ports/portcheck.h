@@ -82,5 +82,8 @@ struct UsbAdapter {
 // system tells it only by listing every port.
 std::optional<UsbAdapter> usbAdapter(const QString &path,
                                      const QString &sysRoot = QStringLiteral("/sys"));
+// The same for the device numbered device, where its number is known already.
+std::optional<UsbAdapter> usbAdapterOf(quint64 device,
+                                       const QString &sysRoot = QStringLiteral("/sys"));
 
 } // namespace ports

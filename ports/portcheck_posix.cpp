@@ -363,18 +363,28 @@ std::optional<UsbAdapter> usbAdapter(const QString &path, const QString &sysRoot
     struct stat status {};
     if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
         return UsbAdapter();
-    const QString device = usbDeviceAbove(QFileInfo(QStringLiteral("%1/dev/char/%2:%3")
-                                                        .arg(sysRoot)
-                                                        .arg(major(status.st_rdev))
-                                                        .arg(minor(status.st_rdev)))
-                                              .canonicalFilePath());
+    return usbAdapterOf(quint64(status.st_rdev), sysRoot);
+#else
+    Q_UNUSED(path)
+    Q_UNUSED(sysRoot)
+    return std::nullopt;
+#endif
+}
+
+std::optional<UsbAdapter> usbAdapterOf(quint64 number, const QString &sysRoot) {
+#ifdef __linux__
+    const dev_t rdev = dev_t(number);
+    const QString device = usbDeviceAbove(
+        QFileInfo(
+            QStringLiteral("%1/dev/char/%2:%3").arg(sysRoot).arg(major(rdev)).arg(minor(rdev)))
+            .canonicalFilePath());
     if (device.isEmpty())
         return UsbAdapter();
     return UsbAdapter{true, quint16(attribute(device, "idVendor").toUInt(nullptr, 16)),
                       quint16(attribute(device, "idProduct").toUInt(nullptr, 16)),
                       attribute(device, "serial")};
 #else
-    Q_UNUSED(path)
+    Q_UNUSED(number)
     Q_UNUSED(sysRoot)
     return std::nullopt;
 #endif

@@ -73,6 +73,10 @@ std::optional<UsbAdapter> usbAdapter(const QString &, const QString &) {
     return std::nullopt;
 }
 
+std::optional<UsbAdapter> usbAdapterOf(quint64, const QString &) {
+    return std::nullopt;
+}
+
 std::optional<PortList> usbPorts(const QString &) {
     return std::nullopt;
 }

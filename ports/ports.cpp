@@ -311,7 +311,8 @@ QString readableName(const QByteArray &name) {
 }
 
 transfer::Cause whyNotOpened(const QString &port, const QString &path,
-                             const transfer::LinkFailure &failure, const PortList &ports) {
+                             const transfer::LinkFailure &failure,
+                             const std::optional<PortList> &ports) {
     using Kind = transfer::Cause::Kind;
     transfer::Cause cause;
     cause.port = port;
@@ -323,7 +324,8 @@ transfer::Cause whyNotOpened(const QString &port, const QString &path,
         return cause;
     };
     const auto missing = [&] {
-        cause.present = presentNames(ports);
+        cause.listed = ports.has_value();
+        cause.present = ports ? presentNames(*ports) : QStringList();
         return as(Kind::PortMissing);
     };
     if (!failure.sameDeviceAs.isEmpty()) {

@@ -108,8 +108,10 @@ QString readableName(const QByteArray &name);
 // Why the port at path, reached by the operand port, could not be opened, from what the open
 // said: port-missing (with the ports present), permission-denied (with the group that owns the
 // port), port-busy (with who holds it), same-device, not-serial or port-failed. Only who holds a
-// busy port, and the group, are looked up afterwards.
+// busy port, and the group, are looked up afterwards. ports: nullopt where they were not listed
+// (a missing port then names no others).
 transfer::Cause whyNotOpened(const QString &port, const QString &path,
-                             const transfer::LinkFailure &failure, const PortList &ports);
+                             const transfer::LinkFailure &failure,
+                             const std::optional<PortList> &ports);
 
 } // namespace ports
