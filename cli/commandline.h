@@ -22,20 +22,13 @@ struct Options {
     // The operands' bytes as given, for file names that are not valid text.
     QByteArrayList rawOperands;
     bool json = false;
-    // --wait: how long to wait for each port to appear; 0 does not wait.
-    int waitMs = 0;
     // station --match
     QString match;
-    // --log: the results log, one JSON line per finished board; empty for none.
-    QString logPath;
-    // --station: the name of this station (a service's instance), for the log's records.
-    QString station;
-    // --sha256: the digest the image's records must have (lower case); empty for any.
-    QString sha256;
     // station --count: end once this many boards have loaded; 0 never.
     int count = 0;
-    // The time-outs of the device operations: the tool's own, from no option.
-    transfer::Timing timing;
+    // --wait, --log, --station and --sha256 (lower case), and the tool's own time-outs; the
+    // image is set by the command that reads one.
+    jobs::RunSettings run;
 };
 
 // Parses the command line. Returns the exit code when the program is done already (help,

@@ -59,11 +59,11 @@ int main(int argc, char *argv[]) {
 #ifdef BOOTLOADER_CLI_SHORT_TIMING
     // The test suite's build (never installed): short reply windows, so that a device that
     // leaves sends unanswered costs a test little; the counts of sends stay the tool's own.
-    options.timing.recordReplyWindow = std::chrono::milliseconds(300);
-    options.timing.latencyGrace = std::chrono::milliseconds(50);
-    options.timing.recordPause = std::chrono::milliseconds(10);
-    options.timing.commandReplyWindow = std::chrono::milliseconds(200);
-    options.timing.leaveGrace = std::chrono::milliseconds(500);
+    options.run.timing.recordReplyWindow = std::chrono::milliseconds(300);
+    options.run.timing.latencyGrace = std::chrono::milliseconds(50);
+    options.run.timing.recordPause = std::chrono::milliseconds(10);
+    options.run.timing.commandReplyWindow = std::chrono::milliseconds(200);
+    options.run.timing.leaveGrace = std::chrono::milliseconds(500);
 #endif
     cli::console::installMessageHandler();
     cli::events::setEnabled(options.json);

@@ -57,8 +57,8 @@ void printSummary(const std::vector<const jobs::JobResult *> &boards) {
                       seconds[row].rightJustified(width(seconds)));
 }
 
-} // namespace
-
+// What every run tells alike: its notes on stderr by verbosity, its summary event, and whether
+// the output is lost.
 jobs::Session::Hooks commonHooks() {
     jobs::Session::Hooks hooks;
     hooks.note = [](const QString &text, jobs::Session::Say say) {
@@ -75,17 +75,15 @@ jobs::Session::Hooks commonHooks() {
     return hooks;
 }
 
+// The session's settings from the options; image: the operand that names the image, or -1.
 jobs::RunSettings settingsOf(const Options &options, int image) {
-    jobs::RunSettings settings;
+    jobs::RunSettings settings = options.run;
     settings.image = options.operands.value(image);
     settings.imageRaw = options.rawOperands.value(image);
-    settings.sha256 = options.sha256;
-    settings.logPath = options.logPath;
-    settings.station = options.station;
-    settings.waitMs = options.waitMs;
-    settings.timing = options.timing;
     return settings;
 }
+
+} // namespace
 
 int runUpload(const Options &options) {
     if (options.operands.size() < 2)

@@ -12,10 +12,4 @@ int runUpload(const Options &options);
 int runEnter(const Options &options);
 int runStation(const Options &options);
 
-// What every run tells alike: its notes on stderr by verbosity, its summary event, and whether
-// the output is lost.
-jobs::Session::Hooks commonHooks();
-// The session's settings from the options; image: the operand that names the image, or -1.
-jobs::RunSettings settingsOf(const Options &options, int image);
-
 } // namespace cli
