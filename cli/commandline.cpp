@@ -185,7 +185,7 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > 86400)
             return usageError(QStringLiteral("--wait takes a number of seconds, not '%1'")
                                   .arg(parser.value(wait)));
-        options->waitMs = int(seconds * 1000);
+        options->run.waitMs = int(seconds * 1000);
     }
     if (parser.isSet(wait) && options->command != QLatin1String("upload") &&
         options->command != QLatin1String("enter") && options->command != QLatin1String("station"))
@@ -198,14 +198,14 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         return usageError(QStringLiteral("--log and --sha256 are for upload and station"));
     if (parser.isSet(station) && !loads)
         return usageError(QStringLiteral("--station is for upload and station"));
-    options->station = parser.value(station);
-    options->logPath = parser.value(log);
-    if (parser.isSet(log) && options->logPath.isEmpty())
+    options->run.station = parser.value(station);
+    options->run.logPath = parser.value(log);
+    if (parser.isSet(log) && options->run.logPath.isEmpty())
         return usageError(QStringLiteral("--log takes a file"));
     if (parser.isSet(sha256)) {
         static const QRegularExpression digest(QStringLiteral("^[0-9A-Fa-f]{64}$"));
-        options->sha256 = parser.value(sha256).toLower();
-        if (!digest.match(options->sha256).hasMatch())
+        options->run.sha256 = parser.value(sha256).toLower();
+        if (!digest.match(options->run.sha256).hasMatch())
             return usageError(QStringLiteral("--sha256 takes 64 hexadecimal digits, not '%1'")
                                   .arg(parser.value(sha256)));
     }

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "protocol.h"
+#include "session.h"
 
 #include <QByteArrayList>
 #include <QString>
@@ -12,17 +13,8 @@
 // The command line: commands, options, usage and exit codes.
 namespace cli {
 
-// The exit codes, as listed in the help text.
-enum ExitCode {
-    kDone = 0,
-    kNotAcknowledged = 1,
-    kImageRefused = 2,
-    kPortNotOpened = 3,
-    kUsage = 64,
-    kOutputLost = 74,   // EX_IOERR: stdout, stderr or the results log could not be written
-    kInterrupted = 130, // SIGINT
-    kTerminated = 143,  // SIGTERM or SIGHUP
-};
+// The exit codes, as listed in the help text, are the session's.
+using namespace jobs::exitcodes;
 
 struct Options {
     QString command;
@@ -30,20 +22,13 @@ struct Options {
     // The operands' bytes as given, for file names that are not valid text.
     QByteArrayList rawOperands;
     bool json = false;
-    // --wait: how long to wait for each port to appear; 0 does not wait.
-    int waitMs = 0;
     // station --match
     QString match;
-    // --log: the results log, one JSON line per finished board; empty for none.
-    QString logPath;
-    // --station: the name of this station (a service's instance), for the log's records.
-    QString station;
-    // --sha256: the digest the image's records must have (lower case); empty for any.
-    QString sha256;
     // station --count: end once this many boards have loaded; 0 never.
     int count = 0;
-    // The time-outs of the device operations: the tool's own, from no option.
-    transfer::Timing timing;
+    // --wait, --log, --station and --sha256 (lower case), and the tool's own time-outs; the
+    // image is set by the command that reads one.
+    jobs::RunSettings run;
 };
 
 // Parses the command line. Returns the exit code when the program is done already (help,

@@ -105,10 +105,10 @@ int describeImage(const QString &path, const QString &shown, bool json) {
 int reportLog(const QString &path, bool json) {
     resultlog::Report report;
     QString error;
-    const auto stopped = [] { return stopsignals::requestedExitCode() != 0; };
+    const auto stopped = [] { return jobs::stopsignals::requestedExitCode() != 0; };
     if (!resultlog::summarize(path, &report, &error, stopped)) {
         if (stopped())
-            return stopsignals::requestedExitCode();
+            return jobs::stopsignals::requestedExitCode();
         console::line(
             QStringLiteral("bootloader-cli: cannot read the log %1: %2").arg(path, error));
         return kOutputLost;

@@ -6,9 +6,8 @@
 #include "console.h"
 #include "describe.h"
 #include "events.h"
-#include "fileoperand.h"
 #include "output.h"
-#include "station.h"
+#include "portcheck.h"
 #include "stopsignals.h"
 #include "uploads.h"
 
@@ -31,16 +30,17 @@ int run(const cli::Options &options) {
     if (command == QLatin1String("info")) {
         if (options.operands.size() != 1)
             return cli::usageError(QStringLiteral("info takes FILE only"));
-        return cli::describeImage(
-            cli::fileoperand::openablePath(options.operands[0], options.rawOperands.value(0)),
-            options.operands[0], options.json);
+        return cli::describeImage(ports::reachByBytes(options.operands[0],
+                                                      options.rawOperands.value(0),
+                                                      ports::Reach::Read),
+                                  options.operands[0], options.json);
     }
     if (command == QLatin1String("report")) {
         if (options.operands.size() != 1)
             return cli::usageError(QStringLiteral("report takes LOG only"));
-        return cli::reportLog(
-            cli::fileoperand::openablePath(options.operands[0], options.rawOperands.value(0)),
-            options.json);
+        return cli::reportLog(ports::reachByBytes(options.operands[0], options.rawOperands.value(0),
+                                                  ports::Reach::Read),
+                              options.json);
     }
     return cli::usageError(QStringLiteral("unknown command '%1'").arg(command));
 }
@@ -53,17 +53,17 @@ int main(int argc, char *argv[]) {
     QCoreApplication::setApplicationVersion(QString::fromLatin1(bootloader::kVersion));
 
     cli::Options options;
-    cli::stopsignals::install();
+    jobs::stopsignals::install();
     if (const std::optional<int> done = cli::parseCommandLine(argc, argv, &options))
         return cli::output::exitCode(*done);
 #ifdef BOOTLOADER_CLI_SHORT_TIMING
     // The test suite's build (never installed): short reply windows, so that a device that
     // leaves sends unanswered costs a test little; the counts of sends stay the tool's own.
-    options.timing.recordReplyWindow = std::chrono::milliseconds(300);
-    options.timing.latencyGrace = std::chrono::milliseconds(50);
-    options.timing.recordPause = std::chrono::milliseconds(10);
-    options.timing.commandReplyWindow = std::chrono::milliseconds(200);
-    options.timing.leaveGrace = std::chrono::milliseconds(500);
+    options.run.timing.recordReplyWindow = std::chrono::milliseconds(300);
+    options.run.timing.latencyGrace = std::chrono::milliseconds(50);
+    options.run.timing.recordPause = std::chrono::milliseconds(10);
+    options.run.timing.commandReplyWindow = std::chrono::milliseconds(200);
+    options.run.timing.leaveGrace = std::chrono::milliseconds(500);
 #endif
     cli::console::installMessageHandler();
     cli::events::setEnabled(options.json);

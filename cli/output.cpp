@@ -160,7 +160,7 @@ int exitCode(int code) {
         queue.sayLeftOut();
         std::chrono::steady_clock::time_point giveUp = std::chrono::steady_clock::time_point::max();
         while (!queue.idle()) {
-            const int stop = stopsignals::requestedExitCode();
+            const int stop = jobs::stopsignals::requestedExitCode();
             if (stop != 0 && giveUp == std::chrono::steady_clock::time_point::max())
                 giveUp = std::chrono::steady_clock::now() + kStopGrace;
             if (std::chrono::steady_clock::now() >= giveUp)

@@ -110,9 +110,10 @@ void Station::step(bool takeNew, qint64 nowMs) {
             m_watch.release(port);
             continue;
         }
-        // A name that is not valid text is opened by its bytes.
-        m_running.push_back(std::make_unique<UploadJob>(port, Operation::Upload, m_records, 0,
-                                                        m_watch.bytesOf(port), m_timing));
+        // Goes on from what the watch learned: a name that is not valid text is opened by its
+        // bytes.
+        m_running.push_back(
+            std::make_unique<UploadJob>(port, m_records, m_watch.factsOf(port), m_timing));
         if (m_hooks.made)
             m_hooks.made(*m_running.back());
         m_running.back()->start();

@@ -19,6 +19,18 @@ UploadJob::UploadJob(const QString &port, Operation operation, const transfer::R
     m_result.records = operation == Operation::Upload ? int(records.size()) : 0;
 }
 
+UploadJob::UploadJob(const QString &port, const transfer::RecordList &records,
+                     const ports::PortFacts &facts, const transfer::Timing &timing)
+    : m_operation(Operation::Upload)
+    , m_records(records)
+    , m_waitMs(0)
+    , m_raw(facts.bytes)
+    , m_timing(timing)
+    , m_facts(facts) {
+    m_result.port = port;
+    m_result.records = int(records.size());
+}
+
 UploadJob::~UploadJob() {
     if (m_thread) {
         requestStop();
@@ -48,22 +60,28 @@ void UploadJob::run() {
     JobResult &r = m_result;
     const bool upload = m_operation == Operation::Upload;
 
-    const ports::Resolution resolution = ports::waitFor(
-        r.port, m_waitMs, [this] { return m_stop.load(); }, m_raw);
+    ports::Resolution resolution;
+    if (m_facts)
+        resolution = {ports::reachByBytes(r.port, m_raw), std::nullopt, m_facts->serial,
+                      m_facts->usb};
+    else
+        resolution = ports::waitFor(
+            r.port, m_waitMs, [this] { return m_stop.load(); }, m_raw);
     // A name that is not valid text is opened by its bytes, through a handle on it, and told
     // by its readable form rather than by that handle.
     const QString opened = resolution.path;
-    const bool byBytes = !m_raw.isEmpty() && QFile::encodeName(r.port) != m_raw;
+    const bool byBytes = ports::lostInDecoding(r.port, m_raw);
     r.path = byBytes && !opened.isEmpty() ? transfer::systemLocation(ports::readableName(m_raw))
                                           : opened;
     r.serial = resolution.serial;
     r.usb = resolution.usb;
     emit started();
 
-    // Checked without opening: what is not a serial port is never opened.
-    const transfer::NotSerial notSerial = !resolution.error && !opened.isEmpty() && !m_stop
-                                              ? ports::notSerialPort(opened)
-                                              : transfer::NotSerial();
+    // Checked without opening: what is not a serial port is never opened. The watch checked
+    // what it took already.
+    const transfer::NotSerial notSerial =
+        !m_facts && !resolution.error && !opened.isEmpty() && !m_stop ? ports::notSerialPort(opened)
+                                                                      : transfer::NotSerial();
     transfer::Cause cause;
     cause.port = r.port;
     cause.path = r.path;
@@ -113,9 +131,15 @@ void UploadJob::run() {
             // An open that lost the race to another name of the device may fail on the port's
             // own lock instead; the device being in use here says why.
             if (failure.sameDeviceAs.isEmpty() && !failure.lockedElsewhere)
-                failure.sameDeviceAs = transfer::inUseAs(opened);
+                failure.sameDeviceAs = !m_facts          ? transfer::inUseAs(opened)
+                                       : m_facts->device ? transfer::inUseAs(*m_facts->device)
+                                                         : QString();
             r.sameDeviceAs = failure.sameDeviceAs;
-            r.cause = ports::whyNotOpened(r.port, r.path, failure, ports::enumerate());
+            // A station's board names no ports present: listing them all is costly, and keeps
+            // memory for good each time.
+            r.cause = ports::whyNotOpened(
+                r.port, r.path, failure,
+                m_facts ? std::nullopt : std::optional<ports::PortList>(ports::enumerate()));
         } else if (!r.ok() && !m_stop) {
             r.cause = device.failure(r.port);
         }

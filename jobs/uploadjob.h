@@ -4,6 +4,7 @@
 #include "device.h"
 #include "firmwareimage.h"
 #include "ports.h"
+#include "portwatch.h"
 
 #include <QObject>
 #include <QString>
@@ -56,6 +57,10 @@ public:
     UploadJob(const QString &port, Operation operation, const transfer::RecordList &records,
               int waitMs = 0, const QByteArray &raw = QByteArray(),
               const transfer::Timing &timing = transfer::Timing());
+    // An upload to a port a station's watch took, from what it learned of the port: the port
+    // is neither waited for nor examined again.
+    UploadJob(const QString &port, const transfer::RecordList &records,
+              const ports::PortFacts &facts, const transfer::Timing &timing);
     ~UploadJob() override;
 
     // Runs the job on its own thread.
@@ -66,6 +71,8 @@ public:
     void requestStop();
 
     const QString &port() const { return m_result.port; }
+    // What the watch learned of the port; null for a job given a name alone.
+    const ports::PortFacts *facts() const { return m_facts ? &*m_facts : nullptr; }
     // What the job ended with; complete once wait() said it ended (or from finished()).
     const JobResult &result() const { return m_result; }
 
@@ -84,6 +91,7 @@ private:
     const int m_waitMs;
     const QByteArray m_raw;
     const transfer::Timing m_timing;
+    const std::optional<ports::PortFacts> m_facts;
     std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_stop{false};
     // The device of the running operation, for a stop request to reach.

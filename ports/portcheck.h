@@ -52,11 +52,19 @@ QString owningGroup(const QString &path);
 // Whether path names a character device (what a serial port is), following links.
 bool isCharacterDevice(const QString &path);
 
-// A name that reaches the port whose path is the bytes raw, without opening the port (a FIFO's
-// open blocks, a device's open may act): a handle on the name alone is taken and kept until
-// letGo(), and the name returned refers to it. Empty when raw names nothing (yet); raw decoded
-// as well as it can be where such handles are not to be had.
-QString reachByBytes(const QByteArray &raw);
+// Names given as the system's bytes (a file or port operand, a name a folder listed), which
+// need not be valid text. decoded is the name as Qt decoded it, raw its bytes (empty: as decoded).
+// Whether decoding lost some of the bytes, so that the name is to be reached by raw.
+bool lostInDecoding(const QString &decoded, const QByteArray &raw);
+// How reachByBytes() holds what it reaches.
+enum class Reach {
+    Name, // a handle on the name alone, kept until letGo(): a port is never opened by it
+    Read, // the file opened for reading, kept for the program's life
+};
+// A path that reaches what raw names: decoded itself when decoding lost nothing, else a name
+// referring to a handle taken on raw as how says; decoded too when raw names nothing (yet), for
+// the cause to tell. Where such handles are not to be had, raw decoded as well as it can be.
+QString reachByBytes(const QString &decoded, const QByteArray &raw, Reach how = Reach::Name);
 // Lets go of the handle behind a name reachByBytes() returned, once nothing is to be opened by
 // it any more; any other name is left alone.
 void letGo(const QString &reached);
@@ -74,5 +82,8 @@ struct UsbAdapter {
 // system tells it only by listing every port.
 std::optional<UsbAdapter> usbAdapter(const QString &path,
                                      const QString &sysRoot = QStringLiteral("/sys"));
+// The same for the device numbered device, where its number is known already.
+std::optional<UsbAdapter> usbAdapterOf(quint64 device,
+                                       const QString &sysRoot = QStringLiteral("/sys"));
 
 } // namespace ports

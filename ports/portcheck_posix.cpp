@@ -255,19 +255,32 @@ QHash<QString, int> reached;
 } // namespace
 #endif
 
-QString reachByBytes(const QByteArray &raw) {
+bool lostInDecoding(const QString &decoded, const QByteArray &raw) {
+    return !raw.isEmpty() && QFile::encodeName(decoded) != raw;
+}
+
+QString reachByBytes(const QString &decoded, const QByteArray &raw, Reach how) {
+    if (!lostInDecoding(decoded, raw))
+        return decoded;
 #ifdef O_PATH
-    const int fd = ::open(raw.constData(), O_PATH | O_CLOEXEC);
+    const int flags = how == Reach::Name ? O_PATH : O_RDONLY | O_NONBLOCK;
+#else
+    if (how == Reach::Name)
+        return QFile::decodeName(raw);
+    const int flags = O_RDONLY | O_NONBLOCK;
+#endif
+    const int fd = ::open(raw.constData(), flags | O_CLOEXEC);
     if (fd < 0)
-        return QString();
+        return decoded;
     // Opening /dev/fd/N opens the file anew, as its own name would.
     const QString name = QStringLiteral("/dev/fd/%1").arg(fd);
-    std::lock_guard<std::mutex> lock(reachedMutex);
-    reached.insert(name, fd);
-    return name;
-#else
-    return QFile::decodeName(raw);
+#ifdef O_PATH
+    if (how == Reach::Name) {
+        std::lock_guard<std::mutex> lock(reachedMutex);
+        reached.insert(name, fd);
+    }
 #endif
+    return name;
 }
 
 void letGo(const QString &name) {
@@ -350,18 +363,28 @@ std::optional<UsbAdapter> usbAdapter(const QString &path, const QString &sysRoot
     struct stat status {};
     if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
         return UsbAdapter();
-    const QString device = usbDeviceAbove(QFileInfo(QStringLiteral("%1/dev/char/%2:%3")
-                                                        .arg(sysRoot)
-                                                        .arg(major(status.st_rdev))
-                                                        .arg(minor(status.st_rdev)))
-                                              .canonicalFilePath());
+    return usbAdapterOf(quint64(status.st_rdev), sysRoot);
+#else
+    Q_UNUSED(path)
+    Q_UNUSED(sysRoot)
+    return std::nullopt;
+#endif
+}
+
+std::optional<UsbAdapter> usbAdapterOf(quint64 number, const QString &sysRoot) {
+#ifdef __linux__
+    const dev_t rdev = dev_t(number);
+    const QString device = usbDeviceAbove(
+        QFileInfo(
+            QStringLiteral("%1/dev/char/%2:%3").arg(sysRoot).arg(major(rdev)).arg(minor(rdev)))
+            .canonicalFilePath());
     if (device.isEmpty())
         return UsbAdapter();
     return UsbAdapter{true, quint16(attribute(device, "idVendor").toUInt(nullptr, 16)),
                       quint16(attribute(device, "idProduct").toUInt(nullptr, 16)),
                       attribute(device, "serial")};
 #else
-    Q_UNUSED(path)
+    Q_UNUSED(number)
     Q_UNUSED(sysRoot)
     return std::nullopt;
 #endif

@@ -29,8 +29,12 @@ transfer::NotSerial notSerialPort(const QByteArray &) {
 }
 
 // Windows passes the command line as UTF-16, which Qt decodes without loss.
-QString reachByBytes(const QByteArray &raw) {
-    return QString::fromLocal8Bit(raw);
+bool lostInDecoding(const QString &, const QByteArray &) {
+    return false;
+}
+
+QString reachByBytes(const QString &decoded, const QByteArray &, Reach) {
+    return decoded;
 }
 
 void letGo(const QString &) {}
@@ -66,6 +70,10 @@ bool isCharacterDevice(const QString &path) {
 }
 
 std::optional<UsbAdapter> usbAdapter(const QString &, const QString &) {
+    return std::nullopt;
+}
+
+std::optional<UsbAdapter> usbAdapterOf(quint64, const QString &) {
     return std::nullopt;
 }
 

@@ -132,6 +132,25 @@ QString usbIdentityError(const QString &text) {
     return malformedIdentity(text).text();
 }
 
+QString operandError(const QString &operand) {
+    return isUsbIdentity(operand) ? usbIdentityError(operand) : QString();
+}
+
+QString uploadOperandsError(const QStringList &ports, const QString &file) {
+    const PortList present = enumerate();
+    if (looksLikePort(file, present) &&
+        notSerialPort(ports.first()).what == transfer::NotSerial::What::RegularFile)
+        return QStringLiteral("FILE and PORT are the wrong way round: '%1' is a port, '%2' a "
+                              "file; give the ports first and the image last")
+            .arg(file, ports.first());
+    for (const QString &port : ports) {
+        if (!operandError(port).isEmpty())
+            return operandError(port);
+    }
+    const QString same = sameDevice(ports, present);
+    return same.isEmpty() ? QString() : QStringLiteral("%1 are the same device").arg(same);
+}
+
 QStringList presentNames(const PortList &ports) {
     QStringList names;
     for (const PortInfo &port : ports)
@@ -146,13 +165,9 @@ QString presentText(const PortList &ports) {
 Resolution resolve(const QString &operand, const PortList &ports, const QByteArray &raw) {
     if (!isUsbIdentity(operand)) {
         QString path = transfer::systemLocation(operand);
-        if (!raw.isEmpty() && QFile::encodeName(operand) != raw) {
-            const bool given = raw.startsWith('/') || raw.startsWith("./") || raw.startsWith("../");
-            const QString reached = reachByBytes(given ? raw : "/dev/" + raw);
-            // Not there (yet): the name as decoded, for the cause.
-            if (!reached.isEmpty())
-                path = reached;
-        }
+        // The folder systemLocation() put before the name, before the name's own bytes.
+        const QByteArray folder = QFile::encodeName(path.left(path.size() - operand.size()));
+        path = reachByBytes(path, raw.isEmpty() ? raw : folder + raw);
         return found(path, portAt(path, ports));
     }
     const std::optional<UsbIdentity> identity = parseUsb(operand);
@@ -296,7 +311,8 @@ QString readableName(const QByteArray &name) {
 }
 
 transfer::Cause whyNotOpened(const QString &port, const QString &path,
-                             const transfer::LinkFailure &failure, const PortList &ports) {
+                             const transfer::LinkFailure &failure,
+                             const std::optional<PortList> &ports) {
     using Kind = transfer::Cause::Kind;
     transfer::Cause cause;
     cause.port = port;
@@ -308,7 +324,8 @@ transfer::Cause whyNotOpened(const QString &port, const QString &path,
         return cause;
     };
     const auto missing = [&] {
-        cause.present = presentNames(ports);
+        cause.listed = ports.has_value();
+        cause.present = ports ? presentNames(*ports) : QStringList();
         return as(Kind::PortMissing);
     };
     if (!failure.sameDeviceAs.isEmpty()) {

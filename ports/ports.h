@@ -54,6 +54,11 @@ bool isUsbIdentity(const QString &operand);
 // Empty when text is a well-formed USB identity; else what is wrong with it (the text of a
 // port-missing cause).
 QString usbIdentityError(const QString &text);
+// Empty unless operand is a USB identity that is not well-formed: then what is wrong with it.
+QString operandError(const QString &operand);
+// What is wrong with the operands of an upload, ports then file, as a usage error: a malformed
+// USB identity, a file and a port the wrong way round, two names of one device. Empty when none.
+QString uploadOperandsError(const QStringList &ports, const QString &file);
 
 // What an operand stands for now. path is empty when a USB identity matches no port; error says
 // why it cannot be used (port-ambiguous: several ports match; port-missing: the identity is
@@ -103,8 +108,10 @@ QString readableName(const QByteArray &name);
 // Why the port at path, reached by the operand port, could not be opened, from what the open
 // said: port-missing (with the ports present), permission-denied (with the group that owns the
 // port), port-busy (with who holds it), same-device, not-serial or port-failed. Only who holds a
-// busy port, and the group, are looked up afterwards.
+// busy port, and the group, are looked up afterwards. ports: nullopt where they were not listed
+// (a missing port then names no others).
 transfer::Cause whyNotOpened(const QString &port, const QString &path,
-                             const transfer::LinkFailure &failure, const PortList &ports);
+                             const transfer::LinkFailure &failure,
+                             const std::optional<PortList> &ports);
 
 } // namespace ports

@@ -3,6 +3,8 @@
 #include "portcheck.h"
 #include "seriallink.h"
 
+#include <QFile>
+
 namespace ports {
 
 PortWatch::PortWatch(const QString &selector, qint64 noticeMs)
@@ -49,7 +51,7 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
         const QByteArray &raw = bytes[name];
         const transfer::NotSerial why = notSerialPort(raw);
         if (why) {
-            m_known.insert(name, {Kind::NotAPort, std::nullopt, raw, {}});
+            m_known.insert(name, {Kind::NotAPort, std::nullopt, raw, {}, {}, {}});
             step.passedOver << QStringLiteral("%1: passed over, not a serial port: %2")
                                    .arg(name, transfer::describe(why));
             continue;
@@ -60,7 +62,7 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
             node ? std::optional<quint64>(node->number) : std::nullopt;
         const QString other = device ? taken.value(*device) : QString();
         if (!other.isEmpty()) {
-            m_known.insert(name, {Kind::SecondName, device, raw, {}});
+            m_known.insert(name, {Kind::SecondName, device, raw, {}, {}, {}});
             step.passedOver
                 << QStringLiteral("%1: passed over, the same device as %2").arg(name, other);
             continue;
@@ -80,7 +82,22 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
         m_unready.remove(name);
         if (device)
             taken.insert(*device, name);
-        m_known.insert(name, {Kind::Board, device, raw, node ? node->node : QByteArray()});
+        // Its USB adapter: from the list a USB selector is matched against, else from what the
+        // system says of the one device.
+        Known board{Kind::Board, device, raw, node ? node->node : QByteArray(), {}, {}};
+        std::optional<UsbAdapter> adapter;
+        for (const PortInfo &port : ports) {
+            if (QFile::encodeName(port.path) == raw)
+                adapter = UsbAdapter{port.usb, port.vendor, port.product, port.serial};
+        }
+        if (!adapter && device)
+            adapter = usbAdapterOf(*device);
+        if (adapter) {
+            board.serial = adapter->serial;
+            if (adapter->onUsb)
+                board.usb = usbText(adapter->vendor, adapter->product, adapter->serial);
+        }
+        m_known.insert(name, board);
         step.take << name;
     }
 
@@ -89,6 +106,11 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
         step.waiting = QStringLiteral("no port matches %1 yet; waiting").arg(m_selector);
     }
     return step;
+}
+
+PortFacts PortWatch::factsOf(const QString &name) const {
+    const Known known = m_known.value(name);
+    return {known.bytes, known.device, known.serial, known.usb};
 }
 
 QByteArrayList PortWatch::deviceNodes() const {

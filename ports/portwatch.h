@@ -19,6 +19,16 @@
 // their readable form (readableName()).
 namespace ports {
 
+// What the watch learned of a port when it took it, for the board's job to go on from, so that
+// nothing examines the port again: it is a serial port (checked), reached by bytes, with its
+// device number and USB adapter.
+struct PortFacts {
+    QByteArray bytes; // the name as the system gave it
+    std::optional<quint64> device;
+    QString serial; // the USB adapter's serial number; empty when none or unknown
+    QString usb;    // VID:PID[:SERIAL] of the USB adapter; empty when none or unknown
+};
+
 class PortWatch {
 public:
     // noticeMs: how long without any port matching before saying so, once.
@@ -55,8 +65,8 @@ public:
     // offered again by the next poll.
     void release(const QString &name) { m_known.remove(name); }
 
-    // The name's bytes as the system gave them, for a name poll() took.
-    QByteArray bytesOf(const QString &name) const { return m_known.value(name).bytes; }
+    // What was learned of a name poll() took.
+    PortFacts factsOf(const QString &name) const;
     // The nodes of the devices taken: one going away is worth a look.
     QByteArrayList deviceNodes() const;
 
@@ -70,6 +80,8 @@ private:
         QByteArray bytes;
         // The device's own node (links resolved), to see the device go.
         QByteArray node;
+        QString serial;
+        QString usb;
     };
 
     const QString m_selector;

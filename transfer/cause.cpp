@@ -41,6 +41,8 @@ QString missingText(const Cause &cause) {
     if (cause.path.isEmpty())
         return QStringLiteral("no port matches %1 (%2)")
             .arg(cause.port, presentText(cause.present));
+    if (!cause.listed)
+        return QStringLiteral("no such port %1").arg(cause.path);
     return QStringLiteral("no such port %1 (%2)").arg(cause.path, presentText(cause.present));
 }
 

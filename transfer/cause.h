@@ -109,6 +109,7 @@ struct Cause {
     QString otherName;        // same-device: the name the device is open under
     QString group;            // permission-denied: the group that owns the port; empty when unknown
     QStringList present;      // port-missing: the short names of the ports present
+    bool listed = true;       // port-missing: whether present was looked up
     bool malformed = false;   // port-missing: the operand is no well-formed USB identity
     QList<PortMatch> matches; // port-ambiguous
     NotSerial notSerial;      // not-serial

@@ -3,7 +3,7 @@
 // Requests to stop from outside: SIGINT, SIGTERM and SIGHUP on POSIX systems; Ctrl-C, Ctrl-Break
 // and closing the console on Windows. The first request is only recorded, for the program to
 // finish its current send and close its ports; a second interrupt ends the program at once.
-namespace cli::stopsignals {
+namespace jobs::stopsignals {
 
 // Installs the handlers; call once, before any port is opened.
 void install();
@@ -16,4 +16,4 @@ int requestedExitCode();
 // it (it is never read); -1 where there is none.
 int wakeDescriptor();
 
-} // namespace cli::stopsignals
+} // namespace jobs::stopsignals

@@ -7,7 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace cli::stopsignals {
+namespace jobs::stopsignals {
 
 namespace {
 
@@ -63,4 +63,4 @@ int wakeDescriptor() {
     return wakePipe[0];
 }
 
-} // namespace cli::stopsignals
+} // namespace jobs::stopsignals

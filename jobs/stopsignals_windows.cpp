@@ -3,7 +3,7 @@
 #include <atomic>
 #include <windows.h>
 
-namespace cli::stopsignals {
+namespace jobs::stopsignals {
 
 namespace {
 
@@ -36,4 +36,4 @@ int requestedExitCode() {
     return requested.load();
 }
 
-} // namespace cli::stopsignals
+} // namespace jobs::stopsignals

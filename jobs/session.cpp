@@ -1,0 +1,292 @@
+#include "session.h"
+
+#include "portcheck.h"
+#include "stationrunner.h"
+#include "stopsignals.h"
+
+#include <QElapsedTimer>
+
+#include <cmath>
+
+namespace jobs {
+
+namespace events {
+
+namespace {
+
+QJsonValue stringOrNull(const QString &text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+} // namespace
+
+QJsonObject start(const QString &port, const QString &image, int records, const QString &sha256) {
+    return {{"event", "start"},
+            {"port", port},
+            {"image", image},
+            {"records", records},
+            {"sha256", sha256}};
+}
+
+QJsonObject progress(const QString &port, int acknowledged, int records, int percent) {
+    return {{"event", "progress"},
+            {"port", port},
+            {"acknowledged", acknowledged},
+            {"records", records},
+            {"percent", percent}};
+}
+
+QJsonObject result(const JobResult &result, int exit) {
+    return {{"event", "result"},
+            {"port", result.port},
+            {"path", result.path.isEmpty() ? result.port : result.path},
+            {"serial", stringOrNull(result.serial)},
+            {"ok", result.ok()},
+            {"outcome", transfer::outcomeText(result.outcome)},
+            {"cause", stringOrNull(result.causeText())},
+            {"exit", exit},
+            {"acknowledged", result.acknowledged},
+            {"records", result.records},
+            {"interrupted", result.interrupted},
+            {"seconds", std::round(result.seconds * 1000) / 1000},
+            {"cause_kind", stringOrNull(result.causeKind())}};
+}
+
+QJsonObject summary(int loaded, int failed) {
+    return {{"event", "summary"}, {"loaded", loaded}, {"failed", failed}};
+}
+
+} // namespace events
+
+int exitCode(const JobResult &result) {
+    if (result.interrupted)
+        return stopsignals::requestedExitCode() ? stopsignals::requestedExitCode()
+                                                : int(kInterrupted);
+    switch (result.outcome) {
+    case transfer::Outcome::FirmwareLoaded:
+    case transfer::Outcome::BootloaderEntered:
+        return kDone;
+    case transfer::Outcome::FileNotOpen:
+    case transfer::Outcome::FileEmpty:
+    case transfer::Outcome::FirmwareNotFound:
+        return kImageRefused;
+    case transfer::Outcome::PortNotOpened:
+        return kPortNotOpened;
+    case transfer::Outcome::FirmwareNotLoaded:
+    case transfer::Outcome::BootloaderNotEntered:
+        break;
+    }
+    return kNotAcknowledged;
+}
+
+Session::Session(RunSettings settings, Hooks hooks)
+    : m_settings(std::move(settings))
+    , m_hooks(std::move(hooks)) {}
+
+Session::~Session() = default;
+
+void Session::say(const QString &text, Say say) const {
+    if (m_hooks.note)
+        m_hooks.note(text, say);
+}
+
+void Session::end() {
+    if (m_hooks.ended)
+        m_hooks.ended(events::summary(m_loaded, m_failed));
+}
+
+bool Session::prepare(int boards) {
+    m_failed = boards;
+    const QString &shown = m_settings.image;
+    m_image =
+        transfer::loadImage(ports::reachByBytes(shown, m_settings.imageRaw, ports::Reach::Read));
+    m_code = kImageRefused;
+    if (m_image.refusal) {
+        say(transfer::outcomeText(*m_image.refusal), Say::Always);
+        say(transfer::imageRefusal(m_image.cause, shown).text(), Say::Always);
+        end();
+        return false;
+    }
+    m_sha256 = QString::fromLatin1(m_image.summary.sha256);
+    // Checked before any port is opened: an old build under the same name is never loaded.
+    if (!m_settings.sha256.isEmpty() && m_settings.sha256 != m_sha256) {
+        transfer::Cause mismatch;
+        mismatch.kind = transfer::Cause::Kind::DigestMismatch;
+        mismatch.path = shown;
+        mismatch.sha256 = m_sha256;
+        mismatch.expectedSha256 = m_settings.sha256;
+        say(mismatch.text(), Say::Always);
+        end();
+        return false;
+    }
+    QString error;
+    if (!m_settings.logPath.isEmpty() && !m_log.open(m_settings.logPath, &error)) {
+        transfer::Cause lost;
+        lost.kind = transfer::Cause::Kind::OutputLost;
+        lost.path = m_settings.logPath;
+        lost.systemText = error;
+        say(lost.text(), Say::Error);
+        m_code = kOutputLost;
+        end();
+        return false;
+    }
+    m_code = kDone;
+    m_failed = 0;
+    return true;
+}
+
+// In the log first: a board is reported done nowhere before it is accounted for there. Safe
+// from any thread.
+void Session::record(const JobResult &result, int exit) {
+    if (m_log.isOpen()) {
+        resultlog::Record record = resultlog::Record::now();
+        record.station = m_settings.station;
+        record.port = result.port;
+        record.path = result.path.isEmpty() ? result.port : result.path;
+        record.serial = result.serial;
+        record.usb = result.usb;
+        record.sends = result.sends;
+        record.image = m_settings.image;
+        record.sha256 = m_sha256;
+        record.records = result.records;
+        record.acknowledged = result.acknowledged;
+        record.seconds = result.seconds;
+        record.loaded = result.ok();
+        record.exit = exit;
+        record.causeKind = result.causeKind();
+        record.cause = result.causeText();
+        QString error;
+        if (!m_log.append(record.toJson(), &error) && !m_logFailed.exchange(true))
+            say(QStringLiteral("cannot write the log %1: %2; no new board is taken")
+                    .arg(m_log.path(), error),
+                Say::Error);
+    }
+    if (m_hooks.finished)
+        m_hooks.finished(result, exit, events::result(result, exit));
+}
+
+void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation operation) {
+    const bool upload = operation == Operation::Upload;
+    std::vector<UploadJob *> all;
+    for (int i = 0; i < ports.size(); ++i) {
+        m_jobs.push_back(std::make_unique<UploadJob>(ports[i], operation, m_image.records,
+                                                     m_settings.waitMs, raw.value(i),
+                                                     m_settings.timing));
+        UploadJob *job = m_jobs.back().get();
+        all.push_back(job);
+        if (upload) {
+            QObject::connect(
+                job, &UploadJob::started, job,
+                [this, i, job] {
+                    if (m_hooks.started)
+                        m_hooks.started(i, *job,
+                                        events::start(job->port(), m_settings.image,
+                                                      int(m_image.records.size()), m_sha256));
+                },
+                Qt::DirectConnection);
+            QObject::connect(
+                job, &UploadJob::progress, job,
+                [this, i, job](int done, int total, int percent) {
+                    if (m_hooks.progress)
+                        m_hooks.progress(i, *job, done, total, percent,
+                                         events::progress(job->port(), done, total, percent));
+                },
+                Qt::DirectConnection);
+        }
+        QObject::connect(
+            job, &UploadJob::finished, job,
+            [this, job] { record(job->result(), jobs::exitCode(job->result())); },
+            Qt::DirectConnection);
+    }
+    for (UploadJob *job : all)
+        job->start();
+    waitAll(all, [] { return stopsignals::requestedExitCode() != 0; });
+
+    for (UploadJob *job : all) {
+        const JobResult &result = job->result();
+        (result.ok() ? m_loaded : m_failed) += 1;
+        const int exit = jobs::exitCode(result);
+        if (result.interrupted && m_stopCode == 0)
+            m_stopCode = exit;
+        if (m_code == kDone)
+            m_code = exit;
+    }
+    end();
+}
+
+void Session::watch(const QString &selector, int count) {
+    Station::Hooks hooks;
+    hooks.made = [this](UploadJob &made) {
+        UploadJob *job = &made;
+        QObject::connect(
+            job, &UploadJob::started, job,
+            [this, job] {
+                // A second name of a device in use here is refused on opening, and is no board:
+                // nothing to tell of it.
+                const ports::PortFacts *facts = job->facts();
+                const bool board =
+                    !facts || !facts->device || transfer::inUseAs(*facts->device).isEmpty();
+                if (m_hooks.started)
+                    m_hooks.started(-1, *job,
+                                    board ? events::start(job->port(), m_settings.image,
+                                                          int(m_image.records.size()), m_sha256)
+                                          : QJsonObject());
+            },
+            Qt::DirectConnection);
+        QObject::connect(
+            job, &UploadJob::progress, job,
+            [this, job](int done, int total, int percent) {
+                if (m_hooks.progress)
+                    m_hooks.progress(-1, *job, done, total, percent,
+                                     events::progress(job->port(), done, total, percent));
+            },
+            Qt::DirectConnection);
+    };
+    Station *current = nullptr;
+    hooks.finished = [&](const JobResult &result) {
+        const int exit = jobs::exitCode(result);
+        if (result.interrupted && m_stopCode == 0)
+            m_stopCode = exit;
+        m_loaded = current->loaded();
+        m_failed = current->failed();
+        record(result, exit);
+    };
+    hooks.note = [this](const QString &text, bool verbose) {
+        say(text, verbose ? Say::Verbose : Say::Normal);
+    };
+
+    Station station(selector, m_image.records, m_settings.timing, hooks, count);
+    current = &station;
+    QElapsedTimer clock;
+    clock.start();
+    // Output that can no longer be written ends the station, and so does a log that cannot (a
+    // line must not load boards it cannot account for): no new board is taken, and the boards
+    // in progress are finished rather than cut short.
+    while (stopsignals::requestedExitCode() == 0 && !(m_hooks.lost && m_hooks.lost()) &&
+           !m_logFailed && !station.batchDone()) {
+        station.step(true, clock.elapsed());
+        // Woken by a stop request as by a port.
+        station.wait(clock.elapsed(), stopsignals::wakeDescriptor());
+    }
+    station.finish([] { return stopsignals::requestedExitCode() != 0; });
+    m_loaded = station.loaded();
+    m_failed = station.failed();
+    m_code = station.batchDone() || m_failed == 0 ? kDone : kNotAcknowledged;
+    end();
+}
+
+std::vector<const JobResult *> Session::results() const {
+    std::vector<const JobResult *> all;
+    for (const auto &job : m_jobs)
+        all.push_back(&job->result());
+    return all;
+}
+
+int Session::exitCode() const {
+    if (m_stopCode != 0)
+        return m_stopCode;
+    // The boards went unaccounted for: that outweighs what became of them.
+    return m_logFailed ? int(kOutputLost) : m_code;
+}
+
+} // namespace jobs
