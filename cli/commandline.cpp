@@ -2,6 +2,7 @@
 
 #include "bootloader_version.h"
 #include "output.h"
+#include "server.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -23,7 +24,7 @@ const char *const kDescription =
     "  ports                Lists the serial ports present: name, path, VID:PID, serial\n"
     "                       number, manufacturer and description.\n"
     "  info FILE            Describes the image FILE: records, sizes, SHA-256, upload time.\n"
-    "  station FILE --match SELECTOR\n"
+    "  station FILE --match SELECTOR | --slots SLOTS\n"
     "                       Uploads FILE to each matching port as it appears, until stopped\n"
     "                       (or until --count boards have loaded).\n"
     "  report LOG           Sums up a results log written with --log: boards loaded and\n"
@@ -53,7 +54,7 @@ const char *const kDescription =
 const char *const kUsageText =
     "Usage: bootloader-cli [-v | -q] [--json] [--wait SECONDS] upload PORT... FILE\n"
     "       bootloader-cli [options] enter PORT | ports | info FILE | report LOG\n"
-    "       bootloader-cli [options] station FILE --match SELECTOR [--count N]\n"
+    "       bootloader-cli [options] station FILE --match SELECTOR|--slots SLOTS [--count N]\n"
     "Try 'bootloader-cli --help' for more.\n";
 
 // The parser's help, with the program's name in its usage line rather than the path it was
@@ -136,8 +137,16 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     const QCommandLineOption count(QStringLiteral("count"),
                                    QStringLiteral("station: ends once <n> boards have loaded."),
                                    QStringLiteral("n"));
-    parser.addOptions(
-        {help, version, verbose, quiet, json, wait, match, log, sha256, station, count});
+    const QCommandLineOption slotsFile(
+        QStringLiteral("slots"),
+        QStringLiteral("station: the line's slots, a LABEL = PORT line each (see the manual)."),
+        QStringLiteral("file"));
+    const QCommandLineOption listen(
+        QStringLiteral("listen"),
+        QStringLiteral("station: serves the panel, read-only, on [ADDRESS:]PORT (127.0.0.1)."),
+        QStringLiteral("address"));
+    parser.addOptions({help, version, verbose, quiet, json, wait, match, log, sha256, station,
+                       count, slotsFile, listen});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("upload, enter, ports, info, station or report."),
                                  QStringLiteral("command [arguments]"));
@@ -156,7 +165,8 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         return usageError(QStringLiteral("-v and -q cannot be given together"));
     // An option given again must not quietly take the place of the first: a service's unit can
     // pin a digest and still pass on options of its own.
-    for (const QCommandLineOption *option : {&wait, &match, &log, &sha256, &station, &count}) {
+    for (const QCommandLineOption *option :
+         {&wait, &match, &log, &sha256, &station, &count, &slotsFile, &listen}) {
         const QStringList values = parser.values(*option);
         const Qt::CaseSensitivity digits =
             option == &sha256 ? Qt::CaseInsensitive : Qt::CaseSensitive;
@@ -192,6 +202,19 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         return usageError(QStringLiteral("--wait is for upload, enter and station"));
     if (parser.isSet(match) && options->command != QLatin1String("station"))
         return usageError(QStringLiteral("--match is for station only"));
+    if ((parser.isSet(slotsFile) || parser.isSet(listen)) &&
+        options->command != QLatin1String("station"))
+        return usageError(QStringLiteral("--slots and --listen are for station only"));
+    options->listen = parser.value(listen);
+    if (parser.isSet(listen) && !panel::addressError(options->listen).isEmpty())
+        return usageError(panel::addressError(options->listen));
+    if (parser.isSet(slotsFile)) {
+        QString error;
+        const auto read = jobs::readSlots(parser.value(slotsFile), &error);
+        if (!read)
+            return usageError(error);
+        options->run.slotList = *read;
+    }
     const bool loads =
         options->command == QLatin1String("upload") || options->command == QLatin1String("station");
     if ((parser.isSet(log) || parser.isSet(sha256)) && !loads)

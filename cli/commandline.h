@@ -26,8 +26,10 @@ struct Options {
     QString match;
     // station --count: end once this many boards have loaded; 0 never.
     int count = 0;
-    // --wait, --log, --station and --sha256 (lower case), and the tool's own time-outs; the
-    // image is set by the command that reads one.
+    // station --listen: where the panel is served; empty: nowhere.
+    QString listen;
+    // --wait, --log, --station, --sha256 (lower case) and --slots, and the tool's own time-outs;
+    // the image is set by the command that reads one.
     jobs::RunSettings run;
 };
 

@@ -2,8 +2,10 @@
 
 #include "console.h"
 #include "events.h"
+#include "panel.h"
 #include "ports.h"
 #include "progressview.h"
+#include "server.h"
 
 #include <memory>
 #include <vector>
@@ -158,9 +160,10 @@ int runEnter(const Options &options) {
 }
 
 int runStation(const Options &options) {
-    if (options.operands.size() != 1 || options.match.isEmpty())
+    const bool slotted = !options.run.slotList.empty();
+    if (options.operands.size() != 1 || (options.match.isEmpty() && !slotted))
         return usageError(QStringLiteral("station takes FILE and --match SELECTOR"));
-    if (!ports::operandError(options.match).isEmpty())
+    if (!options.match.isEmpty() && !ports::operandError(options.match).isEmpty())
         return usageError(ports::operandError(options.match));
     jobs::Session::Hooks hooks = commonHooks();
     hooks.started = [](int, const jobs::UploadJob &job, const QJsonObject &event) {
@@ -171,29 +174,52 @@ int runStation(const Options &options) {
         events::write(event, output::Kind::Progress);
     };
     const jobs::Session *session = nullptr;
-    hooks.finished = [&session](const jobs::JobResult &result, int, const QJsonObject &event) {
+    hooks.finished = [&session, slotted](const jobs::JobResult &result, int,
+                                         const QJsonObject &event) {
         events::write(event);
         if (result.ok() && console::verbosity() == Verbosity::Quiet)
             return;
-        console::line(QStringLiteral("%1  %2  %3  %4 s")
+        // With slots, each line begins with the board's slot ("-": a port no slot names).
+        const QString slot = session->slotOf(result.port);
+        const QString prefix =
+            slotted ? (slot.isEmpty() ? QStringLiteral("-") : slot) + QStringLiteral("  ")
+                    : QString();
+        console::line(prefix +
+                      QStringLiteral("%1  %2  %3  %4 s")
                           .arg(result.port,
                                result.serial.isEmpty() ? QStringLiteral("-") : result.serial,
                                transfer::outcomeText(result.outcome),
                                QString::number(result.seconds, 'f', 1)));
         if (result.cause)
-            console::line(QStringLiteral("%1  %2").arg(result.port, result.causeText()));
+            console::line(prefix + QStringLiteral("%1  %2").arg(result.port, result.causeText()));
         console::line(
             QStringLiteral("loaded %1, failed %2").arg(session->loaded()).arg(session->failed()));
     };
     jobs::Session station(settingsOf(options, 0), hooks);
     session = &station;
+    // The panel listens before the image is read or any port opened: a refused address ends
+    // the station at once.
+    panel::Panel shown;
+    panel::Server server(shown);
+    if (!options.listen.isEmpty()) {
+        const QString error = server.listen(options.listen);
+        if (!error.isEmpty()) {
+            console::line(QStringLiteral("bootloader-cli: ") + error);
+            return kOutputLost;
+        }
+        station.show(&shown);
+    }
     if (!station.prepare(0))
         return station.exitCode();
     if (console::verbosity() != Verbosity::Quiet)
-        console::line(QStringLiteral("Station: uploading %1 (%2 records) to each port matching "
-                                     "%3 as it appears; stop with Ctrl-C")
-                          .arg(options.operands[0], QString::number(station.records().size()),
-                               options.match));
+        console::line(
+            QStringLiteral("Station: uploading %1 (%2 records) to each port %3 as it appears; "
+                           "stop with Ctrl-C")
+                .arg(
+                    options.operands[0], QString::number(station.records().size()),
+                    (slotted ? QStringLiteral("of a slot") : QString()) +
+                        (slotted && !options.match.isEmpty() ? QStringLiteral(" or ") : QString()) +
+                        (options.match.isEmpty() ? QString() : "matching " + options.match)));
     station.watch(options.match, options.count);
     return station.exitCode();
 }

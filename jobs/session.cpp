@@ -1,9 +1,11 @@
 #include "session.h"
 
+#include "panel.h"
 #include "portcheck.h"
 #include "stationrunner.h"
 #include "stopsignals.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <cmath>
@@ -137,10 +139,21 @@ bool Session::prepare(int boards) {
 
 // In the log first: a board is reported done nowhere before it is accounted for there. Safe
 // from any thread.
-void Session::record(const JobResult &result, int exit) {
+QJsonObject Session::slotted(QJsonObject event, const QString &slot) const {
+    if (event.isEmpty())
+        return event;
+    if (!m_settings.slotList.empty())
+        event.insert(QStringLiteral("slot"), slot.isEmpty() ? QJsonValue() : QJsonValue(slot));
+    if (m_panel)
+        m_panel->event(event);
+    return event;
+}
+
+void Session::record(const JobResult &result, int exit, const QString &slot) {
     if (m_log.isOpen()) {
         resultlog::Record record = resultlog::Record::now();
         record.station = m_settings.station;
+        record.slot = slot;
         record.port = result.port;
         record.path = result.path.isEmpty() ? result.port : result.path;
         record.serial = result.serial;
@@ -162,7 +175,7 @@ void Session::record(const JobResult &result, int exit) {
                 Say::Error);
     }
     if (m_hooks.finished)
-        m_hooks.finished(result, exit, events::result(result, exit));
+        m_hooks.finished(result, exit, slotted(events::result(result, exit), slot));
 }
 
 void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation operation) {
@@ -215,30 +228,49 @@ void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation
 }
 
 void Session::watch(const QString &selector, int count) {
+    // The slots' ports first, so that a job's selector is its slot's index.
+    QStringList selectors;
+    for (const Slot &slot : m_settings.slotList)
+        selectors << slot.port;
+    if (!selector.isEmpty())
+        selectors << selector;
+    if (m_panel) {
+        m_panel->setImage(m_settings.image, m_sha256, QCoreApplication::applicationVersion());
+        for (const Slot &slot : m_settings.slotList)
+            m_panel->addSlot(slot.label, slot.port);
+    }
     Station::Hooks hooks;
     hooks.made = [this](UploadJob &made) {
         UploadJob *job = &made;
+        const int index = job->facts() ? job->facts()->selector : -1;
+        const QString label = index >= 0 && size_t(index) < m_settings.slotList.size()
+                                  ? m_settings.slotList[size_t(index)].label
+                                  : QString();
+        m_labels.insert(job->port(), label);
         QObject::connect(
             job, &UploadJob::started, job,
-            [this, job] {
+            [this, job, label] {
                 // A second name of a device in use here is refused on opening, and is no board:
                 // nothing to tell of it.
                 const ports::PortFacts *facts = job->facts();
                 const bool board =
                     !facts || !facts->device || transfer::inUseAs(*facts->device).isEmpty();
+                const QJsonObject event =
+                    slotted(board ? events::start(job->port(), m_settings.image,
+                                                  int(m_image.records.size()), m_sha256)
+                                  : QJsonObject(),
+                            label);
                 if (m_hooks.started)
-                    m_hooks.started(-1, *job,
-                                    board ? events::start(job->port(), m_settings.image,
-                                                          int(m_image.records.size()), m_sha256)
-                                          : QJsonObject());
+                    m_hooks.started(-1, *job, event);
             },
             Qt::DirectConnection);
         QObject::connect(
             job, &UploadJob::progress, job,
-            [this, job](int done, int total, int percent) {
+            [this, job, label](int done, int total, int percent) {
+                const QJsonObject event =
+                    slotted(events::progress(job->port(), done, total, percent), label);
                 if (m_hooks.progress)
-                    m_hooks.progress(-1, *job, done, total, percent,
-                                     events::progress(job->port(), done, total, percent));
+                    m_hooks.progress(-1, *job, done, total, percent, event);
             },
             Qt::DirectConnection);
     };
@@ -249,13 +281,16 @@ void Session::watch(const QString &selector, int count) {
             m_stopCode = exit;
         m_loaded = current->loaded();
         m_failed = current->failed();
-        record(result, exit);
+        record(result, exit, m_labels.value(result.port));
+    };
+    hooks.gone = [this](const QString &port) {
+        slotted({{"event", "gone"}, {"port", port}}, m_labels.value(port));
     };
     hooks.note = [this](const QString &text, bool verbose) {
         say(text, verbose ? Say::Verbose : Say::Normal);
     };
 
-    Station station(selector, m_image.records, m_settings.timing, hooks, count);
+    Station station(selectors, m_image.records, m_settings.timing, hooks, count);
     current = &station;
     QElapsedTimer clock;
     clock.start();

@@ -2,6 +2,7 @@
 
 #include "firmwareimage.h"
 #include "resultlog.h"
+#include "slots.h"
 #include "uploadjob.h"
 
 #include <QJsonObject>
@@ -10,6 +11,10 @@
 #include <atomic>
 #include <functional>
 #include <vector>
+
+namespace panel {
+class Panel;
+}
 
 // A run of boards, as any front end has it done: 'upload' and 'enter' (a job per port, all at
 // once) or a station (a job on each port a selector matches as it appears). The session reads
@@ -55,6 +60,10 @@ struct RunSettings {
     QString station;     // the station's name, for the log's records
     int waitMs = 0;      // how long each port of an upload may take to appear
     transfer::Timing timing;
+    // A station's named slots, in the file's order. With slots, the start, progress and
+    // result events (and the station's gone) carry "slot": the label, or null for a port that
+    // no slot names; without, they have no such key. The log's records always have it.
+    std::vector<Slot> slotList;
 };
 
 class Session {
@@ -93,9 +102,15 @@ public:
     // A job per port at once, until all end: an upload with the image prepare() read, or the
     // bootloader entry. raw: each port's bytes as given.
     void run(const QStringList &ports, const QByteArrayList &raw, Operation operation);
-    // A job on each port selector matches as it appears, until stopped, until the front end is
-    // lost, until the log cannot be written, or until count boards have loaded (0: no end).
+    // A job on each port of a slot or that selector matches (empty: none) as it appears, until
+    // stopped, until the front end is lost, until the log cannot be written, or until count
+    // boards have loaded (0: no end).
     void watch(const QString &selector, int count);
+    // The panel a station shows itself on: the image, the slots, each board as it goes, and
+    // a finished board's device going away. Null: none.
+    void show(panel::Panel *panel) { m_panel = panel; }
+    // The label of the slot a station's board is on; empty when it is on none.
+    QString slotOf(const QString &port) const { return m_labels.value(port); }
 
     int loaded() const { return m_loaded; }
     int failed() const { return m_failed; }
@@ -106,7 +121,9 @@ public:
 
 private:
     void say(const QString &text, Say say) const;
-    void record(const JobResult &result, int exit);
+    void record(const JobResult &result, int exit, const QString &slot = QString());
+    // The event with the board's slot, when slots are in use; told to the panel too.
+    QJsonObject slotted(QJsonObject event, const QString &slot) const;
     void end();
 
     const RunSettings m_settings;
@@ -121,6 +138,9 @@ private:
     int m_code = kDone;
     int m_stopCode = 0;
     bool m_batchDone = false;
+    panel::Panel *m_panel = nullptr;
+    // A station's boards by port: the label of their slot (the caller's thread only).
+    QHash<QString, QString> m_labels;
 };
 
 } // namespace jobs

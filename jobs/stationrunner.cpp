@@ -8,16 +8,16 @@
 
 namespace jobs {
 
-Station::Station(const QString &selector, const transfer::RecordList &records,
+Station::Station(const QStringList &selectors, const transfer::RecordList &records,
                  const transfer::Timing &timing, Hooks hooks, int count, qint64 noticeMs)
     : m_records(records)
     , m_hooks(std::move(hooks))
     , m_count(count)
     , m_timing(timing)
-    , m_selector(selector)
+    , m_selectors(selectors)
     , m_noticeMs(noticeMs)
-    , m_watch(selector, noticeMs)
-    , m_notifier(selector) {
+    , m_watch(selectors, noticeMs)
+    , m_notifier(selectors) {
 #ifdef __GLIBC__
     // Every job's thread would get an arena of its own, and an arena keeps pages that one
     // long-lived allocation pins. The jobs mostly wait on their lines: two arenas serve them.
@@ -49,6 +49,8 @@ bool Station::reap() {
             if (m_hooks.finished)
                 m_hooks.finished(result);
         }
+        if (m_goneLater.removeAll(result.port) > 0 && m_hooks.gone)
+            m_hooks.gone(result.port);
         it = m_running.erase(it);
         reaped = true;
     }
@@ -90,7 +92,7 @@ void Station::step(bool takeNew, qint64 nowMs) {
     // A station looks again and again for days: the USB ports are read from the system's
     // description of each device where it can, since Qt's listing keeps memory each time.
     ports::PortList present;
-    if (ports::isUsbIdentity(m_selector)) {
+    if (std::any_of(m_selectors.begin(), m_selectors.end(), ports::isUsbIdentity)) {
         const std::optional<ports::PortList> usb = ports::usbPorts();
         present = usb ? *usb : ports::enumerate();
     }
@@ -98,6 +100,12 @@ void Station::step(bool takeNew, qint64 nowMs) {
     if (step.unready)
         m_nextLookMs = std::min(m_nextLookMs, nowMs + ports::PortNotifier::kScanMs);
     m_notifier.watchNodes(m_watch.deviceNodes());
+    for (const QString &port : step.gone) {
+        if (busy(port))
+            m_goneLater << port;
+        else if (m_hooks.gone)
+            m_hooks.gone(port);
+    }
     if (m_hooks.note) {
         for (const QString &text : step.passedOver)
             m_hooks.note(text, true);

@@ -29,11 +29,14 @@ public:
         std::function<void(const JobResult &result)> finished;
         // Something passed over, or the wait for a first port; verbose: worth saying with -v only.
         std::function<void(const QString &text, bool verbose)> note;
+        // A board's device went away (unplugged): told after its board ended.
+        std::function<void(const QString &port)> gone;
     };
 
-    // timing: the uploads' time-outs. count: the boards of a batch, 0 for no end. noticeMs: how
+    // selectors: the ports taken in (a job's facts tell which selector took it). timing: the
+    // uploads' time-outs. count: the boards of a batch, 0 for no end. noticeMs: how
     // long without any port matching before saying so, once.
-    Station(const QString &selector, const transfer::RecordList &records,
+    Station(const QStringList &selectors, const transfer::RecordList &records,
             const transfer::Timing &timing, Hooks hooks, int count = 0, qint64 noticeMs = 10000);
     ~Station();
     Station(const Station &) = delete;
@@ -62,7 +65,7 @@ private:
     const Hooks m_hooks;
     const int m_count;
     const transfer::Timing m_timing;
-    const QString m_selector;
+    const QStringList m_selectors;
     const qint64 m_noticeMs;
     ports::PortWatch m_watch;
     ports::PortNotifier m_notifier;
@@ -70,6 +73,8 @@ private:
     bool m_look = true;
     qint64 m_nextLookMs = 0;
     std::list<std::unique_ptr<UploadJob>> m_running;
+    // Boards whose device went away while their job still ran: told of once it ends.
+    QStringList m_goneLater;
     int m_loaded = 0;
     int m_failed = 0;
 };

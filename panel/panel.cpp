@@ -135,7 +135,7 @@ void Panel::gone(const QString &slot) {
 void Panel::event(const QJsonObject &event) {
     QJsonObject withSlot = event;
     const QString port = event.value("port").toString();
-    if (!withSlot.contains("slot"))
+    if (withSlot.value("slot").toString().isEmpty())
         withSlot.insert("slot", port);
     const QString slot = withSlot.value("slot").toString();
     const QString kind = event.value("event").toString();

@@ -61,7 +61,8 @@ public:
                   double seconds);
     // The board was unplugged: its tile returns to Waiting.
     void gone(const QString &slot);
-    // A station event as --json writes it, with "slot" (the port stands in when missing):
+    // A station event as --json writes it, with "slot" (the port stands in when it is missing
+    // or null):
     // start, progress, result and gone update the tiles; every event goes to the stream.
     void event(const QJsonObject &event);
 

@@ -226,29 +226,46 @@ Server::~Server() {
     stop();
 }
 
-QString Server::listen(const QString &address) {
-    if (d->thread.joinable())
-        return QStringLiteral("the panel is already listening");
-    QString host = QStringLiteral("127.0.0.1");
+namespace {
+
+// host and port of "PORT", "ADDRESS:PORT" or "[IPv6]:PORT"; false when it reads as none.
+bool splitAddress(const QString &address, QString *host, int *port) {
+    *host = QStringLiteral("127.0.0.1");
     QString portText = address;
     const int colon = address.lastIndexOf(QLatin1Char(':'));
     if (colon >= 0) {
-        host = address.left(colon);
+        *host = address.left(colon);
         portText = address.mid(colon + 1);
-        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-            host = host.mid(1, host.size() - 2);
-        if (host == QLatin1String("localhost"))
-            host = QStringLiteral("127.0.0.1");
+        if (host->startsWith(QLatin1Char('[')) && host->endsWith(QLatin1Char(']')))
+            *host = host->mid(1, host->size() - 2);
+        if (*host == QLatin1String("localhost"))
+            *host = QStringLiteral("127.0.0.1");
     }
     bool numeric = false;
-    const int port = portText.toInt(&numeric);
+    *port = portText.toInt(&numeric);
+    return numeric && *port >= 0 && *port <= 65535 && addressFamily(*host) != 0;
+}
+
+} // namespace
+
+QString addressError(const QString &address) {
+    QString host;
+    int port = 0;
+    if (splitAddress(address, &host, &port))
+        return QString();
+    return QStringLiteral("cannot listen on '%1': expected PORT or ADDRESS:PORT, with a numeric "
+                          "address")
+        .arg(address);
+}
+
+QString Server::listen(const QString &address) {
+    if (d->thread.joinable())
+        return QStringLiteral("the panel is already listening");
+    QString host;
+    int port = 0;
+    if (!splitAddress(address, &host, &port))
+        return addressError(address);
     const int family = addressFamily(host);
-    if (!numeric || port < 0 || port > 65535 || family == 0) {
-        return QStringLiteral(
-                   "cannot listen on '%1': expected PORT or ADDRESS:PORT, with a numeric "
-                   "address")
-            .arg(address);
-    }
     d->http.set_address_family(family);
 
     clearSocketError();

@@ -32,6 +32,9 @@ private:
     std::unique_ptr<Private> d;
 };
 
+// Empty when address reads as listen() takes it; else the error listen() would give.
+QString addressError(const QString &address);
+
 // AF_INET or AF_INET6 for a numeric address, else 0; and the text of the error the last socket call
 // of this thread failed with (errno, or the socket error on Windows), and clearing it:
 // server_posix.cpp and server_windows.cpp.

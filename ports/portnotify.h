@@ -18,7 +18,8 @@ public:
     static constexpr int kScanMs = 250;
     static constexpr int kTimedSleepMs = 50;
 
-    explicit PortNotifier(const QString &selector);
+    // Tells of changes to the names any of selectors takes in.
+    explicit PortNotifier(const QStringList &selectors);
     ~PortNotifier();
     PortNotifier(const PortNotifier &) = delete;
     PortNotifier &operator=(const PortNotifier &) = delete;

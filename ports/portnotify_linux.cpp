@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ports {
 
@@ -30,44 +31,29 @@ constexpr uint32_t kAboveMask =
 constexpr uint32_t kNodeMask = IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr uint32_t kGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 
-} // namespace
-
-struct PortNotifier::Watch {
-    int fd = -1;
+// One selector's folder (or, while it does not exist, the nearest folder above it that does,
+// with the name of the next folder down) and the names in it that count.
+struct Folder {
     bool usb = false;
     QByteArray folder;
     QRegularExpression glob;
     int folderWatch = -1;
-    // While the folder does not exist: the nearest folder above it that does, and the name of
-    // the next folder down.
     int aboveWatch = -1;
     QByteArray below;
-    QHash<QByteArray, int> nodes;
-    bool first = true;
-    // Without notifications: when the names were last said to have changed.
-    QElapsedTimer sinceScan;
 
     bool matches(const char *name) const {
         return usb ? qstrncmp(name, "tty", 3) == 0
                    : glob.match(QFile::decodeName(QByteArray(name))).hasMatch();
     }
 
-    void drop(int &watch) {
-        if (watch >= 0)
-            ::inotify_rm_watch(fd, watch);
-        watch = -1;
-    }
-
     // Watches the folder, or the nearest folder above it that exists; false when neither can
-    // be watched.
-    bool build() {
-        drop(folderWatch);
-        drop(aboveWatch);
+    // be watched. Several selectors may share a folder: the masks add up.
+    bool build(int fd) {
         QByteArray path = folder;
         for (int tries = 0; tries < 64; ++tries) {
             const bool top = path == folder;
-            const int watch =
-                ::inotify_add_watch(fd, path.constData(), top ? kFolderMask : kAboveMask);
+            const int watch = ::inotify_add_watch(fd, path.constData(),
+                                                  (top ? kFolderMask : kAboveMask) | IN_MASK_ADD);
             if (watch >= 0 && top) {
                 folderWatch = watch;
                 return true;
@@ -78,7 +64,8 @@ struct PortNotifier::Watch {
                 const QByteArray next = (path == "/" ? path : path + '/') + below;
                 if (::access(next.constData(), F_OK) != 0)
                     return true;
-                drop(aboveWatch);
+                ::inotify_rm_watch(fd, aboveWatch);
+                aboveWatch = -1;
                 path = folder;
                 continue;
             }
@@ -89,6 +76,33 @@ struct PortNotifier::Watch {
             path = slash <= 0 ? QByteArray("/") : path.left(slash);
         }
         return false;
+    }
+};
+
+} // namespace
+
+struct PortNotifier::Watch {
+    int fd = -1;
+    std::vector<Folder> folders;
+    QHash<QByteArray, int> nodes;
+    bool first = true;
+    // Without notifications: when the names were last said to have changed.
+    QElapsedTimer sinceScan;
+
+    // Watches every selector's folder anew; false when one cannot be watched.
+    bool build() {
+        for (Folder &folder : folders) {
+            for (int *watch : {&folder.folderWatch, &folder.aboveWatch}) {
+                if (*watch >= 0)
+                    ::inotify_rm_watch(fd, *watch);
+                *watch = -1;
+            }
+        }
+        for (Folder &folder : folders) {
+            if (!folder.build(fd))
+                return false;
+        }
+        return true;
     }
 
     // Gives notifications up for the timed look, for good.
@@ -113,19 +127,24 @@ struct PortNotifier::Watch {
     }
 };
 
-PortNotifier::PortNotifier(const QString &selector)
+PortNotifier::PortNotifier(const QStringList &selectors)
     : m_watch(std::make_unique<Watch>()) {
     Watch &w = *m_watch;
-    w.usb = selector.startsWith(QLatin1String("usb:"));
-    QString folder = QStringLiteral("/dev");
-    if (!w.usb) {
-        const QString pattern = transfer::systemLocation(selector);
-        const int slash = pattern.lastIndexOf(QLatin1Char('/'));
-        folder = QDir::cleanPath(QDir::current().absoluteFilePath(
-            slash == 0 ? QStringLiteral("/") : pattern.left(slash)));
-        w.glob.setPattern(QRegularExpression::wildcardToRegularExpression(pattern.mid(slash + 1)));
+    for (const QString &selector : selectors) {
+        Folder f;
+        f.usb = selector.startsWith(QLatin1String("usb:"));
+        QString folder = QStringLiteral("/dev");
+        if (!f.usb) {
+            const QString pattern = transfer::systemLocation(selector);
+            const int slash = pattern.lastIndexOf(QLatin1Char('/'));
+            folder = QDir::cleanPath(QDir::current().absoluteFilePath(
+                slash == 0 ? QStringLiteral("/") : pattern.left(slash)));
+            f.glob.setPattern(
+                QRegularExpression::wildcardToRegularExpression(pattern.mid(slash + 1)));
+        }
+        f.folder = QFile::encodeName(folder);
+        w.folders.push_back(std::move(f));
     }
-    w.folder = QFile::encodeName(folder);
     w.fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (w.fd >= 0 && !w.build())
         w.giveUp();
@@ -182,17 +201,24 @@ bool PortNotifier::wait(int ms, int wakeFd) {
         for (ssize_t at = 0; at < got;) {
             const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
             at += ssize_t(sizeof(inotify_event) + event->len);
+            bool folders = false;
+            for (const Folder &f : w.folders) {
+                if (event->wd == f.folderWatch) {
+                    folders = true;
+                    if (event->mask & kGone)
+                        rebuild = true;
+                    else if (event->len > 0 && f.matches(event->name))
+                        changed = true;
+                }
+                if (event->wd == f.aboveWatch) {
+                    folders = true;
+                    if ((event->mask & kGone) || (event->len > 0 && f.below == event->name))
+                        rebuild = true;
+                }
+            }
             if (event->mask & IN_Q_OVERFLOW) {
                 changed = true;
-            } else if (event->wd == w.folderWatch) {
-                if (event->mask & kGone)
-                    rebuild = true;
-                else if (event->len > 0 && w.matches(event->name))
-                    changed = true;
-            } else if (event->wd == w.aboveWatch) {
-                if ((event->mask & kGone) || (event->len > 0 && w.below == event->name))
-                    rebuild = true;
-            } else {
+            } else if (!folders) {
                 const QByteArray node = w.nodes.key(event->wd);
                 if (node.isEmpty())
                     continue;

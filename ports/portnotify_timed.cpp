@@ -12,7 +12,7 @@ struct PortNotifier::Watch {
     QElapsedTimer sinceScan;
 };
 
-PortNotifier::PortNotifier(const QString &)
+PortNotifier::PortNotifier(const QStringList &)
     : m_watch(std::make_unique<Watch>()) {}
 
 PortNotifier::~PortNotifier() = default;

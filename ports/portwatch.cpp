@@ -7,8 +7,8 @@
 
 namespace ports {
 
-PortWatch::PortWatch(const QString &selector, qint64 noticeMs)
-    : m_selector(selector)
+PortWatch::PortWatch(const QStringList &selectors, qint64 noticeMs)
+    : m_selectors(selectors)
     , m_noticeMs(noticeMs) {}
 
 PortWatch::Step PortWatch::poll(const PortList &ports,
@@ -16,9 +16,16 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
     Step step;
     QStringList present;
     QHash<QString, QByteArray> bytes;
-    for (const QByteArray &name : matchingNames(m_selector, ports)) {
-        present << readableName(name);
-        bytes.insert(present.last(), name);
+    QHash<QString, int> selectorOf;
+    for (int i = 0; i < m_selectors.size(); ++i) {
+        for (const QByteArray &name : matchingNames(m_selectors[i], ports)) {
+            const QString readable = readableName(name);
+            if (bytes.contains(readable))
+                continue;
+            present << readable;
+            bytes.insert(readable, name);
+            selectorOf.insert(readable, i);
+        }
     }
 
     // A board whose name is absent stays while its device does (a link gone for a moment);
@@ -33,6 +40,8 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
             const std::optional<DeviceNode> device = deviceNode(*found);
             forget = device && it->device && device->number != *it->device;
         }
+        if (forget && it->kind == Kind::Board)
+            step.gone << it.key();
         it = forget ? m_known.erase(it) : std::next(it);
     }
     for (auto it = m_unready.begin(); it != m_unready.end();)
@@ -84,7 +93,8 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
             taken.insert(*device, name);
         // Its USB adapter: from the list a USB selector is matched against, else from what the
         // system says of the one device.
-        Known board{Kind::Board, device, raw, node ? node->node : QByteArray(), {}, {}};
+        Known board{Kind::Board,           device, raw, node ? node->node : QByteArray(), {}, {},
+                    selectorOf.value(name)};
         std::optional<UsbAdapter> adapter;
         for (const PortInfo &port : ports) {
             if (QFile::encodeName(port.path) == raw)
@@ -103,14 +113,15 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
 
     if (!m_sawPort && !m_saidWaiting && nowMs >= m_noticeMs) {
         m_saidWaiting = true;
-        step.waiting = QStringLiteral("no port matches %1 yet; waiting").arg(m_selector);
+        step.waiting = QStringLiteral("no port matches %1 yet; waiting")
+                           .arg(m_selectors.join(QStringLiteral(", ")));
     }
     return step;
 }
 
 PortFacts PortWatch::factsOf(const QString &name) const {
     const Known known = m_known.value(name);
-    return {known.bytes, known.device, known.serial, known.usb};
+    return {known.bytes, known.device, known.serial, known.usb, known.selector};
 }
 
 QByteArrayList PortWatch::deviceNodes() const {

@@ -25,14 +25,16 @@ namespace ports {
 struct PortFacts {
     QByteArray bytes; // the name as the system gave it
     std::optional<quint64> device;
-    QString serial; // the USB adapter's serial number; empty when none or unknown
-    QString usb;    // VID:PID[:SERIAL] of the USB adapter; empty when none or unknown
+    QString serial;    // the USB adapter's serial number; empty when none or unknown
+    QString usb;       // VID:PID[:SERIAL] of the USB adapter; empty when none or unknown
+    int selector = -1; // which of the watch's selectors took it in (the first that did)
 };
 
 class PortWatch {
 public:
-    // noticeMs: how long without any port matching before saying so, once.
-    explicit PortWatch(const QString &selector, qint64 noticeMs = 10000);
+    // The names any of selectors takes in. noticeMs: how long without any port matching before
+    // saying so, once.
+    explicit PortWatch(const QStringList &selectors, qint64 noticeMs = 10000);
 
     struct Step {
         // The names to start a board on, in the order found.
@@ -43,6 +45,8 @@ public:
         QString waiting;
         // Whether a port was left for later, not ready to open.
         bool unready = false;
+        // The boards forgotten because their device went away (unplugged), in no order.
+        QStringList gone;
     };
 
     // Looks at the names present now. busy(name): whether a board on name still runs (one taken
@@ -82,9 +86,10 @@ private:
         QByteArray node;
         QString serial;
         QString usb;
+        int selector = -1;
     };
 
-    const QString m_selector;
+    const QStringList m_selectors;
     const qint64 m_noticeMs;
     // The names present and dealt with.
     QHash<QString, Known> m_known;

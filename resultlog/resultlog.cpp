@@ -101,6 +101,7 @@ QJsonObject Record::toJson() const {
             {"time", time.toUTC().toString(Qt::ISODateWithMs)},
             {"host", host},
             {"station", textOrNull(station)},
+            {"slot", textOrNull(slot)},
             {"port", port},
             {"path", path},
             {"usb", textOrNull(usb)},

@@ -67,6 +67,7 @@ struct Record {
     QDateTime time;  // when the board ended, UTC; written with milliseconds
     QString host;    // this machine's name
     QString station; // the instance name the station was given; empty: null
+    QString slot;    // the label of the station's slot the board was on; empty: null
     QString port;    // the port as given (a name, a path or usb:...)
     QString path;    // the file opened for it
     QString usb;     // VID:PID[:SERIAL] of the port's USB adapter; empty: null
