@@ -206,7 +206,8 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         options->command != QLatin1String("station"))
         return usageError(QStringLiteral("--slots and --listen are for station only"));
     options->listen = parser.value(listen);
-    if (parser.isSet(listen) && !panel::addressError(options->listen).isEmpty())
+    // An empty address (the service's LISTEN left empty) serves no panel.
+    if (!options->listen.isEmpty() && !panel::addressError(options->listen).isEmpty())
         return usageError(panel::addressError(options->listen));
     if (parser.isSet(slotsFile)) {
         QString error;

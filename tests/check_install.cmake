@@ -206,7 +206,7 @@ file(SHA256 ${SOURCE_DIR}/resources/systemd/station-example.conf written)
 if(NOT installed STREQUAL written)
     message(FATAL_ERROR "${example} is not resources/systemd/station-example.conf")
 endif()
-list(APPEND expected ${unit} ${example})
+list(APPEND expected ${unit} ${example} ${doc}/station-plant-network.conf)
 
 file(GLOB_RECURSE files RELATIVE ${root} ${root}/*)
 list(SORT files)

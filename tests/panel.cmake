@@ -23,4 +23,9 @@ elseif(BOOTLOADER_CHROMIUM AND BOOTLOADER_CHROMEDRIVER)
                                         $<TARGET_FILE:paneldemo> --chromium ${BOOTLOADER_CHROMIUM}
                                         --chromedriver ${BOOTLOADER_CHROMEDRIVER})
     set_tests_properties(panel_browser PROPERTIES TIMEOUT 120)
+    # A real station with simulated boards; the short-timing build fails a silent board fast.
+    add_test(NAME station_browser COMMAND ${BOOTLOADER_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/station_browser.py
+                                          $<TARGET_FILE:bootloader-cli-short-timing> $<TARGET_FILE:bootloader-sim>
+                                          --chromium ${BOOTLOADER_CHROMIUM} --chromedriver ${BOOTLOADER_CHROMEDRIVER})
+    set_tests_properties(station_browser PROPERTIES TIMEOUT 120)
 endif()

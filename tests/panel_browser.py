@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""The panel as the operator sees it: paneldemo fed with station events, read in headless
-Chromium through Selenium (and saved as a screenshot with --screenshot), or its /metrics checked
-by promtool (--promtool)."""
+"""The panel as the operator sees it: paneldemo fed with station events (hostile names and
+causes), read in headless Chromium through Selenium, or its /metrics checked by promtool
+(--promtool). station_browser.py reads the panel of a real station."""
 import argparse, json, shutil, subprocess, sys, tempfile, time, urllib.request
 
 HOSTILE = '<img src=x onerror=alert(1)>.bin'
@@ -52,14 +52,6 @@ def browse(args, url, send):
         assert text('image') == HOSTILE, text('image')
         assert driver.execute_script(TILE, 'B1')[2] == HOSTILE
         assert not driver.find_elements('css selector', 'img, main b'), 'markup made of a name'
-        if args.screenshot:
-            send(event='start', slot='A1', port='/dev/ttyUSB0', records=120)
-            send(event='result', slot='A1', ok=True, cause=None, cause_kind=None, seconds=11)
-            send(event='start', slot='A2', port='/dev/ttyUSB1', records=120)
-            send(event='progress', slot='A2', percent=63)
-            tile_is('A2', 'loading', 'Loading 63%')
-            tile_is('A1', 'loaded', 'Loaded')
-            driver.save_screenshot(args.screenshot)
     finally:
         driver.quit()
         shutil.rmtree(profile, ignore_errors=True)
@@ -85,7 +77,7 @@ def check_metrics(args, url, send):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('demo')
-    for option in ('--promtool', '--chromium', '--chromedriver', '--screenshot'):
+    for option in ('--promtool', '--chromium', '--chromedriver'):
         parser.add_argument(option)
     args = parser.parse_args()
     demo = subprocess.Popen([args.demo, '127.0.0.1:0'], stdin=subprocess.PIPE,

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstring>
@@ -128,6 +129,22 @@ void TestCli::badArguments_data() {
     // The same value again is no conflict: the next error is what is said.
     QTest::newRow("same wait twice") << QStringList{"--wait", "1", "--wait", "1", "ports"}
                                      << "--wait is for upload, enter and station";
+    // A slots file is refused whole, before any port is opened, at the line that is wrong.
+    static QTemporaryDir slotFiles;
+    const auto slotsRow = [](const char *name, const QByteArray &text, const QString &error) {
+        QFile file(slotFiles.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        QTest::newRow(name) << QStringList{"station", "a.bin", "--slots", file.fileName()}
+                            << file.fileName() + error;
+    };
+    slotsRow("duplicate label", "A1 = /dev/ttyS1 # left\n\n# spare\nA1 = /dev/ttyS2\n",
+             ":4: the label A1 is given twice");
+    slotsRow("two labels one port", "A1 = usb:0403:6001:AB\nA2=usb:0403:6001:ab\n",
+             ":2: usb:0403:6001:ab is the port of A1 already, not also of A2");
+    slotsRow("unparsable line", "A1 = /dev/ttyS1\nA2 /dev/ttyS2\n", ":2: expected LABEL = PORT");
+    QTest::newRow("listen on a name")
+        << QStringList{"station", "a.bin", "--match", "x", "--listen", "plant:80"}
+        << "cannot listen on 'plant:80': expected PORT or ADDRESS:PORT, with a numeric address";
 }
 
 void TestCli::badArguments() {
