@@ -73,7 +73,7 @@ def main():
         counts = lambda: [driver.find_element('id', c).text for c in ('loaded', 'failed')]
         until('counts as logged', lambda: counts() == ['2', '1'] and len(records) == 3)
         # The image's name stays text: shown as given, and no element made of it.
-        assert driver.find_element('id', 'image').text == HOSTILE
+        assert driver.find_element('id', 'image').text == path(HOSTILE)
         assert not driver.find_elements('css selector', 'img'), 'markup made of a name'
         if args.screenshot:
             plug('B2', '--process', '30')
