@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QThread>
@@ -104,9 +106,55 @@ PortList enumerate() {
         port.serial = info.serialNumber();
         port.manufacturer = info.manufacturer();
         port.description = info.description();
+        port.location = physicalLocation(port.path);
         ports << port;
     }
     return ports;
+}
+
+QByteArray describe(const PortInfo &port, bool json) {
+    const QString vid =
+        port.usb ? QStringLiteral("%1").arg(port.vendor, 4, 16, QLatin1Char('0')) : QString();
+    const QString pid =
+        port.usb ? QStringLiteral("%1").arg(port.product, 4, 16, QLatin1Char('0')) : QString();
+    if (json) {
+        const auto orNull = [](const QString &text) {
+            return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+        };
+        const QJsonObject object{{"name", port.name},
+                                 {"path", port.path},
+                                 {"vid", orNull(vid)},
+                                 {"pid", orNull(pid)},
+                                 {"usb", orNull(port.usbIdentity())},
+                                 {"serial", orNull(port.serial)},
+                                 {"manufacturer", orNull(port.manufacturer)},
+                                 {"description", orNull(port.description)},
+                                 {"location", orNull(port.location)}};
+        return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    }
+    const auto field = [](const QString &text) {
+        return text.isEmpty() ? QStringLiteral("-") : text;
+    };
+    return QStringList{port.name,
+                       port.path,
+                       port.usb ? vid + QLatin1Char(':') + pid : field(QString()),
+                       field(port.serial),
+                       field(port.manufacturer),
+                       field(port.description),
+                       field(port.location)}
+        .join(QLatin1Char('\t'))
+        .toLocal8Bit();
+}
+
+QStringList slotPorts(const QByteArray &text) {
+    QStringList found;
+    for (const QByteArray &line : text.split('\n')) {
+        const QByteArray slot = line.left(line.indexOf('#'));
+        const int equals = slot.indexOf('=');
+        if (equals >= 0)
+            found << QString::fromUtf8(slot.mid(equals + 1).trimmed());
+    }
+    return found;
 }
 
 bool isUsbIdentity(const QString &operand) {

@@ -30,6 +30,7 @@ struct PortInfo {
     QString serial;
     QString manufacturer;
     QString description;
+    QString location; // where it sits: see physicalLocation(); empty when unknown
     // usb:VID:PID[:SERIAL] as an operand gives it; empty for a port that is not on USB.
     QString usbIdentity() const;
 };
@@ -44,6 +45,12 @@ std::optional<PortList> usbPorts(const QString &sysRoot = QStringLiteral("/sys")
 
 // The ports present now.
 PortList enumerate();
+// The port as 'ports' lists it: a JSON object with json, else tab-separated columns (name, path,
+// VID:PID, serial, manufacturer, description, location; "-" for what is unknown). No line end.
+QByteArray describe(const PortInfo &port, bool json);
+// The ports the slots of a slots file name, in order: its LABEL = PORT lines ('#' begins a
+// comment).
+QStringList slotPorts(const QByteArray &text);
 // The short names of ports, as a cause tells what there is.
 QStringList presentNames(const PortList &ports);
 // "ports present: NAME, ..." or "no serial ports are present", for saying what there is.

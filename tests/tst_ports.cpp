@@ -37,7 +37,7 @@ const PortList kMadeUp = {usbPort("ttyUSB0", 0x0403, 0x6001, "A10K1"),
                           usbPort("ttyUSB1", 0x0403, 0x6001, "B20K2"),
                           usbPort("ttyUSB2", 0x0403, 0x6015, QString()),
                           usbPort("ttyACM0", 0x2341, 0x0043, "7563"),
-                          {"ttyS0", "/dev/ttyS0", false, 0, 0, {}, {}, {}}};
+                          {"ttyS0", "/dev/ttyS0", false, 0, 0, {}, {}, {}, {}}};
 
 } // namespace
 
@@ -150,7 +150,7 @@ void TestPorts::sameDeviceUnderTwoNames() {
     QCOMPARE(ports::sameDevice({device, "ttyUSB9", link}, {}), device + " and " + link);
     QCOMPARE(ports::sameDevice({device, "ttyUSB9"}, {}), QString());
     // Known to the list under its target's name, a link has the target's serial number.
-    PortList listed{{QStringLiteral("pts"), device, true, 0x0403, 0x6001, "S1", {}, {}}};
+    PortList listed{{QStringLiteral("pts"), device, true, 0x0403, 0x6001, "S1", {}, {}, {}}};
     QCOMPARE(ports::resolve(link, listed).serial, QStringLiteral("S1"));
 }
 
