@@ -8,7 +8,6 @@
 #include "firmwareimage.h"
 #include "output.h"
 #include "portcheck.h"
-#include "portnotify.h"
 #include "ports.h"
 #include "resultlog.h"
 #include "stopsignals.h"
@@ -17,8 +16,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
-#include <QSet>
-#include <QThread>
 
 namespace {
 
@@ -84,23 +81,9 @@ int addSlots(const QString &path) {
     }
     const QStringList taken = ports::slotPorts(file.readAll());
     int slot = taken.size();
-    QSet<QString> known(taken.cbegin(), taken.cend());
-    ports::PortNotifier notifier(QStringLiteral("/dev/tty*"));
-    for (bool first = true; !stopped(); first = false) {
-        if (!notifier.wait(500, jobs::stopsignals::wakeDescriptor()))
-            continue;
-        const std::optional<ports::PortList> usb = ports::usbPorts();
-        for (const ports::PortInfo &port : usb ? *usb : ports::enumerate()) {
-            if (known.contains(port.path) || first) {
-                known << port.path;
-                continue;
-            }
-            QThread::msleep(500); // udev makes the port's links a moment after the port
-            QString name = ports::physicalLocation(port.path);
-            name = name.startsWith(QLatin1String("/dev/serial/by-path/")) ? name : port.path;
-            if (known.contains(name))
-                continue;
-            known << port.path << name;
+    ports::NewPorts appearing(taken);
+    while (!stopped()) {
+        for (const QString &name : appearing.wait(500, jobs::stopsignals::wakeDescriptor())) {
             const QByteArray line = QStringLiteral("Slot %1 = %2\n").arg(++slot).arg(name).toUtf8();
             if (file.write(line) != line.size() || !file.flush()) {
                 cli::console::line(QStringLiteral("bootloader-cli: cannot write %1: %2")

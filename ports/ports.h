@@ -2,11 +2,13 @@
 
 #include "cause.h"
 #include "portcheck.h"
+#include "portnotify.h"
 #include "seriallink.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -51,6 +53,21 @@ QByteArray describe(const PortInfo &port, bool json);
 // The ports the slots of a slots file name, in order: its LABEL = PORT lines ('#' begins a
 // comment).
 QStringList slotPorts(const QByteArray &text);
+// The serial ports that appear one after another, for a slots file: each new one by its link in
+// /dev/serial/by-path where udev made one, else by its path. The ports present at the first
+// look, and those named in taken, are not new.
+class NewPorts {
+public:
+    explicit NewPorts(const QStringList &taken);
+    // Waits up to ms for a change, or for wakeFd to be readable; the names of the ports that
+    // appeared since the last call.
+    QStringList wait(int ms, int wakeFd);
+
+private:
+    PortNotifier m_notifier{QStringLiteral("/dev/tty*")};
+    QSet<QString> m_known;
+    bool m_first = true;
+};
 // The short names of ports, as a cause tells what there is.
 QStringList presentNames(const PortList &ports);
 // "ports present: NAME, ..." or "no serial ports are present", for saying what there is.
