@@ -79,12 +79,17 @@ int addSlots(const QString &path) {
             QStringLiteral("bootloader-cli: cannot write %1: %2").arg(path, file.errorString()));
         return cli::kOutputLost;
     }
-    const QStringList taken = ports::slotPorts(file.readAll());
+    const QByteArray text = file.readAll();
+    const QStringList taken = ports::slotPorts(text);
+    // A last line without its line end is ended first, so that a slot starts a line of its own.
+    QByteArray lineEnd = text.isEmpty() || text.endsWith('\n') ? "" : "\n";
     int slot = taken.size();
     ports::NewPorts appearing(taken);
     while (!stopped()) {
         for (const QString &name : appearing.wait(500, jobs::stopsignals::wakeDescriptor())) {
-            const QByteArray line = QStringLiteral("Slot %1 = %2\n").arg(++slot).arg(name).toUtf8();
+            const QByteArray line =
+                lineEnd + QStringLiteral("Slot %1 = %2\n").arg(++slot).arg(name).toUtf8();
+            lineEnd.clear();
             if (file.write(line) != line.size() || !file.flush()) {
                 cli::console::line(QStringLiteral("bootloader-cli: cannot write %1: %2")
                                        .arg(path, file.errorString()));
