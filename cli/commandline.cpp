@@ -22,13 +22,16 @@ const char *const kDescription =
     "                       all at once, each port on a thread of its own.\n"
     "  enter PORT           Asks the device on PORT to switch into its bootloader mode.\n"
     "  ports                Lists the serial ports present: name, path, VID:PID, serial\n"
-    "                       number, manufacturer and description.\n"
+    "                       number, manufacturer, description and location.\n"
     "  info FILE            Describes the image FILE: records, sizes, SHA-256, upload time.\n"
     "  station FILE --match SELECTOR | --slots SLOTS\n"
     "                       Uploads FILE to each matching port as it appears, until stopped\n"
     "                       (or until --count boards have loaded).\n"
     "  report LOG           Sums up a results log written with --log: boards loaded and\n"
-    "                       failed, by image digest and by cause, serial numbers loaded twice.\n"
+    "                       failed, by image digest, cause and slot, serial numbers loaded\n"
+    "                       twice; with --csv, a row for each board.\n"
+    "  slots FILE           Appends 'Slot N = PORT' to FILE for each port that appears, until\n"
+    "                       stopped (exit 0).\n"
     "\n"
     "PORT is a short name from 'ports' (such as ttyUSB0), a path (such as /dev/pts/3), or\n"
     "usb:VID:PID[:SERIAL] in hexadecimal as 'ports' prints it. SELECTOR is usb:VID:PID[:SERIAL]\n"
@@ -134,6 +137,8 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("upload, station: names this station in each line of the --log, e.g. "
                        "the service's instance."),
         QStringLiteral("name"));
+    const QCommandLineOption csv(QStringLiteral("csv"),
+                                 QStringLiteral("report: writes a CSV row for each board."));
     const QCommandLineOption count(QStringLiteral("count"),
                                    QStringLiteral("station: ends once <n> boards have loaded."),
                                    QStringLiteral("n"));
@@ -145,11 +150,12 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("listen"),
         QStringLiteral("station: serves the panel, read-only, on [ADDRESS:]PORT (127.0.0.1)."),
         QStringLiteral("address"));
-    parser.addOptions({help, version, verbose, quiet, json, wait, match, log, sha256, station,
+    parser.addOptions({help, version, verbose, quiet, json, csv, wait, match, log, sha256, station,
                        count, slotsFile, listen});
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("upload, enter, ports, info, station or report."),
-                                 QStringLiteral("command [arguments]"));
+    parser.addPositionalArgument(
+        QStringLiteral("command"),
+        QStringLiteral("upload, enter, ports, info, station, report or slots."),
+        QStringLiteral("command [arguments]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -189,6 +195,9 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     options->rawOperands = raw.mid(1);
     options->json = parser.isSet(json);
     options->match = parser.value(match);
+    options->csv = parser.isSet(csv);
+    if (options->csv && (options->json || options->command != QLatin1String("report")))
+        return usageError(QStringLiteral("--csv is for report only, without --json"));
     if (parser.isSet(wait)) {
         bool ok = false;
         const double seconds = parser.value(wait).toDouble(&ok);

@@ -22,6 +22,7 @@ struct Options {
     // The operands' bytes as given, for file names that are not valid text.
     QByteArrayList rawOperands;
     bool json = false;
+    bool csv = false; // report --csv
     // station --match
     QString match;
     // station --count: end once this many boards have loaded; 0 never.

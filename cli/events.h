@@ -1,6 +1,6 @@
 #pragma once
 
-#include "output.h"
+#include "console.h"
 
 #include <QJsonObject>
 

@@ -4,16 +4,109 @@
 #include "bootloader_version.h"
 #include "commandline.h"
 #include "console.h"
-#include "describe.h"
 #include "events.h"
+#include "firmwareimage.h"
 #include "output.h"
 #include "portcheck.h"
+#include "ports.h"
+#include "resultlog.h"
+#include "slots.h"
 #include "stopsignals.h"
 #include "uploads.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
 
 namespace {
+
+bool stopped() {
+    return jobs::stopsignals::requestedExitCode() != 0;
+}
+
+int listPorts(bool json) {
+    const ports::PortList all = ports::enumerate();
+    if (all.isEmpty() && !json && cli::console::verbosity() != cli::Verbosity::Quiet)
+        cli::console::line(QStringLiteral("No serial ports found"));
+    for (const ports::PortInfo &port : all) {
+        if (!cli::output::toStdout(ports::describe(port, json) + '\n'))
+            break;
+    }
+    return cli::kDone;
+}
+
+int describeImage(const QString &path, const QString &shown, bool json) {
+    const transfer::LoadedImage image = transfer::scanImage(path);
+    if (image.refusal) {
+        cli::console::line(transfer::outcomeText(*image.refusal));
+        cli::console::line(transfer::imageRefusal(image.cause, shown).text());
+        return cli::kImageRefused;
+    }
+    cli::output::toStdout(transfer::describeImage(image.summary, shown, json));
+    if (image.summary.unclosed > 0)
+        cli::console::line(QStringLiteral("warning: %1 ends in a '{' that is never closed; its "
+                                          "last %2 bytes will not be sent")
+                               .arg(shown, QString::number(image.summary.unclosed)));
+    return cli::kDone;
+}
+
+int reportLog(const QString &path, const cli::Options &options) {
+    resultlog::Report report;
+    QString error;
+    const bool read = options.csv
+                          ? resultlog::writeCsv(path, cli::output::toStdout, &error, stopped)
+                          : resultlog::summarize(path, &report, &error, stopped);
+    if (!read) {
+        if (stopped())
+            return jobs::stopsignals::requestedExitCode();
+        cli::console::line(
+            QStringLiteral("bootloader-cli: cannot read the log %1: %2").arg(path, error));
+        return cli::kOutputLost;
+    }
+    if (options.json)
+        cli::output::toStdout(
+            QJsonDocument(resultlog::reportJson(report)).toJson(QJsonDocument::Compact) + '\n');
+    else if (!options.csv)
+        cli::output::toStdout(resultlog::reportText(report).toLocal8Bit() + '\n');
+    return cli::kDone;
+}
+
+// Appends a slot to the slots file at path for each port that appears, until stopped: a stop is
+// how it ends, with exit 0.
+int addSlots(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Append) || !file.seek(0)) {
+        cli::console::line(
+            QStringLiteral("bootloader-cli: cannot write %1: %2").arg(path, file.errorString()));
+        return cli::kOutputLost;
+    }
+    const QByteArray text = file.readAll();
+    QString error;
+    const std::optional<std::vector<jobs::Slot>> existing = jobs::readSlots(path, &error);
+    if (!existing)
+        return cli::usageError(error);
+    QStringList taken;
+    for (const jobs::Slot &each : *existing)
+        taken << each.port;
+    // A last line without its line end is ended first, so that a slot starts a line of its own.
+    QByteArray lineEnd = text.isEmpty() || text.endsWith('\n') ? "" : "\n";
+    int slot = taken.size();
+    ports::NewPorts appearing(taken);
+    while (!stopped()) {
+        for (const QString &name : appearing.wait(500, jobs::stopsignals::wakeDescriptor())) {
+            const QByteArray line =
+                lineEnd + QStringLiteral("Slot %1 = %2\n").arg(++slot).arg(name).toUtf8();
+            lineEnd.clear();
+            if (file.write(line) != line.size() || !file.flush()) {
+                cli::console::line(QStringLiteral("bootloader-cli: cannot write %1: %2")
+                                       .arg(path, file.errorString()));
+                return cli::kOutputLost;
+            }
+            cli::console::line(QStringLiteral("added Slot %1 = %2").arg(slot).arg(name));
+        }
+    }
+    return cli::kDone;
+}
 
 int run(const cli::Options &options) {
     const QString &command = options.command;
@@ -24,24 +117,26 @@ int run(const cli::Options &options) {
     if (command == QLatin1String("station"))
         return cli::runStation(options);
     if (command == QLatin1String("ports"))
-        return options.operands.isEmpty() ? cli::listPorts(options.json)
+        return options.operands.isEmpty() ? listPorts(options.json)
                                           : cli::usageError(QStringLiteral("ports takes no "
                                                                            "arguments"));
-    if (command == QLatin1String("info")) {
-        if (options.operands.size() != 1)
-            return cli::usageError(QStringLiteral("info takes FILE only"));
-        return cli::describeImage(ports::reachByBytes(options.operands[0],
-                                                      options.rawOperands.value(0),
-                                                      ports::Reach::Read),
-                                  options.operands[0], options.json);
-    }
-    if (command == QLatin1String("report")) {
-        if (options.operands.size() != 1)
-            return cli::usageError(QStringLiteral("report takes LOG only"));
-        return cli::reportLog(ports::reachByBytes(options.operands[0], options.rawOperands.value(0),
-                                                  ports::Reach::Read),
-                              options.json);
-    }
+    const auto reached = [&options] {
+        return ports::reachByBytes(options.operands[0], options.rawOperands.value(0),
+                                   ports::Reach::Read);
+    };
+    if (command == QLatin1String("info"))
+        return options.operands.size() != 1
+                   ? cli::usageError(QStringLiteral("info takes FILE only"))
+                   : describeImage(reached(), options.operands[0], options.json);
+    if (command == QLatin1String("report"))
+        return options.operands.size() != 1
+                   ? cli::usageError(QStringLiteral("report takes LOG only"))
+                   : reportLog(reached(), options);
+    if (command == QLatin1String("slots"))
+        return options.operands.size() != 1
+                   ? cli::usageError(QStringLiteral("slots takes FILE only"))
+                   : addSlots(
+                         ports::reachByBytes(options.operands[0], options.rawOperands.value(0)));
     return cli::usageError(QStringLiteral("unknown command '%1'").arg(command));
 }
 

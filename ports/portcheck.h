@@ -86,4 +86,11 @@ std::optional<UsbAdapter> usbAdapter(const QString &path,
 std::optional<UsbAdapter> usbAdapterOf(quint64 device,
                                        const QString &sysRoot = QStringLiteral("/sys"));
 
+// Where the port at path sits on the machine, links followed: the path of the link in
+// devRoot/serial/by-path whose target is the port, where udev made one; else the name of the USB
+// interface (e.g. 1-1.4:1.0) or device (1-1.4) above its tty, read from what sysRoot says of that
+// one device. Empty when neither is known (a port on no USB adapter, a system that tells neither).
+QString physicalLocation(const QString &path, const QString &devRoot = QStringLiteral("/dev"),
+                         const QString &sysRoot = QStringLiteral("/sys"));
+
 } // namespace ports

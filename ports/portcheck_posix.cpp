@@ -390,6 +390,37 @@ std::optional<UsbAdapter> usbAdapterOf(quint64 number, const QString &sysRoot) {
 #endif
 }
 
+QString physicalLocation(const QString &path, const QString &devRoot, const QString &sysRoot) {
+    struct stat port {};
+    if (::stat(QFile::encodeName(path).constData(), &port) != 0 || !S_ISCHR(port.st_mode))
+        return QString();
+    const QByteArray byPath = QFile::encodeName(devRoot + QStringLiteral("/serial/by-path/"));
+    for (const QByteArray &name : folderEntries(byPath)) {
+        struct stat link {};
+        if (::stat((byPath + name).constData(), &link) == 0 && S_ISCHR(link.st_mode) &&
+            link.st_rdev == port.st_rdev)
+            return QFile::decodeName(byPath + name);
+    }
+#ifdef __linux__
+    // The tty's folder, and up from it to the USB device, keeping the interface just below.
+    QString folder = QFileInfo(QStringLiteral("%1/dev/char/%2:%3")
+                                   .arg(sysRoot)
+                                   .arg(major(port.st_rdev))
+                                   .arg(minor(port.st_rdev)))
+                         .canonicalFilePath();
+    const QString device = usbDeviceAbove(folder);
+    if (device.isEmpty())
+        return QString();
+    QString below;
+    for (; folder.size() > device.size(); folder = QFileInfo(folder).path())
+        below = QFileInfo(folder).fileName();
+    return below.contains(QLatin1Char(':')) ? below : QFileInfo(device).fileName();
+#else
+    Q_UNUSED(sysRoot)
+    return QString();
+#endif
+}
+
 std::optional<PortList> usbPorts(const QString &sysRoot) {
 #ifdef __linux__
     PortList ports;

@@ -81,4 +81,8 @@ std::optional<PortList> usbPorts(const QString &) {
     return std::nullopt;
 }
 
+QString physicalLocation(const QString &, const QString &, const QString &) {
+    return QString();
+}
+
 } // namespace ports

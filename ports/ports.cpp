@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QThread>
@@ -104,9 +106,69 @@ PortList enumerate() {
         port.serial = info.serialNumber();
         port.manufacturer = info.manufacturer();
         port.description = info.description();
+        port.location = physicalLocation(port.path);
         ports << port;
     }
     return ports;
+}
+
+QByteArray describe(const PortInfo &port, bool json) {
+    const QString vid =
+        port.usb ? QStringLiteral("%1").arg(port.vendor, 4, 16, QLatin1Char('0')) : QString();
+    const QString pid =
+        port.usb ? QStringLiteral("%1").arg(port.product, 4, 16, QLatin1Char('0')) : QString();
+    if (json) {
+        const auto orNull = [](const QString &text) {
+            return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+        };
+        const QJsonObject object{{"name", port.name},
+                                 {"path", port.path},
+                                 {"vid", orNull(vid)},
+                                 {"pid", orNull(pid)},
+                                 {"usb", orNull(port.usbIdentity())},
+                                 {"serial", orNull(port.serial)},
+                                 {"manufacturer", orNull(port.manufacturer)},
+                                 {"description", orNull(port.description)},
+                                 {"location", orNull(port.location)}};
+        return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    }
+    const auto field = [](const QString &text) {
+        return text.isEmpty() ? QStringLiteral("-") : text;
+    };
+    return QStringList{port.name,
+                       port.path,
+                       port.usb ? vid + QLatin1Char(':') + pid : field(QString()),
+                       field(port.serial),
+                       field(port.manufacturer),
+                       field(port.description),
+                       field(port.location)}
+        .join(QLatin1Char('\t'))
+        .toLocal8Bit();
+}
+
+NewPorts::NewPorts(const QStringList &taken)
+    : m_known(taken.cbegin(), taken.cend()) {}
+
+QStringList NewPorts::wait(int ms, int wakeFd) {
+    QStringList found;
+    if (!m_notifier.wait(ms, wakeFd))
+        return found;
+    // The listing of USB adapters keeps no memory for good, as enumerate() does.
+    const std::optional<PortList> usb = usbPorts();
+    for (const PortInfo &port : usb ? *usb : enumerate()) {
+        if (m_known.contains(port.path) || m_first) {
+            m_known << port.path;
+            continue;
+        }
+        QThread::msleep(500); // udev makes the port's links a moment after the port
+        QString name = physicalLocation(port.path);
+        name = name.startsWith(QLatin1String("/dev/serial/by-path/")) ? name : port.path;
+        if (!m_known.contains(name))
+            found << name;
+        m_known << port.path << name;
+    }
+    m_first = false;
+    return found;
 }
 
 bool isUsbIdentity(const QString &operand) {

@@ -2,11 +2,13 @@
 
 #include "cause.h"
 #include "portcheck.h"
+#include "portnotify.h"
 #include "seriallink.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -30,6 +32,7 @@ struct PortInfo {
     QString serial;
     QString manufacturer;
     QString description;
+    QString location; // where it sits: see physicalLocation(); empty when unknown
     // usb:VID:PID[:SERIAL] as an operand gives it; empty for a port that is not on USB.
     QString usbIdentity() const;
 };
@@ -44,6 +47,24 @@ std::optional<PortList> usbPorts(const QString &sysRoot = QStringLiteral("/sys")
 
 // The ports present now.
 PortList enumerate();
+// The port as 'ports' lists it: a JSON object with json, else tab-separated columns (name, path,
+// VID:PID, serial, manufacturer, description, location; "-" for what is unknown). No line end.
+QByteArray describe(const PortInfo &port, bool json);
+// The serial ports that appear one after another, for a slots file: each new one by its link in
+// /dev/serial/by-path where udev made one, else by its path. The ports present at the first
+// look, and those named in taken, are not new.
+class NewPorts {
+public:
+    explicit NewPorts(const QStringList &taken);
+    // Waits up to ms for a change, or for wakeFd to be readable; the names of the ports that
+    // appeared since the last call.
+    QStringList wait(int ms, int wakeFd);
+
+private:
+    PortNotifier m_notifier{QStringList{QStringLiteral("/dev/tty*")}};
+    QSet<QString> m_known;
+    bool m_first = true;
+};
 // The short names of ports, as a cause tells what there is.
 QStringList presentNames(const PortList &ports);
 // "ports present: NAME, ..." or "no serial ports are present", for saying what there is.

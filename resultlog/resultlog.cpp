@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QSysInfo>
 
 #include <algorithm>
@@ -58,6 +59,7 @@ struct Board {
     QString serial;
     QString kind;
     QString cause;
+    QString slot; // empty: in no slot
 };
 
 std::optional<Board> boardOf(const QJsonObject &line) {
@@ -81,6 +83,7 @@ std::optional<Board> boardOf(const QJsonObject &line) {
     board.sha256 = text("sha256");
     board.serial = text("serial");
     board.kind = text("cause_kind");
+    board.slot = text("slot");
     // Lines of 1.0.0.0 name no kind; their outcome stands in for a cause they did not give.
     board.cause = line.value(QLatin1String("cause")).isString() ? text("cause") : text("outcome");
     return board;
@@ -119,7 +122,9 @@ QJsonObject Record::toJson() const {
             {"version", version}};
 }
 
-void Summarizer::feed(const char *bytes, qint64 size) {
+void LineSplitter::feed(const char *bytes, qint64 size,
+                        const std::function<void(const QByteArray &)> &take,
+                        const std::function<void()> &skip) {
     const char *const end = bytes + size;
     while (bytes < end) {
         const char *newline =
@@ -135,7 +140,7 @@ void Summarizer::feed(const char *bytes, qint64 size) {
             return;
         }
         if (m_overlong) {
-            ++m_report.skipped;
+            skip();
             m_overlong = false;
         } else if (m_partial.isEmpty()) {
             take(QByteArray::fromRawData(bytes, int(stop - bytes)));
@@ -146,6 +151,19 @@ void Summarizer::feed(const char *bytes, qint64 size) {
         }
         bytes = newline + 1;
     }
+}
+
+bool LineSplitter::finish() {
+    const bool torn = !m_partial.isEmpty() || m_overlong;
+    m_partial.clear();
+    m_overlong = false;
+    return torn;
+}
+
+void Summarizer::feed(const char *bytes, qint64 size) {
+    m_lines.feed(
+        bytes, size, [this](const QByteArray &line) { take(line); },
+        [this] { ++m_report.skipped; });
 }
 
 bool Summarizer::firstLoad(const QString &serial) {
@@ -176,6 +194,9 @@ void Summarizer::take(const QByteArray &text) {
         return;
     }
     Report::Tally &digest = m_report.byDigest[board->sha256];
+    if (!board->slot.isEmpty())
+        ++(board->loaded ? m_report.bySlot[board->slot].loaded
+                         : m_report.bySlot[board->slot].failed);
     if (board->loaded) {
         ++m_report.loaded;
         ++digest.loaded;
@@ -194,10 +215,8 @@ void Summarizer::take(const QByteArray &text) {
 }
 
 Report Summarizer::finish() {
-    if (!m_partial.isEmpty() || m_overlong)
+    if (m_lines.finish())
         ++m_report.skipped;
-    m_partial.clear();
-    m_overlong = false;
     return m_report;
 }
 
@@ -207,12 +226,14 @@ Report summarize(const QByteArray &contents) {
     return summarizer.finish();
 }
 
-bool summarize(const QString &path, Report *report, QString *error,
-               const std::function<bool()> &stop) {
+namespace {
+
+// Reads the file at path a piece at a time into feed, until its end or until feed says to stop.
+bool readPieces(const QString &path, QString *error, const std::function<bool()> &stop,
+                const std::function<bool(const char *, qint64)> &feed) {
     QFile file;
     if (!openForReading(path, &file, error))
         return false;
-    Summarizer summarizer;
     QByteArray piece(int(kPiece), Qt::Uninitialized);
     for (;;) {
         if (stop && stop()) {
@@ -224,10 +245,35 @@ bool summarize(const QString &path, Report *report, QString *error,
             *error = file.errorString();
             return false;
         }
-        if (got == 0)
-            break;
-        summarizer.feed(piece.constData(), got);
+        if (got == 0 || !feed(piece.constData(), got))
+            return true;
     }
+}
+
+// A slot fails suspiciously often: at least twice the station's share of failures, over at
+// least this many boards of its own.
+constexpr qint64 kSuspectBoards = 10;
+
+// How many times as often as the station the slot fails; 0 unless that is suspicious.
+double suspectRatio(const Report &report, const Report::Tally &slot) {
+    const qint64 boards = slot.loaded + slot.failed;
+    if (boards < kSuspectBoards || report.failed == 0 || slot.failed == 0)
+        return 0;
+    const double ratio = (double(slot.failed) / double(boards)) /
+                         (double(report.failed) / double(report.loaded + report.failed));
+    return ratio >= 2 ? ratio : 0;
+}
+
+} // namespace
+
+bool summarize(const QString &path, Report *report, QString *error,
+               const std::function<bool()> &stop) {
+    Summarizer summarizer;
+    if (!readPieces(path, error, stop, [&](const char *bytes, qint64 size) {
+            summarizer.feed(bytes, size);
+            return true;
+        }))
+        return false;
     *report = summarizer.finish();
     return true;
 }
@@ -249,6 +295,16 @@ QString reportText(const Report &report) {
                      .arg(it.key(), it.value().example);
     for (auto it = report.loadedAgain.constBegin(); it != report.loadedAgain.constEnd(); ++it)
         lines << QStringLiteral("serial %1 loaded %2 times").arg(it.key()).arg(it.value());
+    for (auto it = report.bySlot.constBegin(); it != report.bySlot.constEnd(); ++it) {
+        QString line = QStringLiteral("slot %1: %2 loaded, %3 failed")
+                           .arg(it.key())
+                           .arg(it.value().loaded)
+                           .arg(it.value().failed);
+        if (const double ratio = suspectRatio(report, it.value()))
+            line +=
+                QStringLiteral("  <- fails %1 times as often as the station").arg(ratio, 0, 'f', 1);
+        lines << line;
+    }
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -268,9 +324,88 @@ QJsonObject reportJson(const Report &report) {
     QJsonArray again;
     for (auto it = report.loadedAgain.constBegin(); it != report.loadedAgain.constEnd(); ++it)
         again.append(QJsonObject{{"serial", it.key()}, {"loaded", it.value()}});
-    return QJsonObject{{"loaded", report.loaded},   {"failed", report.failed},
-                       {"skipped", report.skipped}, {"images", images},
-                       {"causes", causes},          {"loaded_again", again}};
+    QJsonArray bySlot;
+    for (auto it = report.bySlot.constBegin(); it != report.bySlot.constEnd(); ++it)
+        bySlot.append(QJsonObject{{"slot", it.key()},
+                                  {"loaded", it.value().loaded},
+                                  {"failed", it.value().failed},
+                                  {"suspect", suspectRatio(report, it.value()) > 0}});
+    return QJsonObject{
+        {"loaded", report.loaded}, {"failed", report.failed}, {"skipped", report.skipped},
+        {"images", images},        {"causes", causes},        {"loaded_again", again},
+        {"slots", bySlot}};
+}
+
+namespace {
+
+// The record's keys, in the order Record::toJson() gives them meaning.
+const char *const kCsvKeys[] = {"record", "time",    "host",         "station", "slot",
+                                "port",   "path",    "usb",          "serial",  "image",
+                                "sha256", "records", "acknowledged", "sends",   "seconds",
+                                "result", "exit",    "cause_kind",   "cause",   "version"};
+
+// A field as RFC 4180 has it: quoted, with its quotes doubled, when it holds a comma, a quote
+// or a line end.
+QByteArray csvField(const QByteArray &text) {
+    if (!text.contains(',') && !text.contains('"') && !text.contains('\n') && !text.contains('\r'))
+        return text;
+    QByteArray quoted = text;
+    return '"' + quoted.replace('"', "\"\"") + '"';
+}
+
+QByteArray csvValue(const QJsonValue &value) {
+    if (value.isString())
+        return value.toString().toUtf8();
+    if (value.isBool())
+        return value.toBool() ? "true" : "false";
+    if (value.isDouble())
+        return QByteArray::number(value.toDouble(), 'g', QLocale::FloatingPointShortest);
+    return QByteArray(); // null, missing, or what no record holds
+}
+
+} // namespace
+
+QByteArray CsvWriter::header() {
+    QByteArrayList names;
+    for (const char *key : kCsvKeys)
+        names << key;
+    return names.join(',') + "\r\n";
+}
+
+QByteArray CsvWriter::feed(const char *bytes, qint64 size) {
+    QByteArray rows;
+    const auto take = [&rows](const QByteArray &text) {
+        QJsonParseError parsed{};
+        QJsonObject line = QJsonDocument::fromJson(text, &parsed).object();
+        const std::optional<Board> board =
+            parsed.error == QJsonParseError::NoError ? boardOf(line) : std::nullopt;
+        if (!board)
+            return;
+        if (!line.contains(QLatin1String("result")))
+            line.insert(QLatin1String("result"), board->loaded ? "loaded" : "failed");
+        QByteArrayList fields;
+        for (const char *key : kCsvKeys)
+            fields << csvField(csvValue(line.value(QLatin1String(key))));
+        rows += fields.join(',') + "\r\n";
+    };
+    m_lines.feed(bytes, size, take, [] {});
+    return rows;
+}
+
+bool writeCsv(const QString &path, const std::function<bool(const QByteArray &)> &write,
+              QString *error, const std::function<bool()> &stop) {
+    CsvWriter writer;
+    bool started = false; // the header is written once the log could be opened
+    const auto writeRows = [&](const QByteArray &rows) {
+        const QByteArray text = started ? rows : CsvWriter::header() + rows;
+        started = true;
+        return text.isEmpty() || write(text);
+    };
+    return readPieces(path, error, stop,
+                      [&](const char *bytes, qint64 size) {
+                          return writeRows(writer.feed(bytes, size));
+                      }) &&
+           (started || writeRows(QByteArray()) || true);
 }
 
 } // namespace resultlog

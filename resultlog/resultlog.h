@@ -109,6 +109,22 @@ struct Report {
     QMap<QString, Kind> byKind;
     // USB serial numbers of boards loaded more than once, with how often.
     QMap<QString, qint64> loadedAgain;
+    // The boards of each slot, by the label their lines name (lines without one are in none).
+    QMap<QString, Tally> bySlot;
+};
+
+// Cuts a log fed in pieces of any size into its lines, holding no more than a line at a time:
+// each whole line goes to take, and a line longer than any board's to skip, unread.
+class LineSplitter {
+public:
+    void feed(const char *bytes, qint64 size, const std::function<void(const QByteArray &)> &take,
+              const std::function<void()> &skip);
+    // Whether a line was begun and not ended (a torn last line); forgets it.
+    bool finish();
+
+private:
+    QByteArray m_partial; // the line begun and not yet ended
+    bool m_overlong = false;
 };
 
 // Sums up a log fed in pieces of any size, holding no more than a line at a time. A line counts
@@ -127,8 +143,7 @@ private:
     bool firstLoad(const QString &serial);
 
     Report m_report;
-    QByteArray m_partial; // the line begun and not yet ended
-    bool m_overlong = false;
+    LineSplitter m_lines;
     // The serial numbers loaded, as 64-bit digests in an open-addressed table (0: free): a few
     // bytes a board, where a table of strings would hold the size of the log.
     std::vector<quint64> m_seen;
@@ -144,5 +159,22 @@ Report summarize(const QByteArray &contents);
 
 QString reportText(const Report &report);
 QJsonObject reportJson(const Report &report);
+
+// The boards of a log as CSV (RFC 4180): a header of the record's keys, then a row for each line
+// Summarizer counts as a board, a line of 1.0.0.0 with its "ok" as the result and the keys it
+// lacks empty. Fed in pieces of any size; each call gives the rows of the lines it ended.
+class CsvWriter {
+public:
+    static QByteArray header();
+    QByteArray feed(const char *bytes, qint64 size);
+
+private:
+    LineSplitter m_lines;
+};
+// Reads the log at path a piece at a time, handing write the header and then the rows of each
+// piece; stops early, still true, once write says the output is lost. False, with the reason, as
+// summarize() is.
+bool writeCsv(const QString &path, const std::function<bool(const QByteArray &)> &write,
+              QString *error, const std::function<bool()> &stop = {});
 
 } // namespace resultlog

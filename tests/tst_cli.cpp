@@ -1,4 +1,5 @@
 #include "firmwareimage.h"
+#include "portcheck.h"
 #include "programs.h"
 #include "seriallink.h"
 #include "testsupport.h"
@@ -446,7 +447,8 @@ void TestCli::listsPorts() {
                                 usb,
                                 field(info.serialNumber()),
                                 field(info.manufacturer()),
-                                field(info.description())}
+                                field(info.description()),
+                                field(ports::physicalLocation(info.systemLocation()))}
                         .join('\t');
     }
     QCOMPARE(QString::fromLocal8Bit(result.out).split('\n', Qt::SkipEmptyParts), expected);

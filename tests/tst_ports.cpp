@@ -37,7 +37,7 @@ const PortList kMadeUp = {usbPort("ttyUSB0", 0x0403, 0x6001, "A10K1"),
                           usbPort("ttyUSB1", 0x0403, 0x6001, "B20K2"),
                           usbPort("ttyUSB2", 0x0403, 0x6015, QString()),
                           usbPort("ttyACM0", 0x2341, 0x0043, "7563"),
-                          {"ttyS0", "/dev/ttyS0", false, 0, 0, {}, {}, {}}};
+                          {"ttyS0", "/dev/ttyS0", false, 0, 0, {}, {}, {}, {}}};
 
 } // namespace
 
@@ -150,7 +150,7 @@ void TestPorts::sameDeviceUnderTwoNames() {
     QCOMPARE(ports::sameDevice({device, "ttyUSB9", link}, {}), device + " and " + link);
     QCOMPARE(ports::sameDevice({device, "ttyUSB9"}, {}), QString());
     // Known to the list under its target's name, a link has the target's serial number.
-    PortList listed{{QStringLiteral("pts"), device, true, 0x0403, 0x6001, "S1", {}, {}}};
+    PortList listed{{QStringLiteral("pts"), device, true, 0x0403, 0x6001, "S1", {}, {}, {}}};
     QCOMPARE(ports::resolve(link, listed).serial, QStringLiteral("S1"));
 }
 
@@ -160,26 +160,31 @@ void TestPorts::usbAdapterFromSystemDescription_data() {
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QString>("serial");
     QTest::addColumn<QString>("identity");
+    QTest::addColumn<QString>("location"); // without a by-path link
     const QString adapter = QStringLiteral("pci0/usb1/1-2");
     QTest::newRow("ttyUSB, four levels below the adapter")
         << adapter + "/1-2:1.0/ttyUSB0/tty/ttyUSB0"
         << QStringList{adapter + "/idVendor=0403", adapter + "/idProduct=6001",
                        adapter + "/serial=A10K1"}
         << "A10K1"
-        << "usb:0403:6001:A10K1";
+        << "usb:0403:6001:A10K1"
+        << "1-2:1.0";
     QTest::newRow("ttyACM, three levels below")
         << adapter + "/1-2:1.0/tty/ttyACM0"
         << QStringList{adapter + "/idVendor=2341", adapter + "/idProduct=0043",
                        adapter + "/serial=7563"}
         << "7563"
-        << "usb:2341:0043:7563";
+        << "usb:2341:0043:7563"
+        << "1-2:1.0";
     QTest::newRow("adapter without a serial number")
         << adapter + "/1-2:1.0/ttyUSB0/tty/ttyUSB0"
         << QStringList{adapter + "/idVendor=0403", adapter + "/idProduct=6015"} << ""
-        << "usb:0403:6015";
+        << "usb:0403:6015"
+        << "1-2:1.0";
     QTest::newRow("not on USB: the serial file of no USB device")
         << QStringLiteral("platform/serial8250/tty/ttyS0")
         << QStringList{"platform/serial=not an adapter's"} << ""
+        << ""
         << "";
 }
 
@@ -188,6 +193,7 @@ void TestPorts::usbAdapterFromSystemDescription() {
     QFETCH(QStringList, files);
     QFETCH(QString, serial);
     QFETCH(QString, identity);
+    QFETCH(QString, location);
     const testsupport::TerminalPair terminal;
     QVERIFY(terminal.isOpen());
     struct stat status {};
@@ -221,6 +227,12 @@ void TestPorts::usbAdapterFromSystemDescription() {
     }
     // What is no character device has none.
     QVERIFY(!ports::usbAdapter(sys, sys).value().onUsb);
+    // Located by the USB interface above its tty, or by the by-path link udev made to it.
+    QCOMPARE(ports::physicalLocation(link, temp.path("dev"), sys), location);
+    QVERIFY(QDir().mkpath(temp.path("dev/serial/by-path")));
+    QVERIFY(QFile::link(terminal.path(), temp.path("dev/serial/by-path/pci-0:1.0-usb-0:2:1.0")));
+    QCOMPARE(ports::physicalLocation(link, temp.path("dev"), sys),
+             temp.path("dev/serial/by-path/pci-0:1.0-usb-0:2:1.0"));
 
     // Listed with its identity when it is on USB; a station's selector finds it by that.
     const std::optional<PortList> listed = ports::usbPorts(sys);

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
 
@@ -210,6 +211,27 @@ void TestResultLog::reportSumsUp() {
     // Only a known serial number loaded twice is named; boards without one are not.
     QCOMPARE(report.loadedAgain, (QMap<QString, qint64>{{"A1", 2}}));
     QVERIFY(resultlog::reportText(report).contains("serial A1 loaded 2 times"));
+
+    // By slot: Bay 3 fails half its 10 boards, 2.6 times the station's 6 of 31; no slot is none.
+    QByteArray bays = R"({"event":"result","port":"p","ok":true,"slot":null})"
+                      "\n";
+    for (int i = 0; i < 30; ++i) {
+        QJsonObject line = resultLine("/dev/ttyUSB0", i >= 5 && i != 29, QString(), "d");
+        line.insert("slot", i < 10 ? "Bay 3" : "Bay 1");
+        bays += QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+    }
+    const resultlog::Report byBay = resultlog::summarize(bays);
+    QVERIFY(resultlog::reportText(byBay).endsWith(
+        "slot Bay 1: 19 loaded, 1 failed\n"
+        "slot Bay 3: 5 loaded, 5 failed  <- fails 2.6 times as often as the station"));
+    QCOMPARE(resultlog::reportJson(byBay)["slots"].toArray().size(), 2);
+
+    // As CSV: quoted as RFC 4180 asks; a line of 1.0.0.0 gives its result, its other keys empty.
+    const QByteArray old = R"({"record":1,"port":"a,b","result":"failed","cause":"say \"no\"\n"})"
+                           "\n{\"event\":\"result\",\"port\":\"p\",\"ok\":true}\n";
+    QCOMPARE(resultlog::CsvWriter().feed(old.constData(), old.size()),
+             "1,,,,,\"a,b\",,,,,,,,,,failed,,,\"say \"\"no\"\"\n\",\r\n"
+             ",,,,,p,,,,,,,,,,loaded,,,,\r\n");
 }
 
 QTEST_GUILESS_MAIN(TestResultLog)

@@ -1,13 +1,17 @@
 #include "firmwareimage.h"
 
 #include "protocol.h"
+#include "seriallink.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #ifndef Q_OS_WIN
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -258,6 +262,34 @@ LoadedImage scanImage(const QString &path) {
     image.summary = scanner.summary();
     refuseIfEmpty(image, size);
     return image;
+}
+
+QByteArray describeImage(const ImageSummary &summary, const QString &shown, bool json) {
+    const double seconds = std::chrono::duration<double>(summary.uploadTime).count();
+    if (json) {
+        const QJsonObject object{{"image", shown},
+                                 {"records", summary.records},
+                                 {"bytes", summary.bytes},
+                                 {"smallest", summary.smallest},
+                                 {"largest", summary.largest},
+                                 {"outside", summary.outside},
+                                 {"unclosed", summary.unclosed},
+                                 {"sha256", QString::fromLatin1(summary.sha256)},
+                                 {"seconds", std::round(seconds * 1000) / 1000}};
+        return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    }
+    // Put together piece by piece: a name may hold what looks like a placeholder.
+    QByteArray text = "image:             " + shown.toLocal8Bit() + '\n';
+    text += "records:           " + QByteArray::number(summary.records) + '\n';
+    text += "bytes in records:  " + QByteArray::number(summary.bytes) + " (smallest record " +
+            QByteArray::number(summary.smallest) + ", largest " +
+            QByteArray::number(summary.largest) + ")\n";
+    text += "bytes outside:     " + QByteArray::number(summary.outside) + '\n';
+    text += "sha256:            " + summary.sha256 + '\n';
+    text += "upload at " + QByteArray::number(kBaudRate) + ":  " +
+            QByteArray::number(seconds, 'f', 1) + " s (wire time plus " +
+            QByteArray::number(qint64(kRecordPause.count())) + " ms a record)\n";
+    return text;
 }
 
 } // namespace transfer

@@ -80,4 +80,8 @@ LoadedImage loadImage(const QString &path);
 // time: what 'info' tells of an image of any record sizes. Refuses what loadImage refuses.
 LoadedImage scanImage(const QString &path);
 
+// What 'info' prints of an image (shown: its name as given): one JSON object and a line end with
+// json, else lines of text.
+QByteArray describeImage(const ImageSummary &summary, const QString &shown, bool json);
+
 } // namespace transfer

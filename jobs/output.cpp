@@ -1,6 +1,6 @@
 #include "output.h"
 
-#include "commandline.h"
+#include "session.h"
 #include "stopsignals.h"
 
 #include <QStringList>
@@ -15,7 +15,9 @@
 #include <mutex>
 #include <thread>
 
-namespace cli::output {
+namespace jobs::output {
+
+using namespace jobs::exitcodes;
 
 namespace {
 
@@ -180,4 +182,4 @@ int exitCode(int code) {
     return code == kDone && lost() ? int(kOutputLost) : code;
 }
 
-} // namespace cli::output
+} // namespace jobs::output

@@ -14,7 +14,7 @@ _bootloader_cli() {
     esac
 
     if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --wait --match --log --sha256 --count -v -q -h' -- "$cur"))
+        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --csv --wait --match --log --sha256 --count -v -q -h' -- "$cur"))
         return
     fi
 
@@ -32,7 +32,7 @@ _bootloader_cli() {
 
     case "$command" in
     "")
-        COMPREPLY=($(compgen -W 'upload enter ports info station report' -- "$cur"))
+        COMPREPLY=($(compgen -W 'upload enter ports info station report slots' -- "$cur"))
         ;;
     upload | enter)
         local ports
@@ -40,7 +40,7 @@ _bootloader_cli() {
         COMPREPLY=($(compgen -W "$ports" -- "$cur"))
         [[ "$command" == upload ]] && _filedir
         ;;
-    info | station | report)
+    info | station | report | slots)
         _filedir
         ;;
     esac

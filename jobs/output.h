@@ -2,16 +2,16 @@
 
 #include <QByteArray>
 
-// stdout and stderr as the program writes them: whole pieces, flushed, and a record of output
-// that could not be written (a reader that went away, a full disk), so that the uploads go on
-// and the exit code tells of it afterwards.
+// stdout and stderr as a command-line front end writes them: whole pieces, flushed, and a record of
+// output that could not be written (a reader that went away, a full disk), so that the uploads go
+// on and the exit code tells of it afterwards.
 //
 // What the uploads and the station say is queued, and one writer thread of its own writes it in
 // order: a reader that stops reading, or a terminal paused with Ctrl-S, holds up that thread
 // only, never an upload, the results log or a stop. When the queue is full, the oldest pieces
 // that only tell of progress are left out first (their count is said once at the end); no
 // other piece is ever left out: the queue grows past its bound for those instead.
-namespace cli::output {
+namespace jobs::output {
 
 enum class Stream { Stdout, Stderr };
 
@@ -41,4 +41,4 @@ bool lost();
 // the stop's exit code, leaving the rest unwritten: call it last, once the log is closed.
 int exitCode(int code);
 
-} // namespace cli::output
+} // namespace jobs::output
