@@ -9,9 +9,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cmath>
+
 #ifndef Q_OS_WIN
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
