@@ -45,7 +45,8 @@ private:
 class Panel {
 public:
     enum class State { Waiting, Loading, Loaded, Failed };
-    static constexpr size_t maxSubscriptions = 16;
+    // Screens beside a fixture and a few more: each stream holds a server thread.
+    static constexpr size_t maxSubscriptions = 32;
     // Upper bounds of the upload duration histogram, in seconds.
     static constexpr std::array<double, 11> bucketBounds{1,  2,   5,   10,  20, 30,
                                                          60, 120, 180, 300, 600};
