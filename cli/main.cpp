@@ -74,38 +74,26 @@ int reportLog(const QString &path, const cli::Options &options) {
 // Appends a slot to the slots file at path for each port that appears, until stopped: a stop is
 // how it ends, with exit 0.
 int addSlots(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Append) || !file.seek(0)) {
-        cli::console::line(
-            QStringLiteral("bootloader-cli: cannot write %1: %2").arg(path, file.errorString()));
-        return cli::kOutputLost;
-    }
-    const QByteArray text = file.readAll();
+    jobs::SlotsFile file;
     QString error;
-    const std::optional<std::vector<jobs::Slot>> existing = jobs::readSlots(path, &error);
-    if (!existing)
+    const jobs::SlotsFile::Failure failure = file.open(path, &error);
+    if (failure == jobs::SlotsFile::Failure::Refused)
         return cli::usageError(error);
-    QStringList taken;
-    for (const jobs::Slot &each : *existing)
-        taken << each.port;
-    // A last line without its line end is ended first, so that a slot starts a line of its own.
-    QByteArray lineEnd = text.isEmpty() || text.endsWith('\n') ? "" : "\n";
-    int slot = taken.size();
-    ports::NewPorts appearing(taken);
-    while (!stopped()) {
+    ports::NewPorts appearing(file.ports());
+    while (failure == jobs::SlotsFile::Failure::None && !stopped()) {
         for (const QString &name : appearing.wait(500, jobs::stopsignals::wakeDescriptor())) {
-            const QByteArray line =
-                lineEnd + QStringLiteral("Slot %1 = %2\n").arg(++slot).arg(name).toUtf8();
-            lineEnd.clear();
-            if (file.write(line) != line.size() || !file.flush()) {
-                cli::console::line(QStringLiteral("bootloader-cli: cannot write %1: %2")
-                                       .arg(path, file.errorString()));
-                return cli::kOutputLost;
-            }
-            cli::console::line(QStringLiteral("added Slot %1 = %2").arg(slot).arg(name));
+            const QString slot = file.append(name, &error);
+            if (slot.isEmpty())
+                break;
+            cli::console::line(QStringLiteral("added ") + slot);
         }
+        if (!error.isEmpty())
+            break;
     }
-    return cli::kDone;
+    if (error.isEmpty())
+        return cli::kDone;
+    cli::console::line(QStringLiteral("bootloader-cli: ") + error);
+    return cli::kOutputLost;
 }
 
 int run(const cli::Options &options) {

@@ -64,4 +64,34 @@ std::optional<std::vector<Slot>> readSlots(const QString &file, QString *error) 
     return found;
 }
 
+SlotsFile::Failure SlotsFile::open(const QString &path, QString *error) {
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::ReadWrite | QIODevice::Append) || !m_file.seek(0)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, m_file.errorString());
+        return Failure::Unreadable;
+    }
+    const QByteArray text = m_file.readAll();
+    const std::optional<std::vector<Slot>> existing = readSlots(path, error);
+    if (!existing)
+        return Failure::Refused;
+    for (const Slot &each : *existing)
+        m_ports << each.port;
+    m_count = int(m_ports.size());
+    // A slot starts a line of its own.
+    m_lineEnd = text.isEmpty() || text.endsWith('\n') ? QByteArray() : QByteArray("\n");
+    return Failure::None;
+}
+
+QString SlotsFile::append(const QString &port, QString *error) {
+    const QString slot = QStringLiteral("Slot %1 = %2").arg(m_count + 1).arg(port);
+    const QByteArray line = m_lineEnd + slot.toUtf8() + '\n';
+    if (m_file.write(line) != line.size() || !m_file.flush()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString());
+        return QString();
+    }
+    m_lineEnd.clear();
+    ++m_count;
+    return slot;
+}
+
 } // namespace jobs
