@@ -21,6 +21,17 @@ static void initPanelResources() {
 
 namespace panel {
 
+int addressFamily(const QString &host) {
+    // The HTTP library's header brings each system's socket headers.
+    const QByteArray text = host.toLatin1();
+    in6_addr address;
+    if (inet_pton(AF_INET, text.constData(), &address) == 1)
+        return AF_INET;
+    if (inet_pton(AF_INET6, text.constData(), &address) == 1)
+        return AF_INET6;
+    return 0;
+}
+
 namespace {
 
 // Worker threads for the connections, with a bounded queue: when every worker is busy and the

@@ -35,12 +35,12 @@ private:
 // Empty when address reads as listen() takes it; else the error listen() would give.
 QString addressError(const QString &address);
 
-// AF_INET or AF_INET6 for a numeric address, else 0; and the text of the error the last socket call
-// of this thread failed with (errno, or the socket error on Windows), and clearing it:
-// server_posix.cpp and server_windows.cpp.
+// AF_INET or AF_INET6 for a numeric address, else 0.
 int addressFamily(const QString &host);
-// The listening socket's options: the address is reused after a restart, but never shared with
-// another server listening on the same port.
+// What differs by system (server_posix.cpp, server_windows.cpp): the listening socket's options
+// (the address is reused after a restart, but never shared with another server listening on the
+// same port), and the text of the error the last socket call of this thread failed with (errno,
+// or the socket error on Windows), and clearing it.
 void setListenOptions(qintptr socket);
 void clearSocketError();
 QString socketErrorText();

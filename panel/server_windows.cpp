@@ -5,16 +5,6 @@
 
 namespace panel {
 
-int addressFamily(const QString &host) {
-    const QByteArray text = host.toLatin1();
-    IN6_ADDR address;
-    if (inet_pton(AF_INET, text.constData(), &address) == 1)
-        return AF_INET;
-    if (inet_pton(AF_INET6, text.constData(), &address) == 1)
-        return AF_INET6;
-    return 0;
-}
-
 void setListenOptions(qintptr socket) {
     const BOOL yes = TRUE;
     setsockopt(SOCKET(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
