@@ -213,15 +213,18 @@ void TestFaults::lateAnswerAfterTimeout() {
     testsupport::TempFiles files;
     const QString path = files.write("image.bin", "{a}{b}");
 
-    testsupport::LogCapture log;
     Device upload;
-    QCOMPARE(upload.upload(path, device.portName()), Outcome::FirmwareNotLoaded);
-    // The late answer is taken for the second send's; the answer to that second send then comes
-    // during the pause, which shows the device took the record twice: the upload ends there.
-    QVERIFY(upload.outOfStep());
-    QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{a}"}));
-    QCOMPARE(log.debugLines(),
-             (QStringList{"Num records:  2", "\"7b617d\"", "\"7b617d\"", "4", "\"41004b\""}));
+    const Outcome outcome = upload.upload(path, device.portName());
+    // Two acknowledgements came for the record's two sends: the device holds it twice, and the
+    // upload ends there. A host that ran late found the late answer before it sent the record
+    // again, and the device then holds each record once.
+    if (outcome == Outcome::FirmwareLoaded) {
+        QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{b}"}));
+    } else {
+        QCOMPARE(outcome, Outcome::FirmwareNotLoaded);
+        QVERIFY(upload.outOfStep());
+        QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{a}"}));
+    }
 }
 
 void TestFaults::floodingDeviceEndsBootloaderEntry() {

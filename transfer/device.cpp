@@ -5,6 +5,7 @@
 #include "seriallink.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QSerialPort>
 
 namespace transfer {
@@ -88,6 +89,117 @@ Cause Device::failure(const QString &port) const {
     return cause;
 }
 
+namespace {
+
+qint64 toNs(std::chrono::milliseconds ms) {
+    return qint64(std::chrono::nanoseconds(ms).count());
+}
+
+// How long the line must stay quiet to show that a device that has been seen to take answerNs
+// owes no answer: a quarter more, for a device whose pace varies a little from send to send, and
+// the grace.
+qint64 quietNs(qint64 answerNs, qint64 graceNs) {
+    return answerNs + answerNs / 4 + graceNs;
+}
+
+// The sends of one record that no answer has been credited to yet, and what came back for them.
+// A device answers each send it received once, in order, so while two or more sends of a record
+// are open an answer may belong to any of them: how often the device took the record is known
+// only once the line has stayed quiet for as long as the device may take to answer.
+struct OpenSends {
+    // When each send was written, and when it was seen to have left the line, on the upload's
+    // clock: the device cannot have had it before the first, and had it by the second.
+    QList<qint64> writtenAtNs;
+    QList<qint64> leftAtNs;
+    // What came while they were open, the acknowledgements in it (counted over all of it, so that
+    // one written in two parts counts), the pieces it came in, and when the last piece was read
+    // (-1 before any).
+    QByteArray received;
+    int acknowledgements = 0;
+    int answers = 0;
+    qint64 lastAnswerNs = -1;
+
+    bool isEmpty() const { return leftAtNs.isEmpty(); }
+    void add(qint64 writtenNs, qint64 leftNs) {
+        writtenAtNs << writtenNs;
+        leftAtNs << leftNs;
+    }
+
+    // Takes bytes read at atNs as answers to the open sends, and what they show of how long the
+    // device takes: an answer is counted from the earliest send it can belong to (each piece
+    // before it answered one at least), or from the answer before it, which the device may have
+    // been busy with, whichever is later.
+    void take(const QByteArray &bytes, qint64 atNs, qint64 *answerNs) {
+        if (bytes.isEmpty() || leftAtNs.isEmpty())
+            return;
+        // Past this much the device floods the line; what counts is already in.
+        if (received.size() < kMaxReplyKept)
+            received += bytes.left(kMaxReplyKept - received.size());
+        acknowledgements = acknowledgementCount(received);
+        const qint64 from =
+            qMax(writtenAtNs.at(qMin(answers, writtenAtNs.size() - 1)), lastAnswerNs);
+        *answerNs = qMax(*answerNs, atNs - from);
+        ++answers;
+        lastAnswerNs = qMax(lastAnswerNs, atNs);
+    }
+
+    // Until when the line must stay quiet for every open send to be accounted for.
+    qint64 quietUntilNs(qint64 answerNs, qint64 graceNs) const {
+        return qMax(leftAtNs.isEmpty() ? 0 : leftAtNs.last(), lastAnswerNs) +
+               quietNs(answerNs, graceNs);
+    }
+};
+
+// Replies other than an acknowledgement go to the trace.
+void traceRefusals(const QByteArray &bytes) {
+    if (!isAcknowledgement(bytes))
+        qDebug() << bytes.toHex();
+}
+
+// How the open sends of a record were accounted for.
+enum class Settled {
+    Once,       // one acknowledgement: the device took the record once
+    Never,      // none: it did not take it
+    Twice,      // more than one: it took it twice
+    Unprovable, // the device may take longer to answer than the tool waits to tell
+    Broken,     // the link failed or a stop was asked for
+};
+
+// Watches the line until every open send is accounted for: answered, or shown to be lost by the
+// line staying quiet for as long as the device may take to answer, plus the grace.
+Settled settle(QSerialPort &port, OpenSends &open, const QElapsedTimer &clock, qint64 *answerNs,
+               const Timing &timing, const std::atomic<bool> &stopRequested) {
+    const qint64 graceNs = toNs(timing.latencyGrace);
+    // A stop is looked at this often while the line is watched.
+    constexpr qint64 kLookMs = 100;
+    for (;;) {
+        if (open.acknowledgements > 1)
+            return Settled::Twice;
+        if (quietNs(*answerNs, graceNs) > toNs(timing.pairingLimit))
+            return Settled::Unprovable;
+        const qint64 leftNs = open.quietUntilNs(*answerNs, graceNs) - clock.nsecsElapsed();
+        if (leftNs <= 0) {
+            // What came before the time was up, read only now when this thread ran late.
+            const QByteArray last = takeInput(port);
+            if (last.isEmpty())
+                return open.acknowledgements == 1 ? Settled::Once : Settled::Never;
+            traceRefusals(last);
+            open.take(last, clock.nsecsElapsed(), answerNs);
+            continue;
+        }
+        if (stopRequested || linkFailed(port))
+            return Settled::Broken;
+        const qint64 waitMs = qMin<qint64>(kLookMs, (leftNs + 999999) / 1000000);
+        const QByteArray bytes = nextInput(port, std::chrono::milliseconds(waitMs));
+        if (!bytes.isEmpty()) {
+            traceRefusals(bytes);
+            open.take(bytes, clock.nsecsElapsed(), answerNs);
+        }
+    }
+}
+
+} // namespace
+
 Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     QSerialPort port;
     watchForLoss(port);
@@ -107,16 +219,22 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     rule.leaveGrace = m_timing.leaveGrace;
     rule.accepted = isAcknowledgement;
 
-    // Whether a send went unanswered in its window: its answer may still have come later, and
-    // been taken for a later send's.
-    bool anyUnanswered = false;
+    QElapsedTimer clock;
+    clock.start();
+    // The longest this device may take to answer a send it received: the reply window, until an
+    // answer shows that it takes longer.
+    qint64 answerNs = toNs(m_timing.recordReplyWindow);
+    // Whether a send went unanswered in its window: the device may then owe an answer still.
+    bool anyOpen = false;
     for (int index = 0; index < total; ++index) {
         const QByteArray &record = image.records.at(index);
         int attempts = m_timing.recordSends;
         Send last;
         bool lineClear = true;
-        rule.earlierUnanswered = false;
-        for (;;) {
+        OpenSends open;
+        // The record's only open send was acknowledged in its window.
+        bool acknowledged = false;
+        while (attempts > 0 && open.acknowledgements == 0) {
             if (m_stopRequested)
                 return notLoaded(port, reply);
             // A copy still leaving the line would run into this one and the device would take
@@ -124,42 +242,80 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
             if (!lineClear && !waitUntilLeft(port, last, m_timing.leaveGrace))
                 return notLoaded(port, reply);
             // Before the first send the device owes nothing, and what it sent is dropped. Later,
-            // an acknowledgement that answers no send means the device took a record once more
-            // than it was counted: going on could only report an image it does not hold.
-            if (index == 0 && attempts == m_timing.recordSends)
+            // what came since the last look answers an open send of this record; with none open,
+            // an acknowledgement answers no send: the device took a record once more than it was
+            // counted, and going on could only report an image it does not hold.
+            if (index == 0 && attempts == m_timing.recordSends) {
                 dropStaleInput(port);
-            else if (holdsAcknowledgement(takeInput(port)))
-                return outOfStep(port, reply);
-            last = sendBytes(port, record);
-            ++m_sends;
-            qDebug() << record.toHex();
-            const Answer answer = awaitReply(port, last, rule);
-            if (holdsAcknowledgement(answer.stale))
-                return outOfStep(port, reply);
-            lineClear = answer.left;
-            // An acknowledgement before this send can have reached the device at the line's pace
-            // answers either the unanswered send late (a paced line, whose device answers this
-            // one too) or this one at once (a line without pacing, whose device ignored the
-            // other). The window and its grace have been waited out: a second acknowledgement
-            // in them means the device took the record twice; none, that the first one stands.
-            if (const int early = acknowledgementCount(answer.early); early > 0) {
-                if (early > 1 || isAcknowledgement(answer.reply))
+            } else {
+                const QByteArray input = takeInput(port);
+                if (open.isEmpty() && holdsAcknowledgement(input))
                     return outOfStep(port, reply);
-                reply = firstAcknowledgement(answer.early);
-                break;
-            }
-            if (!answer.reply.isEmpty()) {
-                reply = answer.reply;
-                if (isAcknowledgement(reply))
+                open.take(input, clock.nsecsElapsed(), &answerNs);
+                if (open.acknowledgements > 0)
                     break;
-                qDebug() << reply.toHex();
             }
-            rule.earlierUnanswered = answer.reply.isEmpty();
-            anyUnanswered = anyUnanswered || rule.earlierUnanswered;
-            if (--attempts == 0)
-                return notLoaded(port, reply);
+            const qint64 sentAtNs = clock.nsecsElapsed();
+            last = sendBytes(port, record);
+            qDebug() << record.toHex();
+            rule.earlierUnanswered = !open.isEmpty();
+            const Answer answer = awaitReply(port, last, rule);
+            if (last.written && answer.reached)
+                ++m_sends;
+            lineClear = answer.left;
+            --attempts;
+            const qint64 leftAtNs = sentAtNs + qMax<qint64>(0, answer.leftNs);
+            if (open.isEmpty()) {
+                // What came while the send was still leaving answers no send.
+                if (holdsAcknowledgement(answer.stale))
+                    return outOfStep(port, reply);
+                if (!answer.reply.isEmpty())
+                    reply = answer.reply;
+                if (isAcknowledgement(answer.reply)) {
+                    acknowledged = true;
+                    break;
+                }
+                if (!answer.reply.isEmpty()) {
+                    // Refused: the send is answered, and the record goes again.
+                    qDebug() << reply.toHex();
+                    continue;
+                }
+                // Unanswered in its window: the device may still answer it.
+                open.add(sentAtNs, leftAtNs);
+                continue;
+            }
+            // An earlier send of the record is open: whatever came answers it or this one.
+            open.add(sentAtNs, leftAtNs);
+            const QByteArray before = answer.stale + answer.early;
+            for (const QByteArray &part : {before, answer.reply}) {
+                if (!part.isEmpty()) {
+                    reply = part;
+                    traceRefusals(part);
+                }
+            }
+            open.take(before + answer.reply, sentAtNs + answer.firstByteNs, &answerNs);
         }
-        qDebug() << attempts;
+        if (!open.isEmpty()) {
+            // Which send an acknowledgement answers is not known, nor whether the device took
+            // the record once more: it is credited once the line has stayed quiet for as long
+            // as every open send may take to be answered, and a second one means the device
+            // holds the record twice.
+            switch (settle(port, open, clock, &answerNs, m_timing, m_stopRequested)) {
+            case Settled::Once:
+                break;
+            case Settled::Never:
+                return notLoaded(port, reply);
+            case Settled::Twice:
+            case Settled::Unprovable:
+                return outOfStep(port, reply);
+            case Settled::Broken:
+                return notLoaded(port, reply);
+            }
+            anyOpen = true;
+        } else if (!acknowledged) {
+            return notLoaded(port, reply);
+        }
+        qDebug() << attempts + 1;
         // The pause is also a look at the line: nothing is owed by the device now.
         if (holdsAcknowledgement(gatherFor(port, m_timing.recordPause)))
             return outOfStep(port, reply);
@@ -168,12 +324,16 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
         emit recordAcknowledged(index + 1, total);
     }
 
-    // A device that answered a send late may owe an answer still, each answer taken for the
-    // send after its own from then on: twice a window's time is waited out for it, and an
-    // acknowledgement in it is out of step.
-    if (anyUnanswered && holdsAcknowledgement(gatherFor(
-                             port, 2 * (m_timing.recordReplyWindow + m_timing.latencyGrace))))
-        return outOfStep(port, reply);
+    // A device that left a send unanswered in its window may owe an answer still: after the last
+    // record, as after each, the line must stay quiet for as long as the device may take to
+    // answer, and an acknowledgement then is one more than the records.
+    if (anyOpen) {
+        const qint64 waitNs = quietNs(answerNs, toNs(m_timing.latencyGrace));
+        if (waitNs > toNs(m_timing.pairingLimit))
+            return outOfStep(port, reply);
+        if (holdsAcknowledgement(gatherFor(port, std::chrono::milliseconds(waitNs / 1000000))))
+            return outOfStep(port, reply);
+    }
     emit progressChanged(100);
     report(Outcome::FirmwareLoaded);
     port.close();

@@ -23,6 +23,12 @@ std::chrono::nanoseconds wireTime(qint64 bytes) {
     return std::chrono::nanoseconds(bytes * kBitsPerByte * 1000000000LL / kBaudRate);
 }
 
+// A wait that timed out leaves TimeoutError behind; it says nothing about the line.
+bool linkFailed(const QSerialPort &port) {
+    const QSerialPort::SerialPortError error = port.error();
+    return !port.isOpen() || (error != QSerialPort::NoError && error != QSerialPort::TimeoutError);
+}
+
 namespace {
 
 using std::chrono::nanoseconds;
@@ -31,12 +37,6 @@ constexpr qint64 kNsPerMs = 1000000;
 
 qint64 wireNs(qint64 bytes) {
     return qint64(wireTime(bytes).count());
-}
-
-// A wait that timed out leaves TimeoutError behind; it says nothing about the line.
-bool linkFailed(const QSerialPort &port) {
-    const QSerialPort::SerialPortError error = port.error();
-    return !port.isOpen() || (error != QSerialPort::NoError && error != QSerialPort::TimeoutError);
 }
 
 // Whether the bytes of send can have left the line by now.
@@ -76,13 +76,30 @@ void keepBounded(QByteArray &stale, const QByteArray &bytes) {
         stale += bytes.left(kMaxReplyKept - stale.size());
 }
 
+// Notes when bytes came for a send.
+void noteArrival(Answer &answer, const Send &send, const QByteArray &bytes) {
+    if (bytes.isEmpty())
+        return;
+    answer.lastByteNs = send.writtenAt.nsecsElapsed();
+    if (answer.firstByteNs < 0)
+        answer.firstByteNs = answer.lastByteNs;
+}
+
 } // namespace
+
+QByteArray nextInput(QSerialPort &port, std::chrono::milliseconds wait) {
+    QByteArray bytes;
+    if (linkFailed(port) || !waitForData(port, wait.count()))
+        return bytes;
+    keepBounded(bytes, port.readAll());
+    return bytes;
+}
 
 Send sendBytes(QSerialPort &port, const QByteArray &bytes) {
     Send send;
     send.bytes = bytes.size();
     send.writtenAt.start();
-    port.write(bytes);
+    send.written = port.write(bytes) == bytes.size();
     return send;
 }
 
@@ -94,6 +111,8 @@ Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
         qint64 waitMs = 0;
         if (!answer.left && hasLeft(port, send)) {
             answer.left = true;
+            answer.reached = true;
+            answer.leftNs = send.writtenAt.nsecsElapsed();
             windowEnd = QDeadlineTimer(rule.window);
         }
         if (answer.left) {
@@ -109,6 +128,7 @@ Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
         if (!waitForData(port, waitMs))
             continue;
         const QByteArray bytes = port.readAll();
+        noteArrival(answer, send, bytes);
         // Output only drains, so bytes seen while some of the send is still held came while it
         // was: the device cannot have had the whole send yet. Once it can have had it, a prompt
         // answer is this send's, even after an unanswered one.
@@ -128,6 +148,7 @@ Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
         while (!rule.accepted(late) && !graceEnd.hasExpired() && !linkFailed(port)) {
             if (waitForData(port, graceEnd.remainingTime())) {
                 const QByteArray bytes = port.readAll();
+                noteArrival(answer, send, bytes);
                 keepLatest(late, bytes);
                 keepBounded(lateOnly, bytes);
             }
@@ -138,8 +159,11 @@ Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
             keepBounded(answer.stale, lateOnly);
     }
     // Nothing more leaves a failed link, and waiting for it would only hold the tool up.
-    if (linkFailed(port))
+    if (linkFailed(port)) {
         answer.left = true;
+        if (answer.leftNs < 0)
+            answer.leftNs = send.writtenAt.nsecsElapsed();
+    }
     return answer;
 }
 
@@ -170,18 +194,27 @@ QByteArray gatherFor(QSerialPort &port, std::chrono::milliseconds duration) {
     return bytes;
 }
 
-QByteArray firstAcknowledgement(const QByteArray &bytes) {
-    for (int at = 0; at + kAcknowledgeSize <= bytes.size(); at += kAcknowledgeSize) {
-        if (isAcknowledgement(bytes.mid(at, kAcknowledgeSize)))
-            return bytes.mid(at, kAcknowledgeSize);
+// A window of three bytes whose middle one is 0x00, looked for byte by byte so that stray bytes
+// before an acknowledgement cannot hide it; windows taken do not overlap. Returns its start, or
+// -1.
+static int nextAcknowledgement(const QByteArray &bytes, int from) {
+    for (int at = from; at + kAcknowledgeSize <= bytes.size(); ++at) {
+        if (bytes.at(at + 1) == '\0')
+            return at;
     }
-    return QByteArray();
+    return -1;
+}
+
+QByteArray firstAcknowledgement(const QByteArray &bytes) {
+    const int at = nextAcknowledgement(bytes, 0);
+    return at < 0 ? QByteArray() : bytes.mid(at, kAcknowledgeSize);
 }
 
 int acknowledgementCount(const QByteArray &bytes) {
     int count = 0;
-    for (int at = 0; at + kAcknowledgeSize <= bytes.size(); at += kAcknowledgeSize)
-        count += isAcknowledgement(bytes.mid(at, kAcknowledgeSize)) ? 1 : 0;
+    for (int at = nextAcknowledgement(bytes, 0); at >= 0;
+         at = nextAcknowledgement(bytes, at + kAcknowledgeSize))
+        ++count;
     return count;
 }
 

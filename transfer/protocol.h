@@ -48,6 +48,12 @@ std::chrono::nanoseconds wireTime(qint64 bytes);
 // the tool.
 inline constexpr std::chrono::milliseconds kLeaveGrace = 1000ms;
 
+// An answer that may belong to one of several sends of a record is credited only once the line
+// has stayed quiet for as long as the device may take to answer, plus the latency grace. When
+// that would take longer than this, which send it answers cannot be told in reasonable time and
+// the upload ends instead.
+inline constexpr std::chrono::milliseconds kPairingLimit = 5000ms;
+
 // The time-outs and counts of the device operations as one value. The defaults are the tool's
 // own; only tests shorten them, so that a silent device costs them a fraction of a second.
 struct Timing {
@@ -58,12 +64,16 @@ struct Timing {
     int commandSends = kCommandSends;
     std::chrono::milliseconds commandReplyWindow = kCommandReplyTimeout;
     std::chrono::milliseconds leaveGrace = kLeaveGrace;
+    // The longest the upload waits to prove which send an answer belongs to.
+    std::chrono::milliseconds pairingLimit = kPairingLimit;
 };
 
 // Bytes written to the port in one write call, and when.
 struct Send {
     qint64 bytes = 0;
     QElapsedTimer writtenAt;
+    // Whether the port took all of the bytes.
+    bool written = false;
 };
 
 Send sendBytes(QSerialPort &port, const QByteArray &bytes);
@@ -79,6 +89,14 @@ struct Answer {
     // all the same, so that a second answer shows which it was.
     QByteArray early;
     bool left = false;
+    // Whether the send's bytes left the line while the link still worked: it reached the device.
+    bool reached = false;
+    // When the first and the last bytes came, whichever part they went to, in nanoseconds after
+    // the send was written; -1 when nothing came.
+    qint64 firstByteNs = -1;
+    qint64 lastByteNs = -1;
+    // When the send was seen to have left the line, in nanoseconds after it was written.
+    qint64 leftNs = -1;
 };
 
 // How the reply to a send is gathered.
@@ -108,14 +126,20 @@ struct ReplyRule {
 // not left within their wire time and the rule's leaveGrace.
 Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule);
 
+// Whether the link failed: the port closed, or an error other than a wait's time-out.
+bool linkFailed(const QSerialPort &port);
+
+// Waits up to wait for the device to send something; what came, empty when nothing did.
+QByteArray nextInput(QSerialPort &port, std::chrono::milliseconds wait);
+
 // Whatever the device sent that no send has read yet, taken without waiting.
 QByteArray takeInput(QSerialPort &port);
 // Waits for duration, gathering whatever the device sends meanwhile.
 QByteArray gatherFor(QSerialPort &port, std::chrono::milliseconds duration);
 
-// How many acknowledgements bytes hold, taken three bytes at a time as the device writes its
-// replies. In bytes that answer no send, any means the device took a record more often than the
-// tool counted.
+// How many acknowledgements bytes may hold: windows of three bytes with 0x00 in the middle, not
+// overlapping, wherever they start, so that stray bytes before one cannot hide it. In bytes that
+// answer no send, any means the device may have taken a record more often than the tool counted.
 int acknowledgementCount(const QByteArray &bytes);
 inline bool holdsAcknowledgement(const QByteArray &stale) {
     return acknowledgementCount(stale) > 0;

@@ -1,0 +1,204 @@
+// Devices of every pace against the one promise of the upload: "Firmware loaded!" only when the
+// device holds the image once and in order. Each seed draws a device that takes one send after
+// the other and answers each in its own time (promptly, past the reply window, never, with a
+// refusal, or in two writes); time is scaled down tenfold so that many run in seconds.
+
+#include "device.h"
+#include "firmwareimage.h"
+#include "simdevice.h"
+#include "testsupport.h"
+
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <memory>
+#include <mutex>
+
+using sim::SimDevice;
+using transfer::Device;
+using transfer::Outcome;
+using Reply = SimDevice::Reply;
+
+namespace {
+
+// The tool's own timing, a tenth as long.
+transfer::Timing scaledTiming() {
+    transfer::Timing timing;
+    timing.recordReplyWindow = std::chrono::milliseconds(100);
+    timing.latencyGrace = std::chrono::milliseconds(10);
+    timing.recordPause = std::chrono::milliseconds(5);
+    timing.pairingLimit = std::chrono::milliseconds(500);
+    timing.leaveGrace = std::chrono::milliseconds(300);
+    return timing;
+}
+
+// A device drawn from a seed. It takes one send after the other and answers each in its record's
+// own time, 0 to 300 ms (3 s at the tool's pace), a tenth more or less from send to send, and
+// longer over the first record it takes (as one that erases flash then). What it does with each
+// send is drawn anew: acknowledged, lost, refused, or acknowledged in two writes. What it
+// acknowledges it holds.
+class DrawnDevice {
+public:
+    explicit DrawnDevice(quint64 seed)
+        : m_random(quint32(seed * 2654435761u)) {
+        m_eraseMs = m_random.bounded(2) == 0 ? m_random.bounded(201) : 0;
+    }
+
+    Reply answer(const SimDevice::Received &message) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_recordMs.contains(message.bytes)) {
+            // Most records within the reply window, one in ten near its end, one in ten well past it.
+            const int kind = m_random.bounded(10);
+            m_recordMs[message.bytes] = kind == 0   ? 90 + m_random.bounded(31)
+                                        : kind == 1 ? 120 + m_random.bounded(181)
+                                                    : m_random.bounded(80);
+        }
+        const int roll = m_random.bounded(100);
+        int ms = m_recordMs.value(message.bytes) * (90 + m_random.bounded(21)) / 100;
+        m_schedule += QStringLiteral("%1:").arg(message.index);
+        if (roll < 6) {
+            m_schedule += QLatin1String("lost ");
+            return {};
+        }
+        if (!m_erased) {
+            m_erased = true;
+            ms += m_eraseMs;
+        }
+        if (roll < 12) {
+            m_schedule += QStringLiteral("refused@%1 ").arg(ms);
+            return {{ms, QByteArray("A\x01K", 3)}};
+        }
+        m_held << message.bytes;
+        if (roll < 20) {
+            m_schedule += QStringLiteral("split@%1 ").arg(ms);
+            return {{ms, QByteArray("A", 1)}, {5, QByteArray("\0K", 2)}};
+        }
+        m_schedule += QStringLiteral("ack@%1 ").arg(ms);
+        return {{ms, SimDevice::acknowledgement()}};
+    }
+
+    QList<QByteArray> held() const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_held;
+    }
+    QString schedule() const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_schedule;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QRandomGenerator m_random;
+    int m_eraseMs = 0;
+    bool m_erased = false;
+    QHash<QByteArray, int> m_recordMs;
+    QList<QByteArray> m_held;
+    QString m_schedule;
+};
+
+struct Run {
+    quint64 seed = 0;
+    bool started = false;
+    Outcome outcome = Outcome::PortNotOpened;
+    qint64 elapsedMs = 0;
+    QList<QByteArray> held;
+    QString schedule;
+};
+
+Run uploadTo(quint64 seed, const transfer::LoadedImage &image) {
+    Run run;
+    run.seed = seed;
+    SimDevice device;
+    DrawnDevice drawn(seed);
+    device.setResponder([&drawn](const SimDevice::Received &message) {
+        return message.kind == SimDevice::Received::Record ? drawn.answer(message) : Reply{};
+    });
+    if (!device.start())
+        return run;
+    run.started = true;
+    Device upload;
+    upload.setTiming(scaledTiming());
+    QElapsedTimer clock;
+    clock.start();
+    run.outcome = upload.upload(image, device.portName());
+    run.elapsedMs = clock.elapsed();
+    device.stop();
+    run.held = drawn.held();
+    run.schedule = drawn.schedule();
+    return run;
+}
+
+} // namespace
+
+class TestPairing : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        qRegisterMetaType<transfer::Outcome>();
+        // Each send and reply is traced; thousands of them say nothing here.
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    }
+    void loadedMeansHeldOnceInOrder();
+};
+
+void TestPairing::loadedMeansHeldOnceInOrder() {
+    const int seeds = qEnvironmentVariableIntValue("BOOTLOADER_PAIRING_SEEDS") > 0
+                          ? qEnvironmentVariableIntValue("BOOTLOADER_PAIRING_SEEDS")
+                          : 48;
+    const quint64 firstSeed =
+        qEnvironmentVariableIsSet("BOOTLOADER_PAIRING_SEED")
+            ? quint64(qEnvironmentVariable("BOOTLOADER_PAIRING_SEED").toULongLong())
+            : 1;
+    testsupport::TempFiles files;
+    QByteArray bytes;
+    for (int i = 0; i < 5; ++i)
+        bytes += '{' + QByteArray(8 + 4 * i, char('a' + i)) + '}';
+    const transfer::LoadedImage image = transfer::loadImage(files.write("image.bin", bytes));
+    QVERIFY(!image.refusal);
+
+    // Several devices at once: each spends its time waiting on its own line.
+    constexpr int kAtOnce = 6;
+    QList<Run> runs;
+    std::mutex runsMutex;
+    for (int from = 0; from < seeds; from += kAtOnce) {
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int i = from; i < qMin(seeds, from + kAtOnce); ++i) {
+            threads.emplace_back(QThread::create([&, seed = firstSeed + quint64(i)] {
+                const Run run = uploadTo(seed, image);
+                const std::lock_guard<std::mutex> lock(runsMutex);
+                runs << run;
+            }));
+            threads.back()->start();
+        }
+        for (const auto &thread : threads)
+            thread->wait();
+    }
+
+    int loaded = 0;
+    qint64 longestMs = 0;
+    for (const Run &run : runs) {
+        const QString tell = QStringLiteral("seed %1 (BOOTLOADER_PAIRING_SEED=%1 "
+                                            "BOOTLOADER_PAIRING_SEEDS=1 to run it alone): %2")
+                                 .arg(run.seed)
+                                 .arg(run.schedule);
+        QVERIFY2(run.started, qPrintable(tell));
+        QVERIFY2(run.outcome == Outcome::FirmwareLoaded ||
+                     run.outcome == Outcome::FirmwareNotLoaded,
+                 qPrintable(tell));
+        if (run.outcome == Outcome::FirmwareLoaded) {
+            ++loaded;
+            QVERIFY2(run.held == image.records, qPrintable(tell));
+        }
+        // Five sends of a record and the wait that settles them, for one record: whatever the
+        // device does, an upload ends.
+        QVERIFY2(run.elapsedMs < 20000, qPrintable(tell));
+        longestMs = qMax(longestMs, run.elapsedMs);
+    }
+    qInfo("%d seeds from %llu: %d loaded, the rest not; the longest upload took %lld ms", seeds,
+          firstSeed, loaded, longestMs);
+}
+
+QTEST_GUILESS_MAIN(TestPairing)
+#include "tst_pairing.moc"
