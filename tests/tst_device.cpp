@@ -359,6 +359,8 @@ void TestDevice::vanishingDeviceEndsUpload() {
     QCOMPARE(reportSpy.size(), 1);
     QVERIFY(upload.deviceGone());
     QCOMPARE(device.records(), (QList<QByteArray>{"{a}", "{b}"}));
+    // Sends that went nowhere are not counted.
+    QCOMPARE(upload.sends(), device.received().size());
 }
 
 void TestDevice::floodingDeviceEndsUpload() {

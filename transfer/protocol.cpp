@@ -133,9 +133,13 @@ Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
         // was: the device cannot have had the whole send yet. Once it can have had it, a prompt
         // answer is this send's, even after an unanswered one.
         const bool stillLeaving = port.bytesToWrite() > 0 || driverOutputPending(port) > 0;
-        if (!answer.left && stillLeaving)
+        if (!answer.left && stillLeaving) {
             keepBounded(answer.stale, bytes);
-        else if (!answer.left && rule.earlierUnanswered && !hasLeft(port, send))
+            continue;
+        }
+        // Nothing of the send is held on this side any more.
+        answer.reached = answer.reached || !linkFailed(port);
+        if (!answer.left && rule.earlierUnanswered && !hasLeft(port, send))
             keepBounded(answer.early, bytes);
         else
             keepLatest(answer.reply, bytes);
@@ -160,6 +164,8 @@ Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
     }
     // Nothing more leaves a failed link, and waiting for it would only hold the tool up.
     if (linkFailed(port)) {
+        // The system took all of it before the link failed.
+        answer.reached = answer.reached || (send.written && port.bytesToWrite() == 0);
         answer.left = true;
         if (answer.leftNs < 0)
             answer.leftNs = send.writtenAt.nsecsElapsed();
