@@ -207,9 +207,9 @@ int runStation(const Options &options) {
             return;
         // With slots, each line begins with the board's slot ("-": a port no slot names).
         const QString prefix =
-            slotted ? (result.slot.isEmpty() ? QStringLiteral("-") : result.slot) +
-                          QStringLiteral("  ")
-                    : QString();
+            slotted
+                ? (result.slot.isEmpty() ? QStringLiteral("-") : result.slot) + QStringLiteral("  ")
+                : QString();
         console::line(prefix +
                       QStringLiteral("%1  %2  %3  %4 s")
                           .arg(result.port,

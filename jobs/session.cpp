@@ -141,8 +141,7 @@ void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation
             tellOf(*job, i);
         QObject::connect(
             job, &UploadJob::finished, job,
-            [this, job] { record(job->result(), exitCode(job->result())); },
-            Qt::DirectConnection);
+            [this, job] { record(job->result(), exitCode(job->result())); }, Qt::DirectConnection);
     }
     for (UploadJob *job : all)
         job->start();

@@ -98,8 +98,9 @@ void Station::step(bool takeNew, qint64 nowMs) {
     // A station looks again and again for days: the USB ports are read from the system's
     // description of each device where it can, since Qt's listing keeps memory each time.
     ports::PortList present;
-    if (std::any_of(m_selectors.begin(), m_selectors.end(),
-                    [](const ports::Selector &each) { return ports::isUsbIdentity(each.pattern); })) {
+    if (std::any_of(m_selectors.begin(), m_selectors.end(), [](const ports::Selector &each) {
+            return ports::isUsbIdentity(each.pattern);
+        })) {
         const std::optional<ports::PortList> usb = ports::usbPorts();
         present = usb ? *usb : ports::enumerate();
     }

@@ -100,7 +100,7 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
             taken.insert(*device, name);
         // Its USB adapter: from the list a USB selector is matched against, else from what the
         // system says of the one device.
-        Known board{Kind::Board,           device, raw, node ? node->node : QByteArray(), {}, {},
+        Known board{Kind::Board,       device, raw, node ? node->node : QByteArray(), {}, {},
                     slotOf.value(name)};
         std::optional<UsbAdapter> adapter;
         for (const PortInfo &port : ports) {

@@ -35,9 +35,9 @@ QStringList patternsOf(const SelectorList &selectors);
 struct PortFacts {
     QByteArray bytes; // the name as the system gave it
     std::optional<quint64> device;
-    QString serial;    // the USB adapter's serial number; empty when none or unknown
-    QString usb;  // VID:PID[:SERIAL] of the USB adapter; empty when none or unknown
-    QString slot; // the slot of the selector that took it in (the first that did); empty: none
+    QString serial; // the USB adapter's serial number; empty when none or unknown
+    QString usb;    // VID:PID[:SERIAL] of the USB adapter; empty when none or unknown
+    QString slot;   // the slot of the selector that took it in (the first that did); empty: none
 };
 
 class PortWatch {
