@@ -12,22 +12,16 @@ using sim::SimDevice;
 
 namespace {
 
-// An image of count records.
-QByteArray image(int count) {
-    QByteArray bytes;
-    for (int i = 0; i < count; ++i)
-        bytes += "{record " + QByteArray::number(i) + "}\n";
-    return bytes;
-}
+const QByteArray kImage("{record 0}\n{record 1}\n{record 2}\n");
 
-// Short reply windows, so that a silent device fails fast.
-transfer::Timing shortTiming() {
-    transfer::Timing timing;
-    timing.recordReplyWindow = std::chrono::milliseconds(300);
-    timing.latencyGrace = std::chrono::milliseconds(50);
-    timing.recordPause = std::chrono::milliseconds(10);
-    timing.commandReplyWindow = std::chrono::milliseconds(200);
-    return timing;
+// Settings with short reply windows, so that a silent device fails fast.
+jobs::RunSettings settingsFor(testsupport::TempFiles &files) {
+    jobs::RunSettings settings;
+    settings.image = files.write("image.bin", kImage);
+    settings.timing.recordReplyWindow = std::chrono::milliseconds(300);
+    settings.timing.latencyGrace = std::chrono::milliseconds(50);
+    settings.timing.recordPause = std::chrono::milliseconds(10);
+    return settings;
 }
 
 } // namespace
@@ -63,10 +57,8 @@ void TestSession::exitCodes() {
         device.setResponder([](const SimDevice::Received &) { return SimDevice::Reply(); });
     QVERIFY(device.start());
 
-    jobs::RunSettings settings;
-    settings.image = files.write("image.bin", image(5));
+    jobs::RunSettings settings = settingsFor(files);
     settings.logPath = files.path("log");
-    settings.timing = shortTiming();
     std::atomic<int> stopCode{0};
     jobs::Session::Hooks hooks;
     QStringList logged;
@@ -98,9 +90,7 @@ void TestSession::batchEndsAtItsCount() {
     QVERIFY(first.start() && second.start());
     QVERIFY(QFile::link(first.portName(), files.path("board-1")));
     QVERIFY(QFile::link(second.portName(), files.path("board-2")));
-    jobs::RunSettings settings;
-    settings.image = files.write("image.bin", image(3));
-    settings.timing = shortTiming();
+    jobs::RunSettings settings = settingsFor(files);
     int ended = 0;
     jobs::Session::Hooks hooks;
     hooks.ended = [&](int loaded, int) { ended = loaded; };
@@ -119,9 +109,7 @@ void TestSession::secondNameOfOneDeviceIsNoBoard() {
     QVERIFY(device.start());
     QVERIFY(QFile::link(device.portName(), files.path("board-a")));
     QVERIFY(QFile::link(device.portName(), files.path("board-b")));
-    jobs::RunSettings settings;
-    settings.image = files.write("image.bin", image(3));
-    settings.timing = shortTiming();
+    jobs::RunSettings settings = settingsFor(files);
     settings.slotList = {{"A1", files.path("board-a")}};
     QStringList started, finished;
     jobs::Session::Hooks hooks;
