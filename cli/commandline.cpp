@@ -58,6 +58,7 @@ const char *const kUsageText =
     "Usage: bootloader-cli [-v | -q] [--json] [--wait SECONDS] upload PORT... FILE\n"
     "       bootloader-cli [options] enter PORT | ports | info FILE | report LOG\n"
     "       bootloader-cli [options] station FILE --match SELECTOR|--slots SLOTS [--count N]\n"
+    "       bootloader-cli [options] slots FILE\n"
     "Try 'bootloader-cli --help' for more.\n";
 
 // The parser's help, with the program's name in its usage line rather than the path it was

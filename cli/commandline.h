@@ -13,8 +13,13 @@
 // The command line: commands, options, usage and exit codes.
 namespace cli {
 
-// The exit codes, as listed in the help text, are the session's.
-using namespace jobs::exitcodes;
+// The exit codes, as listed in the help text: the session's, and the front end's own.
+using jobs::exitcodes::kDone;
+using jobs::exitcodes::kImageRefused;
+using jobs::exitcodes::kOutputLost;
+using jobs::exitcodes::kUsage;
+// The panel's address cannot be bound: the line cannot be shown what it does.
+constexpr int kCannotBind = jobs::exitcodes::kOutputLost;
 
 struct Options {
     QString command;

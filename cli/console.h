@@ -10,9 +10,6 @@
 // trace, which goes the same way. All of it is queued (output.h): no call waits for stderr.
 namespace cli {
 
-// The output queue lives in the core (jobs/output.h); the front end calls it by its old name.
-namespace output = jobs::output;
-
 enum class Verbosity { Quiet, Normal, Verbose };
 
 namespace console {

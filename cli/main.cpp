@@ -149,6 +149,6 @@ int main(int argc, char *argv[]) {
     options.run.timing.leaveGrace = std::chrono::milliseconds(500);
 #endif
     cli::console::installMessageHandler();
-    cli::events::setEnabled(options.json);
+    cli::events::setEnabled(options.json, !options.run.slotList.empty());
     return cli::output::exitCode(run(options));
 }

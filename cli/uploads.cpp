@@ -6,6 +6,9 @@
 #include "ports.h"
 #include "progressview.h"
 #include "server.h"
+#include "stopsignals.h"
+
+#include <QCoreApplication>
 
 #include <memory>
 #include <vector>
@@ -24,7 +27,7 @@ namespace {
 
 // Prints a job's outcome and its cause, each line beginning with the port when several ports
 // are in use; a success only when not quiet.
-void printOutcome(const jobs::JobResult &result, bool prefixed) {
+void printOutcome(const jobs::BoardResult &result, bool prefixed) {
     if (result.ok() && console::verbosity() == Verbosity::Quiet)
         return;
     const QString prefix = prefixed ? result.port + QStringLiteral(": ") : QString();
@@ -33,13 +36,13 @@ void printOutcome(const jobs::JobResult &result, bool prefixed) {
         console::line(prefix + result.causeText());
 }
 
-void printSummary(const std::vector<const jobs::JobResult *> &boards) {
+void printSummary(const std::vector<const jobs::BoardResult *> &boards) {
     QStringList ports{QStringLiteral("port")};
     QStringList outcomes{QStringLiteral("outcome")};
     QStringList records{QStringLiteral("records")};
     QStringList seconds{QStringLiteral("seconds")};
-    for (const jobs::JobResult *board : boards) {
-        const jobs::JobResult &result = *board;
+    for (const jobs::BoardResult *board : boards) {
+        const jobs::BoardResult &result = *board;
         ports << result.port;
         outcomes << (result.interrupted ? QStringLiteral("Interrupted")
                                         : transfer::outcomeText(result.outcome));
@@ -59,6 +62,11 @@ void printSummary(const std::vector<const jobs::JobResult *> &boards) {
                       seconds[row].rightJustified(width(seconds)));
 }
 
+// A stop request, as the session is given it.
+jobs::StopRequest stopRequest() {
+    return {jobs::stopsignals::requestedExitCode, jobs::stopsignals::wakeDescriptor()};
+}
+
 // What every run tells alike: its notes on stderr by verbosity, its summary event, and whether
 // the output is lost.
 jobs::Session::Hooks commonHooks() {
@@ -72,7 +80,7 @@ jobs::Session::Hooks commonHooks() {
                      (say == Say::Verbose ? Verbosity::Verbose : Verbosity::Normal))
             console::line(text);
     };
-    hooks.ended = [](const QJsonObject &summary) { events::write(summary); };
+    hooks.ended = [](int loaded, int failed) { events::write(events::summary(loaded, failed)); };
     hooks.lost = [] { return output::lost(); };
     return hooks;
 }
@@ -102,26 +110,26 @@ int runUpload(const Options &options) {
         console::line(QStringLiteral("Uploading %1 to %2").arg(file, portOperands.join(", ")));
     std::unique_ptr<ProgressView> view;
     jobs::Session::Hooks hooks = commonHooks();
-    hooks.started = [&](int i, const jobs::UploadJob &job, const QJsonObject &event) {
+    hooks.started = [&](int i, const jobs::BoardResult &board) {
         if (several)
-            console::setThreadPort(job.port());
-        events::write(event);
+            console::setThreadPort(board.port);
+        events::write(events::start(board));
         if (view)
             view->started(i);
     };
-    hooks.progress = [&](int i, const jobs::UploadJob &, int done, int total, int percent,
-                         const QJsonObject &event) {
-        events::write(event, output::Kind::Progress);
+    hooks.progress = [&](int i, const jobs::BoardResult &board, int done, int total, int percent) {
+        events::write(events::progress(board, done, total, percent), output::Kind::Progress);
         if (view)
             view->acknowledged(i, done, total, percent);
     };
-    hooks.finished = [several](const jobs::JobResult &result, int, const QJsonObject &event) {
-        events::write(event);
-        // One port reports after its progress line has ended, as before.
+    hooks.finished = [several](const jobs::BoardResult &result, int exit) {
+        events::write(events::result(result, exit));
+        // A single port reports once its progress line has ended, after the run.
         if (several)
             printOutcome(result, true);
     };
-    jobs::Session session(settingsOf(options, int(options.operands.size()) - 1), hooks);
+    jobs::Session session(settingsOf(options, int(options.operands.size()) - 1), hooks,
+                          stopRequest());
     // The summary is always the last event: no port got the image.
     if (!session.prepare(int(portOperands.size())))
         return session.exitCode();
@@ -150,10 +158,10 @@ int runEnter(const Options &options) {
     if (!ports::operandError(options.operands[0]).isEmpty())
         return usageError(ports::operandError(options.operands[0]));
     jobs::Session::Hooks hooks = commonHooks();
-    hooks.finished = [](const jobs::JobResult &, int, const QJsonObject &event) {
-        events::write(event);
+    hooks.finished = [](const jobs::BoardResult &result, int exit) {
+        events::write(events::result(result, exit));
     };
-    jobs::Session session(settingsOf(options, -1), hooks);
+    jobs::Session session(settingsOf(options, -1), hooks, stopRequest());
     session.run(options.operands, options.rawOperands, jobs::Operation::EnterBootloader);
     printOutcome(*session.results().front(), false);
     return session.exitCode();
@@ -166,24 +174,42 @@ int runStation(const Options &options) {
     if (!options.match.isEmpty() && !ports::operandError(options.match).isEmpty())
         return usageError(ports::operandError(options.match));
     jobs::Session::Hooks hooks = commonHooks();
-    hooks.started = [](int, const jobs::UploadJob &job, const QJsonObject &event) {
-        console::setThreadPort(job.port());
-        events::write(event);
+    // The panel, when served: a tile a slot, or a port where no slot names it.
+    panel::Panel shown;
+    panel::Panel *panel = options.listen.isEmpty() ? nullptr : &shown;
+    const auto tile = [](const QString &port, const QString &slot) {
+        return slot.isEmpty() ? port : slot;
     };
-    hooks.progress = [](int, const jobs::UploadJob &, int, int, int, const QJsonObject &event) {
-        events::write(event, output::Kind::Progress);
+    hooks.started = [panel, tile](int, const jobs::BoardResult &board) {
+        console::setThreadPort(board.port);
+        events::write(events::start(board));
+        if (panel)
+            panel->started(tile(board.port, board.slot), board.port, board.records);
+    };
+    hooks.progress = [panel, tile](int, const jobs::BoardResult &board, int done, int total,
+                                   int percent) {
+        events::write(events::progress(board, done, total, percent), output::Kind::Progress);
+        if (panel)
+            panel->progress(tile(board.port, board.slot), percent);
+    };
+    hooks.gone = [panel, tile](const QString &port, const QString &slot) {
+        events::write(events::gone(port, slot));
+        if (panel)
+            panel->gone(tile(port, slot));
     };
     const jobs::Session *session = nullptr;
-    hooks.finished = [&session, slotted](const jobs::JobResult &result, int,
-                                         const QJsonObject &event) {
-        events::write(event);
+    hooks.finished = [&session, slotted, panel, tile](const jobs::BoardResult &result, int exit) {
+        events::write(events::result(result, exit));
+        if (panel)
+            panel->finished(tile(result.port, result.slot), result.ok(), result.causeKind(),
+                            result.causeText(), result.seconds);
         if (result.ok() && console::verbosity() == Verbosity::Quiet)
             return;
         // With slots, each line begins with the board's slot ("-": a port no slot names).
-        const QString slot = session->slotOf(result.port);
         const QString prefix =
-            slotted ? (slot.isEmpty() ? QStringLiteral("-") : slot) + QStringLiteral("  ")
-                    : QString();
+            slotted
+                ? (result.slot.isEmpty() ? QStringLiteral("-") : result.slot) + QStringLiteral("  ")
+                : QString();
         console::line(prefix +
                       QStringLiteral("%1  %2  %3  %4 s")
                           .arg(result.port,
@@ -195,19 +221,17 @@ int runStation(const Options &options) {
         console::line(
             QStringLiteral("loaded %1, failed %2").arg(session->loaded()).arg(session->failed()));
     };
-    jobs::Session station(settingsOf(options, 0), hooks);
+    jobs::Session station(settingsOf(options, 0), hooks, stopRequest());
     session = &station;
     // The panel listens before the image is read or any port opened: a refused address ends
     // the station at once.
-    panel::Panel shown;
     panel::Server server(shown);
-    if (!options.listen.isEmpty()) {
+    if (panel) {
         const QString error = server.listen(options.listen);
         if (!error.isEmpty()) {
             console::line(QStringLiteral("bootloader-cli: ") + error);
-            return kOutputLost;
+            return kCannotBind;
         }
-        station.show(&shown);
     }
     if (!station.prepare(0))
         return station.exitCode();
@@ -220,6 +244,12 @@ int runStation(const Options &options) {
                     (slotted ? QStringLiteral("of a slot") : QString()) +
                         (slotted && !options.match.isEmpty() ? QStringLiteral(" or ") : QString()) +
                         (options.match.isEmpty() ? QString() : "matching " + options.match)));
+    if (panel) {
+        shown.setImage(options.operands[0], station.sha256(),
+                       QCoreApplication::applicationVersion());
+        for (const jobs::Slot &slot : options.run.slotList)
+            shown.addSlot(slot.label, slot.port);
+    }
     station.watch(options.match, options.count);
     return station.exitCode();
 }

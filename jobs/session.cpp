@@ -1,69 +1,32 @@
 #include "session.h"
 
-#include "panel.h"
 #include "portcheck.h"
-#include "stationrunner.h"
-#include "stopsignals.h"
+#include "station.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <cmath>
 
 namespace jobs {
 
-namespace events {
+using namespace exitcodes;
 
 namespace {
 
-QJsonValue stringOrNull(const QString &text) {
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+// Why the results log cannot be had, as the session says it.
+transfer::Cause logLost(const QString &path, const QString &error) {
+    transfer::Cause lost;
+    lost.kind = transfer::Cause::Kind::OutputLost;
+    lost.path = path;
+    lost.systemText = error;
+    return lost;
 }
 
 } // namespace
 
-QJsonObject start(const QString &port, const QString &image, int records, const QString &sha256) {
-    return {{"event", "start"},
-            {"port", port},
-            {"image", image},
-            {"records", records},
-            {"sha256", sha256}};
-}
-
-QJsonObject progress(const QString &port, int acknowledged, int records, int percent) {
-    return {{"event", "progress"},
-            {"port", port},
-            {"acknowledged", acknowledged},
-            {"records", records},
-            {"percent", percent}};
-}
-
-QJsonObject result(const JobResult &result, int exit) {
-    return {{"event", "result"},
-            {"port", result.port},
-            {"path", result.path.isEmpty() ? result.port : result.path},
-            {"serial", stringOrNull(result.serial)},
-            {"ok", result.ok()},
-            {"outcome", transfer::outcomeText(result.outcome)},
-            {"cause", stringOrNull(result.causeText())},
-            {"exit", exit},
-            {"acknowledged", result.acknowledged},
-            {"records", result.records},
-            {"interrupted", result.interrupted},
-            {"seconds", std::round(result.seconds * 1000) / 1000},
-            {"cause_kind", stringOrNull(result.causeKind())}};
-}
-
-QJsonObject summary(int loaded, int failed) {
-    return {{"event", "summary"}, {"loaded", loaded}, {"failed", failed}};
-}
-
-} // namespace events
-
-int exitCode(const JobResult &result) {
+int Session::exitCode(const BoardResult &result) const {
     if (result.interrupted)
-        return stopsignals::requestedExitCode() ? stopsignals::requestedExitCode()
-                                                : int(kInterrupted);
+        return stopCode() ? stopCode() : int(kInterrupted);
     switch (result.outcome) {
     case transfer::Outcome::FirmwareLoaded:
     case transfer::Outcome::BootloaderEntered:
@@ -81,9 +44,10 @@ int exitCode(const JobResult &result) {
     return kNotAcknowledged;
 }
 
-Session::Session(RunSettings settings, Hooks hooks)
+Session::Session(RunSettings settings, Hooks hooks, StopRequest stop)
     : m_settings(std::move(settings))
-    , m_hooks(std::move(hooks)) {}
+    , m_hooks(std::move(hooks))
+    , m_stop(std::move(stop)) {}
 
 Session::~Session() = default;
 
@@ -94,7 +58,7 @@ void Session::say(const QString &text, Say say) const {
 
 void Session::end() {
     if (m_hooks.ended)
-        m_hooks.ended(events::summary(m_loaded, m_failed));
+        m_hooks.ended(m_loaded, m_failed);
 }
 
 bool Session::prepare(int boards) {
@@ -123,11 +87,7 @@ bool Session::prepare(int boards) {
     }
     QString error;
     if (!m_settings.logPath.isEmpty() && !m_log.open(m_settings.logPath, &error)) {
-        transfer::Cause lost;
-        lost.kind = transfer::Cause::Kind::OutputLost;
-        lost.path = m_settings.logPath;
-        lost.systemText = error;
-        say(lost.text(), Say::Error);
+        say(logLost(m_settings.logPath, error).text(), Say::Error);
         m_code = kOutputLost;
         end();
         return false;
@@ -139,28 +99,18 @@ bool Session::prepare(int boards) {
 
 // In the log first: a board is reported done nowhere before it is accounted for there. Safe
 // from any thread.
-QJsonObject Session::slotted(QJsonObject event, const QString &slot) const {
-    if (event.isEmpty())
-        return event;
-    if (!m_settings.slotList.empty())
-        event.insert(QStringLiteral("slot"), slot.isEmpty() ? QJsonValue() : QJsonValue(slot));
-    if (m_panel)
-        m_panel->event(event);
-    return event;
-}
-
-void Session::record(const JobResult &result, int exit, const QString &slot) {
+void Session::record(const BoardResult &result, int exit) {
     if (m_log.isOpen()) {
         resultlog::Record record = resultlog::Record::now();
         record.station = m_settings.station;
-        record.slot = slot;
+        record.slot = result.slot;
         record.port = result.port;
-        record.path = result.path.isEmpty() ? result.port : result.path;
+        record.path = result.where();
         record.serial = result.serial;
         record.usb = result.usb;
         record.sends = result.sends;
-        record.image = m_settings.image;
-        record.sha256 = m_sha256;
+        record.image = result.image;
+        record.sha256 = result.sha256;
         record.records = result.records;
         record.acknowledged = result.acknowledged;
         record.seconds = result.seconds;
@@ -170,12 +120,11 @@ void Session::record(const JobResult &result, int exit, const QString &slot) {
         record.cause = result.causeText();
         QString error;
         if (!m_log.append(record.toJson(), &error) && !m_logFailed.exchange(true))
-            say(QStringLiteral("cannot write the log %1: %2; no new board is taken")
-                    .arg(m_log.path(), error),
+            say(logLost(m_log.path(), error).text() + QStringLiteral("; no new board is taken"),
                 Say::Error);
     }
     if (m_hooks.finished)
-        m_hooks.finished(result, exit, slotted(events::result(result, exit), slot));
+        m_hooks.finished(result, exit);
 }
 
 void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation operation) {
@@ -186,39 +135,22 @@ void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation
                                                      m_settings.waitMs, raw.value(i),
                                                      m_settings.timing));
         UploadJob *job = m_jobs.back().get();
+        job->setImage(m_settings.image, upload ? m_sha256 : QString());
         all.push_back(job);
-        if (upload) {
-            QObject::connect(
-                job, &UploadJob::started, job,
-                [this, i, job] {
-                    if (m_hooks.started)
-                        m_hooks.started(i, *job,
-                                        events::start(job->port(), m_settings.image,
-                                                      int(m_image.records.size()), m_sha256));
-                },
-                Qt::DirectConnection);
-            QObject::connect(
-                job, &UploadJob::progress, job,
-                [this, i, job](int done, int total, int percent) {
-                    if (m_hooks.progress)
-                        m_hooks.progress(i, *job, done, total, percent,
-                                         events::progress(job->port(), done, total, percent));
-                },
-                Qt::DirectConnection);
-        }
+        if (upload)
+            tellOf(*job, i);
         QObject::connect(
             job, &UploadJob::finished, job,
-            [this, job] { record(job->result(), jobs::exitCode(job->result())); },
-            Qt::DirectConnection);
+            [this, job] { record(job->result(), exitCode(job->result())); }, Qt::DirectConnection);
     }
     for (UploadJob *job : all)
         job->start();
-    waitAll(all, [] { return stopsignals::requestedExitCode() != 0; });
+    waitAll(all, [this] { return stopCode() != 0; });
 
     for (UploadJob *job : all) {
-        const JobResult &result = job->result();
+        const BoardResult &result = job->result();
         (result.ok() ? m_loaded : m_failed) += 1;
-        const int exit = jobs::exitCode(result);
+        const int exit = exitCode(result);
         if (result.interrupted && m_stopCode == 0)
             m_stopCode = exit;
         if (m_code == kDone)
@@ -227,65 +159,46 @@ void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation
     end();
 }
 
+void Session::tellOf(UploadJob &job, int index) {
+    UploadJob *told = &job;
+    QObject::connect(
+        told, &UploadJob::started, told,
+        [this, index, told] {
+            if (m_hooks.started && !told->result().secondName())
+                m_hooks.started(index, told->result());
+        },
+        Qt::DirectConnection);
+    QObject::connect(
+        told, &UploadJob::progress, told,
+        [this, index, told](int done, int total, int percent) {
+            if (m_hooks.progress)
+                m_hooks.progress(index, told->result(), done, total, percent);
+        },
+        Qt::DirectConnection);
+}
+
 void Session::watch(const QString &selector, int count) {
-    // The slots' ports first, so that a job's selector is its slot's index.
-    QStringList selectors;
+    // Each slot's port, with its label, and the ports of the selector, with none.
+    ports::SelectorList selectors;
     for (const Slot &slot : m_settings.slotList)
-        selectors << slot.port;
+        selectors.push_back({slot.port, slot.label});
     if (!selector.isEmpty())
-        selectors << selector;
-    if (m_panel) {
-        m_panel->setImage(m_settings.image, m_sha256, QCoreApplication::applicationVersion());
-        for (const Slot &slot : m_settings.slotList)
-            m_panel->addSlot(slot.label, slot.port);
-    }
+        selectors.push_back({selector, QString()});
     Station::Hooks hooks;
-    hooks.made = [this](UploadJob &made) {
-        UploadJob *job = &made;
-        const int index = job->facts() ? job->facts()->selector : -1;
-        const QString label = index >= 0 && size_t(index) < m_settings.slotList.size()
-                                  ? m_settings.slotList[size_t(index)].label
-                                  : QString();
-        m_labels.insert(job->port(), label);
-        QObject::connect(
-            job, &UploadJob::started, job,
-            [this, job, label] {
-                // A second name of a device in use here is refused on opening, and is no board:
-                // nothing to tell of it.
-                const ports::PortFacts *facts = job->facts();
-                const bool board =
-                    !facts || !facts->device || transfer::inUseAs(*facts->device).isEmpty();
-                const QJsonObject event =
-                    slotted(board ? events::start(job->port(), m_settings.image,
-                                                  int(m_image.records.size()), m_sha256)
-                                  : QJsonObject(),
-                            label);
-                if (m_hooks.started)
-                    m_hooks.started(-1, *job, event);
-            },
-            Qt::DirectConnection);
-        QObject::connect(
-            job, &UploadJob::progress, job,
-            [this, job, label](int done, int total, int percent) {
-                const QJsonObject event =
-                    slotted(events::progress(job->port(), done, total, percent), label);
-                if (m_hooks.progress)
-                    m_hooks.progress(-1, *job, done, total, percent, event);
-            },
-            Qt::DirectConnection);
+    hooks.made = [this](UploadJob &job) {
+        job.setImage(m_settings.image, m_sha256);
+        tellOf(job, -1);
     };
     Station *current = nullptr;
-    hooks.finished = [&](const JobResult &result) {
-        const int exit = jobs::exitCode(result);
+    hooks.finished = [&](const BoardResult &result) {
+        const int exit = exitCode(result);
         if (result.interrupted && m_stopCode == 0)
             m_stopCode = exit;
         m_loaded = current->loaded();
         m_failed = current->failed();
-        record(result, exit, m_labels.value(result.port));
+        record(result, exit);
     };
-    hooks.gone = [this](const QString &port) {
-        slotted({{"event", "gone"}, {"port", port}}, m_labels.value(port));
-    };
+    hooks.gone = m_hooks.gone;
     hooks.note = [this](const QString &text, bool verbose) {
         say(text, verbose ? Say::Verbose : Say::Normal);
     };
@@ -297,21 +210,21 @@ void Session::watch(const QString &selector, int count) {
     // Output that can no longer be written ends the station, and so does a log that cannot (a
     // line must not load boards it cannot account for): no new board is taken, and the boards
     // in progress are finished rather than cut short.
-    while (stopsignals::requestedExitCode() == 0 && !(m_hooks.lost && m_hooks.lost()) &&
-           !m_logFailed && !station.batchDone()) {
+    while (stopCode() == 0 && !(m_hooks.lost && m_hooks.lost()) && !m_logFailed &&
+           !station.batchDone()) {
         station.step(true, clock.elapsed());
         // Woken by a stop request as by a port.
-        station.wait(clock.elapsed(), stopsignals::wakeDescriptor());
+        station.wait(clock.elapsed(), m_stop.wakeFd);
     }
-    station.finish([] { return stopsignals::requestedExitCode() != 0; });
+    station.finish([this] { return stopCode() != 0; });
     m_loaded = station.loaded();
     m_failed = station.failed();
     m_code = station.batchDone() || m_failed == 0 ? kDone : kNotAcknowledged;
     end();
 }
 
-std::vector<const JobResult *> Session::results() const {
-    std::vector<const JobResult *> all;
+std::vector<const BoardResult *> Session::results() const {
+    std::vector<const BoardResult *> all;
     for (const auto &job : m_jobs)
         all.push_back(&job->result());
     return all;

@@ -1,55 +1,31 @@
 #pragma once
 
+#include "exitcodes.h"
 #include "firmwareimage.h"
 #include "resultlog.h"
 #include "slots.h"
 #include "uploadjob.h"
 
-#include <QJsonObject>
 #include <QStringList>
 
 #include <atomic>
 #include <functional>
 #include <vector>
 
-namespace panel {
-class Panel;
-}
-
 // A run of boards, as any front end has it done: 'upload' and 'enter' (a job per port, all at
 // once) or a station (a job on each port a selector matches as it appears). The session reads
 // the image and holds it to --sha256, writes each finished board to the results log before it
 // tells of it anywhere, keeps the tally, stops on a stop request, and decides the exit code. The
-// front end is told what happens through hooks, each with its event object (the JSON of --json),
-// and decides only how to show it.
+// front end is told what happens through hooks, each with the board's BoardResult, and decides
+// only how to show it.
 namespace jobs {
 
-// The exit codes a run ends with.
-namespace exitcodes {
-enum ExitCode {
-    kDone = 0,
-    kNotAcknowledged = 1,
-    kImageRefused = 2,
-    kPortNotOpened = 3,
-    kUsage = 64,
-    kOutputLost = 74,   // EX_IOERR: stdout, stderr or the results log could not be written
-    kInterrupted = 130, // SIGINT
-    kTerminated = 143,  // SIGTERM or SIGHUP
+// A stop request, as the session is given it: the exit code it calls for (0: none yet), and a
+// descriptor that becomes readable at the first request (-1: none).
+struct StopRequest {
+    std::function<int()> code = [] { return 0; };
+    int wakeFd = -1;
 };
-} // namespace exitcodes
-using namespace exitcodes;
-
-// The event objects: one JSON object per thing that happens, keys in this order.
-namespace events {
-QJsonObject start(const QString &port, const QString &image, int records, const QString &sha256);
-QJsonObject progress(const QString &port, int acknowledged, int records, int percent);
-QJsonObject result(const JobResult &result, int exit);
-QJsonObject summary(int loaded, int failed);
-} // namespace events
-
-// The exit code of a finished job: 0 done, 1 not acknowledged, 3 port not opened, or the stop
-// request's.
-int exitCode(const JobResult &result);
 
 // What a run is given.
 struct RunSettings {
@@ -60,9 +36,7 @@ struct RunSettings {
     QString station;     // the station's name, for the log's records
     int waitMs = 0;      // how long each port of an upload may take to appear
     transfer::Timing timing;
-    // A station's named slots, in the file's order. With slots, the start, progress and
-    // result events (and the station's gone) carry "slot": the label, or null for a port that
-    // no slot names; without, they have no such key. The log's records always have it.
+    // A station's named slots, in the file's order; each board carries its slot's label.
     std::vector<Slot> slotList;
 };
 
@@ -72,23 +46,26 @@ public:
     // the caller's otherwise.
     enum class Say { Error, Always, Normal, Verbose };
     struct Hooks {
-        // A board started (its port found): its index among the ports (-1 on a station), its job.
-        std::function<void(int index, const UploadJob &job, const QJsonObject &event)> started;
-        std::function<void(int index, const UploadJob &job, int done, int total, int percent,
-                           const QJsonObject &event)>
+        // A board started (its port found): its index among the ports (-1 on a station), and
+        // what is known of it so far.
+        std::function<void(int index, const BoardResult &board)> started;
+        std::function<void(int index, const BoardResult &board, int done, int total, int percent)>
             progress;
-        // A board ended, and is in the results log already.
-        std::function<void(const JobResult &result, int exit, const QJsonObject &event)> finished;
+        // A board ended, and is in the results log already; exit: its exit code.
+        std::function<void(const BoardResult &board, int exit)> finished;
+        // A station's board's device went away (unplugged), after its board ended. slot: its
+        // slot's label, empty for none.
+        std::function<void(const QString &port, const QString &slot)> gone;
         // Something to say, and when: Error and Always whatever the verbosity, Normal unless
         // quiet, Verbose with -v only.
         std::function<void(const QString &text, Say say)> note;
-        // The run's end (its summary event), always its last word.
-        std::function<void(const QJsonObject &event)> ended;
+        // The run's end, with its tally: always its last word.
+        std::function<void(int loaded, int failed)> ended;
         // Whether the front end can no longer tell of anything: a station then takes no board.
         std::function<bool()> lost;
     };
 
-    Session(RunSettings settings, Hooks hooks);
+    Session(RunSettings settings, Hooks hooks, StopRequest stop = StopRequest());
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
@@ -106,28 +83,29 @@ public:
     // stopped, until the front end is lost, until the log cannot be written, or until count
     // boards have loaded (0: no end).
     void watch(const QString &selector, int count);
-    // The panel a station shows itself on: the image, the slots, each board as it goes, and
-    // a finished board's device going away. Null: none.
-    void show(panel::Panel *panel) { m_panel = panel; }
-    // The label of the slot a station's board is on; empty when it is on none.
-    QString slotOf(const QString &port) const { return m_labels.value(port); }
 
     int loaded() const { return m_loaded; }
     int failed() const { return m_failed; }
     // How each port of run() ended, in the order given.
-    std::vector<const JobResult *> results() const;
+    std::vector<const BoardResult *> results() const;
     // The run's exit code: a stop request's, else the log's loss, else the first failure's.
     int exitCode() const;
+    // A finished board's exit code: 0 done, 1 not acknowledged, 2 image refused, 3 port not
+    // opened, or the stop request's.
+    int exitCode(const BoardResult &result) const;
 
 private:
     void say(const QString &text, Say say) const;
-    void record(const JobResult &result, int exit, const QString &slot = QString());
-    // The event with the board's slot, when slots are in use; told to the panel too.
-    QJsonObject slotted(QJsonObject event, const QString &slot) const;
+    // Tells the front end of job's start and progress; index: its port's, -1 on a station.
+    void tellOf(UploadJob &job, int index);
+    // Logs a finished board, then tells of it.
+    void record(const BoardResult &result, int exit);
     void end();
+    int stopCode() const { return m_stop.code(); }
 
     const RunSettings m_settings;
     const Hooks m_hooks;
+    const StopRequest m_stop;
     transfer::LoadedImage m_image;
     QString m_sha256;
     resultlog::ResultLog m_log;
@@ -135,12 +113,9 @@ private:
     std::vector<std::unique_ptr<UploadJob>> m_jobs;
     int m_loaded = 0;
     int m_failed = 0;
-    int m_code = kDone;
+    int m_code = exitcodes::kDone;
     int m_stopCode = 0;
     bool m_batchDone = false;
-    panel::Panel *m_panel = nullptr;
-    // A station's boards by port: the label of their slot (the caller's thread only).
-    QHash<QString, QString> m_labels;
 };
 
 } // namespace jobs

@@ -28,7 +28,13 @@ UploadJob::UploadJob(const QString &port, const transfer::RecordList &records,
     , m_timing(timing)
     , m_facts(facts) {
     m_result.port = port;
+    m_result.slot = facts.slot;
     m_result.records = int(records.size());
+}
+
+void UploadJob::setImage(const QString &name, const QString &sha256) {
+    m_result.image = name;
+    m_result.sha256 = sha256;
 }
 
 UploadJob::~UploadJob() {
@@ -57,7 +63,7 @@ void UploadJob::requestStop() {
 void UploadJob::run() {
     QElapsedTimer clock;
     clock.start();
-    JobResult &r = m_result;
+    BoardResult &r = m_result;
     const bool upload = m_operation == Operation::Upload;
 
     ports::Resolution resolution;
@@ -75,7 +81,11 @@ void UploadJob::run() {
                                           : opened;
     r.serial = resolution.serial;
     r.usb = resolution.usb;
+    // A second name of a device a board here has open already is refused on opening.
+    if (m_facts && m_facts->device)
+        r.sameDeviceAs = transfer::inUseAs(*m_facts->device);
     emit started();
+    r.sameDeviceAs.clear();
 
     // Checked without opening: what is not a serial port is never opened. The watch checked
     // what it took already.

@@ -18,30 +18,43 @@
 #include <vector>
 
 // One device operation on one port, on a thread of its own: from waiting for the port to appear
-// to the cause of its outcome. The command line runs one per port, the benchmark many.
+// to the cause of its outcome. A session runs one per port, or one per board of a station; the
+// benchmark runs many.
 namespace jobs {
 
 enum class Operation { Upload, EnterBootloader };
 
-// How a job ended.
-struct JobResult {
-    QString port;   // the operand, as given
+// One board, as its job tells of it: made by the job, and handed on as it is to the session,
+// the results log and every front end, each of which maps it once. Known from the start on:
+// port, path, slot, serial, usb, image and records; the rest once the job has ended.
+struct BoardResult {
+    QString port;   // the operand, or the name a station took
     QString path;   // the file opened for it; empty when it named no port
+    QString slot;   // the label of the station's slot the port is; empty for none
     QString serial; // the port's USB serial number; empty when unknown
+    QString usb;    // VID:PID[:SERIAL] of the port's USB adapter; empty when none or unknown
+    QString image;  // the image's name as given, and the SHA-256 of its records
+    QString sha256;
     transfer::Outcome outcome = transfer::Outcome::PortNotOpened;
     // Why it failed; none on success.
     std::optional<transfer::Cause> cause;
     int acknowledged = 0;
     int records = 0;
     int sends = 0; // every send of the operation, resends included
-    QString usb;   // VID:PID[:SERIAL] of the port's USB adapter; empty when none or unknown
     double seconds = 0;
     // Stopped on request before it could succeed.
     bool interrupted = false;
-    // Refused because this process had the port's device open under this other name already:
-    // one device, one job.
+    // The other name under which this process has the port's device open already: one device,
+    // one job. Set when it starts, if so, and when its open was refused for it.
     QString sameDeviceAs;
     bool ok() const { return transfer::isSuccess(outcome); }
+    // What it reached the device by: the path opened, else the operand.
+    QString where() const { return path.isEmpty() ? port : path; }
+    // A second name of a device this process has in use already is no board: it is neither
+    // loaded nor failed, and nothing tells of it.
+    bool secondName() const {
+        return outcome == transfer::Outcome::PortNotOpened && !sameDeviceAs.isEmpty();
+    }
     // The cause as a person reads it; empty on success.
     QString causeText() const { return cause ? cause->text() : QString(); }
     // The word of the cause's kind (transfer::kindName()); empty on success.
@@ -63,6 +76,9 @@ public:
               const ports::PortFacts &facts, const transfer::Timing &timing);
     ~UploadJob() override;
 
+    // The image's name and digest, for the result to carry; before start().
+    void setImage(const QString &name, const QString &sha256);
+
     // Runs the job on its own thread.
     void start();
     // Waits up to ms for the end; true once it ended.
@@ -73,12 +89,12 @@ public:
     const QString &port() const { return m_result.port; }
     // What the watch learned of the port; null for a job given a name alone.
     const ports::PortFacts *facts() const { return m_facts ? &*m_facts : nullptr; }
-    // What the job ended with; complete once wait() said it ended (or from finished()).
-    const JobResult &result() const { return m_result; }
+    // What the job tells of its board: complete once wait() said it ended (or from finished()).
+    const BoardResult &result() const { return m_result; }
 
 signals:
     // Each is emitted on the job's thread; connect directly.
-    // The port was found (result().path and serial are known), before it is opened.
+    // The port was found (what result() knows from the start on is set), before it is opened.
     void started();
     void progress(int done, int total, int percent);
     void finished();
@@ -97,7 +113,7 @@ private:
     // The device of the running operation, for a stop request to reach.
     std::mutex m_deviceMutex;
     transfer::Device *m_device = nullptr;
-    JobResult m_result;
+    BoardResult m_result;
 };
 
 // Waits for every job to end, asking each to stop once stop() holds.

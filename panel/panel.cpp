@@ -132,29 +132,6 @@ void Panel::gone(const QString &slot) {
         publishLocked({{"event", "gone"}, {"slot", slot}});
 }
 
-void Panel::event(const QJsonObject &event) {
-    QJsonObject withSlot = event;
-    const QString port = event.value("port").toString();
-    if (withSlot.value("slot").toString().isEmpty())
-        withSlot.insert("slot", port);
-    const QString slot = withSlot.value("slot").toString();
-    const QString kind = event.value("event").toString();
-
-    std::lock_guard<std::mutex> lock(mutex_);
-    bool changed = true;
-    if (kind == "start")
-        startedLocked(slot, port);
-    else if (kind == "progress")
-        changed = progressLocked(slot, event.value("percent").toDouble());
-    else if (kind == "result")
-        finishedLocked(slot, event.value("ok").toBool(), event.value("cause_kind").toString(),
-                       event.value("cause").toString(), event.value("seconds").toDouble());
-    else if (kind == "gone")
-        changed = goneLocked(slot);
-    if (changed)
-        publishLocked(withSlot);
-}
-
 Panel::Tile &Panel::tileLocked(const QString &slot, const QString &port) {
     auto it = std::find_if(tiles_.begin(), tiles_.end(),
                            [&](const Tile &tile) { return tile.label == slot; });

@@ -40,8 +40,8 @@ private:
 
 // What the station's screen shows: the image, one tile per slot and the counts, plus the
 // metrics. Every call is thread-safe, takes the panel's lock only briefly, and never blocks on
-// a client. A front end makes one call per thing that happens: either the typed calls, or
-// event() with its --json event and a "slot" member.
+// a client. A front end makes one call per thing that happens; each goes to the event stream.
+// slot: the tile's label, the port standing in for a board no slot names.
 class Panel {
 public:
     enum class State { Waiting, Loading, Loaded, Failed };
@@ -62,10 +62,6 @@ public:
                   double seconds);
     // The board was unplugged: its tile returns to Waiting.
     void gone(const QString &slot);
-    // A station event as --json writes it, with "slot" (the port stands in when it is missing
-    // or null):
-    // start, progress, result and gone update the tiles; every event goes to the stream.
-    void event(const QJsonObject &event);
 
     QJsonObject status() const;
     QByteArray metrics() const;

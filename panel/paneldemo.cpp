@@ -1,6 +1,7 @@
-// paneldemo [ADDRESS]: serves a panel fed with the station's events read as JSON Lines from
-// standard input (the --json events with "slot"; also {"event":"slot","slot":..,"port":..} and
-// {"event":"image","image":..,"sha256":..}), until standard input ends. Prints the URL first.
+// paneldemo [ADDRESS]: serves a panel fed with events read as JSON Lines from standard input, one
+// panel call each: {"event":"image","image":..,"sha256":..}, {"event":"slot","slot":..,"port":..},
+// and start (slot, port, records), progress (slot, percent), result (slot, ok, cause_kind, cause,
+// seconds) and gone (slot), until standard input ends. Prints the URL first.
 // For the browser test and the screenshot; not installed.
 #include "panel.h"
 #include "server.h"
@@ -36,8 +37,17 @@ int main(int argc, char **argv) {
         else if (kind == "image")
             panel.setImage(event.value("image").toString(), event.value("sha256").toString(),
                            QString::fromLatin1(bootloader::kVersion));
-        else if (!kind.isEmpty())
-            panel.event(event);
+        else if (kind == "start")
+            panel.started(event.value("slot").toString(), event.value("port").toString(),
+                          qint64(event.value("records").toDouble()));
+        else if (kind == "progress")
+            panel.progress(event.value("slot").toString(), event.value("percent").toDouble());
+        else if (kind == "result")
+            panel.finished(event.value("slot").toString(), event.value("ok").toBool(),
+                           event.value("cause_kind").toString(), event.value("cause").toString(),
+                           event.value("seconds").toDouble());
+        else if (kind == "gone")
+            panel.gone(event.value("slot").toString());
     }
     return 0;
 }

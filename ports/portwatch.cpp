@@ -7,8 +7,15 @@
 
 namespace ports {
 
-PortWatch::PortWatch(const QStringList &selectors, qint64 noticeMs)
-    : m_selectors(selectors)
+QStringList patternsOf(const SelectorList &selectors) {
+    QStringList patterns;
+    for (const Selector &selector : selectors)
+        patterns << selector.pattern;
+    return patterns;
+}
+
+PortWatch::PortWatch(SelectorList selectors, qint64 noticeMs)
+    : m_selectors(std::move(selectors))
     , m_noticeMs(noticeMs) {}
 
 PortWatch::Step PortWatch::poll(const PortList &ports,
@@ -16,15 +23,15 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
     Step step;
     QStringList present;
     QHash<QString, QByteArray> bytes;
-    QHash<QString, int> selectorOf;
-    for (int i = 0; i < m_selectors.size(); ++i) {
-        for (const QByteArray &name : matchingNames(m_selectors[i], ports)) {
+    QHash<QString, QString> slotOf;
+    for (const Selector &selector : m_selectors) {
+        for (const QByteArray &name : matchingNames(selector.pattern, ports)) {
             const QString readable = readableName(name);
             if (bytes.contains(readable))
                 continue;
             present << readable;
             bytes.insert(readable, name);
-            selectorOf.insert(readable, i);
+            slotOf.insert(readable, selector.slot);
         }
     }
 
@@ -41,7 +48,7 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
             forget = device && it->device && device->number != *it->device;
         }
         if (forget && it->kind == Kind::Board)
-            step.gone << it.key();
+            step.gone << Gone{it.key(), it->slot};
         it = forget ? m_known.erase(it) : std::next(it);
     }
     for (auto it = m_unready.begin(); it != m_unready.end();)
@@ -60,7 +67,7 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
         const QByteArray &raw = bytes[name];
         const transfer::NotSerial why = notSerialPort(raw);
         if (why) {
-            m_known.insert(name, {Kind::NotAPort, std::nullopt, raw, {}, {}, {}});
+            m_known.insert(name, {Kind::NotAPort, std::nullopt, raw, {}, {}, {}, {}});
             step.passedOver << QStringLiteral("%1: passed over, not a serial port: %2")
                                    .arg(name, transfer::describe(why));
             continue;
@@ -71,7 +78,7 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
             node ? std::optional<quint64>(node->number) : std::nullopt;
         const QString other = device ? taken.value(*device) : QString();
         if (!other.isEmpty()) {
-            m_known.insert(name, {Kind::SecondName, device, raw, {}, {}, {}});
+            m_known.insert(name, {Kind::SecondName, device, raw, {}, {}, {}, {}});
             step.passedOver
                 << QStringLiteral("%1: passed over, the same device as %2").arg(name, other);
             continue;
@@ -93,8 +100,8 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
             taken.insert(*device, name);
         // Its USB adapter: from the list a USB selector is matched against, else from what the
         // system says of the one device.
-        Known board{Kind::Board,           device, raw, node ? node->node : QByteArray(), {}, {},
-                    selectorOf.value(name)};
+        Known board{Kind::Board,       device, raw, node ? node->node : QByteArray(), {}, {},
+                    slotOf.value(name)};
         std::optional<UsbAdapter> adapter;
         for (const PortInfo &port : ports) {
             if (QFile::encodeName(port.path) == raw)
@@ -114,14 +121,14 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
     if (!m_sawPort && !m_saidWaiting && nowMs >= m_noticeMs) {
         m_saidWaiting = true;
         step.waiting = QStringLiteral("no port matches %1 yet; waiting")
-                           .arg(m_selectors.join(QStringLiteral(", ")));
+                           .arg(patternsOf(m_selectors).join(QStringLiteral(", ")));
     }
     return step;
 }
 
 PortFacts PortWatch::factsOf(const QString &name) const {
     const Known known = m_known.value(name);
-    return {known.bytes, known.device, known.serial, known.usb, known.selector};
+    return {known.bytes, known.device, known.serial, known.usb, known.slot};
 }
 
 QByteArrayList PortWatch::deviceNodes() const {

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 // What a station does with the names its selector matches, poll after poll: each serial port
 // once while its device stays (the same device under a second name is no second board, nor is a
@@ -19,22 +20,37 @@
 // their readable form (readableName()).
 namespace ports {
 
+// What a station takes in: the names pattern matches (usb:VID:PID[:SERIAL] or a path glob; see
+// matching()), and the label of the slot they are, empty for none.
+struct Selector {
+    QString pattern;
+    QString slot;
+};
+using SelectorList = std::vector<Selector>;
+QStringList patternsOf(const SelectorList &selectors);
+
 // What the watch learned of a port when it took it, for the board's job to go on from, so that
 // nothing examines the port again: it is a serial port (checked), reached by bytes, with its
 // device number and USB adapter.
 struct PortFacts {
     QByteArray bytes; // the name as the system gave it
     std::optional<quint64> device;
-    QString serial;    // the USB adapter's serial number; empty when none or unknown
-    QString usb;       // VID:PID[:SERIAL] of the USB adapter; empty when none or unknown
-    int selector = -1; // which of the watch's selectors took it in (the first that did)
+    QString serial; // the USB adapter's serial number; empty when none or unknown
+    QString usb;    // VID:PID[:SERIAL] of the USB adapter; empty when none or unknown
+    QString slot;   // the slot of the selector that took it in (the first that did); empty: none
 };
 
 class PortWatch {
 public:
     // The names any of selectors takes in. noticeMs: how long without any port matching before
     // saying so, once.
-    explicit PortWatch(const QStringList &selectors, qint64 noticeMs = 10000);
+    explicit PortWatch(SelectorList selectors, qint64 noticeMs = 10000);
+
+    // A board forgotten because its device went away: its name and slot.
+    struct Gone {
+        QString name;
+        QString slot;
+    };
 
     struct Step {
         // The names to start a board on, in the order found.
@@ -46,7 +62,7 @@ public:
         // Whether a port was left for later, not ready to open.
         bool unready = false;
         // The boards forgotten because their device went away (unplugged), in no order.
-        QStringList gone;
+        QList<Gone> gone;
     };
 
     // Looks at the names present now. busy(name): whether a board on name still runs (one taken
@@ -86,10 +102,10 @@ private:
         QByteArray node;
         QString serial;
         QString usb;
-        int selector = -1;
+        QString slot;
     };
 
-    const QStringList m_selectors;
+    const SelectorList m_selectors;
     const qint64 m_noticeMs;
     // The names present and dealt with.
     QHash<QString, Known> m_known;

@@ -7,21 +7,24 @@ _bootloader_cli() {
     --wait | --sha256 | --count)
         return
         ;;
-    --match | --log)
+    --station | --listen)
+        return
+        ;;
+    --match | --log | --slots)
         COMPREPLY=($(compgen -f -- "$cur"))
         return
         ;;
     esac
 
     if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --csv --wait --match --log --sha256 --count -v -q -h' -- "$cur"))
+        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --csv --wait --match --log --sha256 --station --count --slots --listen -v -q -h' -- "$cur"))
         return
     fi
 
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case "${words[i]}" in
-        --wait | --match | --log | --sha256 | --count) ((i++)) ;;
+        --wait | --match | --log | --sha256 | --station | --count | --slots | --listen) ((i++)) ;;
         -*) ;;
         *)
             command="${words[i]}"

@@ -16,6 +16,10 @@
 
 namespace resultlog {
 
+QJsonValue textOrNull(const QString &text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
 namespace {
 
 // A line longer than this is no board's (those are under a KiB): it is skipped as it is read, so
@@ -46,10 +50,6 @@ bool insertDigest(std::vector<quint64> &table, quint64 digest) {
             return true;
         }
     }
-}
-
-QJsonValue textOrNull(const QString &text) {
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }
 
 // What a line says of a board, in either format; nullopt for a line that is no board's.

@@ -19,6 +19,9 @@ class QFile;
 // or mixes up none of the lines written.
 namespace resultlog {
 
+// A JSON value for text that may be unknown: null when empty, as the records and events have it.
+QJsonValue textOrNull(const QString &text);
+
 class ResultLog {
 public:
     ResultLog() = default;

@@ -74,6 +74,8 @@ private slots:
     void lostOutput_data();
     void lostOutput();
     void infoStreamsLargeImage();
+    void slotsFile_data();
+    void slotsFile();
 };
 
 void TestCli::badArguments_data() {
@@ -641,6 +643,42 @@ void TestCli::infoStreamsLargeImage() {
     for (int i = 0; i < 32; ++i)
         hash.addData(piece);
     QCOMPARE(info.value("sha256").toString(), QString::fromLatin1(hash.result().toHex()));
+}
+
+// 'slots FILE' goes on from the slots the file holds, and ends with 0 once stopped; a file in
+// error is refused before it is added to.
+void TestCli::slotsFile_data() {
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<int>("exit");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("slots given, stopped") << QByteArray("A1 = /dev/ttyUSB0\n") << 0 << QString();
+    QTest::newRow("empty, stopped") << QByteArray() << 0 << QString();
+    QTest::newRow("a line in error")
+        << QByteArray("A1 = /dev/ttyUSB0\nA2 /dev/ttyUSB1\n") << 64
+        << QStringLiteral("bootloader-cli: %1:2: expected LABEL = PORT");
+    QTest::newRow("a label twice")
+        << QByteArray("A1 = /dev/ttyUSB0\nA1 = /dev/ttyUSB1\n") << 64
+        << QStringLiteral("bootloader-cli: %1:2: the label A1 is given twice");
+}
+
+void TestCli::slotsFile() {
+    QFETCH(QByteArray, contents);
+    QFETCH(int, exit);
+    QFETCH(QString, error);
+    testsupport::TempFiles files;
+    const QString path = files.write("line.slots", contents);
+    programs::CliProcess adder;
+    QVERIFY(adder.start({"slots", path}));
+    if (exit == 0) {
+        QTest::qWait(700);
+        adder.signal(SIGINT);
+    }
+    QCOMPARE(adder.finish(), exit);
+    if (!error.isEmpty())
+        QCOMPARE(adder.errLines().value(0), error.arg(path));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), contents);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -277,7 +277,7 @@ void TestPorts::portWatch() {
     if (withTerminal)
         QVERIFY(QFile::link(terminal.path(), dir + "/shell"));
 
-    ports::PortWatch watch(QStringList{dir + "/*"}, 1000);
+    ports::PortWatch watch({{dir + "/*", {}}}, 1000);
     bool busy = false;
     const auto isBusy = [&](const QString &) { return busy; };
     ports::PortWatch::Step step = watch.poll({}, isBusy, 0);
@@ -327,7 +327,7 @@ void TestPorts::portWatch() {
     QCOMPARE(watch.poll({}, isBusy, 3500).take, QStringList{dir + "/board-c"});
 
     // Nothing matching for the notice's time is said once.
-    ports::PortWatch empty(QStringList{files.path("none*")}, 1000);
+    ports::PortWatch empty({{files.path("none*"), {}}}, 1000);
     QCOMPARE(empty.poll({}, isBusy, 0).waiting, QString());
     QCOMPARE(empty.poll({}, isBusy, 1000).waiting,
              QStringLiteral("no port matches %1 yet; waiting").arg(files.path("none*")));

@@ -11,7 +11,7 @@
 // only, never an upload, the results log or a stop. When the queue is full, the oldest pieces
 // that only tell of progress are left out first (their count is said once at the end); no
 // other piece is ever left out: the queue grows past its bound for those instead.
-namespace jobs::output {
+namespace cli::output {
 
 enum class Stream { Stdout, Stderr };
 
@@ -41,4 +41,4 @@ bool lost();
 // the stop's exit code, leaving the rest unwritten: call it last, once the log is closed.
 int exitCode(int code);
 
-} // namespace jobs::output
+} // namespace cli::output

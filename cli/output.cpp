@@ -1,6 +1,6 @@
 #include "output.h"
 
-#include "session.h"
+#include "exitcodes.h"
 #include "stopsignals.h"
 
 #include <QStringList>
@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-namespace jobs::output {
+namespace cli::output {
 
 using namespace jobs::exitcodes;
 
@@ -182,4 +182,4 @@ int exitCode(int code) {
     return code == kDone && lost() ? int(kOutputLost) : code;
 }
 
-} // namespace jobs::output
+} // namespace cli::output

@@ -1,4 +1,4 @@
-#include "stationrunner.h"
+#include "station.h"
 
 #include <algorithm>
 
@@ -8,16 +8,16 @@
 
 namespace jobs {
 
-Station::Station(const QStringList &selectors, const transfer::RecordList &records,
+Station::Station(ports::SelectorList selectors, const transfer::RecordList &records,
                  const transfer::Timing &timing, Hooks hooks, int count, qint64 noticeMs)
     : m_records(records)
     , m_hooks(std::move(hooks))
     , m_count(count)
     , m_timing(timing)
-    , m_selectors(selectors)
+    , m_selectors(std::move(selectors))
     , m_noticeMs(noticeMs)
-    , m_watch(selectors, noticeMs)
-    , m_notifier(selectors) {
+    , m_watch(m_selectors, noticeMs)
+    , m_notifier(ports::patternsOf(m_selectors)) {
 #ifdef __GLIBC__
     // Every job's thread would get an arena of its own, and an arena keeps pages that one
     // long-lived allocation pins. The jobs mostly wait on their lines: two arenas serve them.
@@ -38,9 +38,8 @@ bool Station::reap() {
             ++it;
             continue;
         }
-        const JobResult &result = (*it)->result();
-        // A second name of a device being loaded is no board: neither loaded nor failed.
-        if (result.outcome == transfer::Outcome::PortNotOpened && !result.sameDeviceAs.isEmpty()) {
+        const BoardResult &result = (*it)->result();
+        if (result.secondName()) {
             const QString note = m_watch.refusedAsSameDevice(result.port, result.sameDeviceAs);
             if (!note.isEmpty() && m_hooks.note)
                 m_hooks.note(note, true);
@@ -49,8 +48,15 @@ bool Station::reap() {
             if (m_hooks.finished)
                 m_hooks.finished(result);
         }
-        if (m_goneLater.removeAll(result.port) > 0 && m_hooks.gone)
-            m_hooks.gone(result.port);
+        for (auto gone = m_goneLater.begin(); gone != m_goneLater.end();) {
+            if (gone->name != result.port) {
+                ++gone;
+                continue;
+            }
+            if (m_hooks.gone)
+                m_hooks.gone(gone->name, gone->slot);
+            gone = m_goneLater.erase(gone);
+        }
         it = m_running.erase(it);
         reaped = true;
     }
@@ -92,7 +98,9 @@ void Station::step(bool takeNew, qint64 nowMs) {
     // A station looks again and again for days: the USB ports are read from the system's
     // description of each device where it can, since Qt's listing keeps memory each time.
     ports::PortList present;
-    if (std::any_of(m_selectors.begin(), m_selectors.end(), ports::isUsbIdentity)) {
+    if (std::any_of(m_selectors.begin(), m_selectors.end(), [](const ports::Selector &each) {
+            return ports::isUsbIdentity(each.pattern);
+        })) {
         const std::optional<ports::PortList> usb = ports::usbPorts();
         present = usb ? *usb : ports::enumerate();
     }
@@ -100,11 +108,11 @@ void Station::step(bool takeNew, qint64 nowMs) {
     if (step.unready)
         m_nextLookMs = std::min(m_nextLookMs, nowMs + ports::PortNotifier::kScanMs);
     m_notifier.watchNodes(m_watch.deviceNodes());
-    for (const QString &port : step.gone) {
-        if (busy(port))
-            m_goneLater << port;
+    for (const ports::PortWatch::Gone &gone : step.gone) {
+        if (busy(gone.name))
+            m_goneLater << gone;
         else if (m_hooks.gone)
-            m_hooks.gone(port);
+            m_hooks.gone(gone.name, gone.slot);
     }
     if (m_hooks.note) {
         for (const QString &text : step.passedOver)

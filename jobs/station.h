@@ -26,17 +26,18 @@ public:
         std::function<void(UploadJob &job)> made;
         // A board ended: loaded, failed or interrupted. Never called for a second name of a
         // device already being loaded, which is no board.
-        std::function<void(const JobResult &result)> finished;
+        std::function<void(const BoardResult &result)> finished;
         // Something passed over, or the wait for a first port; verbose: worth saying with -v only.
         std::function<void(const QString &text, bool verbose)> note;
-        // A board's device went away (unplugged): told after its board ended.
-        std::function<void(const QString &port)> gone;
+        // A board's device went away (unplugged): told after its board ended. slot: its slot's
+        // label, empty for none.
+        std::function<void(const QString &port, const QString &slot)> gone;
     };
 
-    // selectors: the ports taken in (a job's facts tell which selector took it). timing: the
+    // selectors: the ports taken in, each with its slot (a job's facts carry it). timing: the
     // uploads' time-outs. count: the boards of a batch, 0 for no end. noticeMs: how
     // long without any port matching before saying so, once.
-    Station(const QStringList &selectors, const transfer::RecordList &records,
+    Station(ports::SelectorList selectors, const transfer::RecordList &records,
             const transfer::Timing &timing, Hooks hooks, int count = 0, qint64 noticeMs = 10000);
     ~Station();
     Station(const Station &) = delete;
@@ -65,7 +66,7 @@ private:
     const Hooks m_hooks;
     const int m_count;
     const transfer::Timing m_timing;
-    const QStringList m_selectors;
+    const ports::SelectorList m_selectors;
     const qint64 m_noticeMs;
     ports::PortWatch m_watch;
     ports::PortNotifier m_notifier;
@@ -74,7 +75,7 @@ private:
     qint64 m_nextLookMs = 0;
     std::list<std::unique_ptr<UploadJob>> m_running;
     // Boards whose device went away while their job still ran: told of once it ends.
-    QStringList m_goneLater;
+    QList<ports::PortWatch::Gone> m_goneLater;
     int m_loaded = 0;
     int m_failed = 0;
 };
