@@ -410,7 +410,7 @@ transfer::Cause whyNotOpened(const QString &port, const QString &path,
         return missing();
     case EACCES:
     case EPERM:
-        cause.group = owningGroup(path);
+        describeAccess(path, &cause);
         return as(Kind::PermissionDenied);
     case EBUSY:
         return inUseBy(path);
