@@ -8,7 +8,9 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -39,6 +41,7 @@ class TestResultLog : public QObject {
 private slots:
     void writersNeverMixWithinALine();
     void tornLastLineIsEndedAndLeftOut();
+    void lineCutShortIsTakenBack();
     void unwritableLogIsRefused();
     void followsItsPath_data();
     void followsItsPath();
@@ -108,6 +111,39 @@ void TestResultLog::tornLastLineIsEndedAndLeftOut() {
     const resultlog::Report cut = resultlog::summarize(whole + "\n" + whole);
     QCOMPARE(cut.loaded, 1);
     QCOMPARE(cut.skipped, 1);
+}
+
+// The disk takes only part of a line, then has room again: the part is taken back, and the next
+// board's line reads whole.
+void TestResultLog::lineCutShortIsTakenBack() {
+    testsupport::TempFiles files;
+    const QString path = files.path("results.log");
+    resultlog::ResultLog log;
+    QString error;
+    QVERIFY(log.open(path, &error));
+    QVERIFY(log.append(resultLine("/dev/ttyUSB0", true, "A1", "d1"), &error));
+    const QByteArray first = contentsOf(path);
+
+    // Files may grow by 20 bytes only: the next line goes out in part. The signal for a file
+    // grown too large is ignored, so the write says so instead.
+    struct rlimit limit {};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const struct rlimit was = limit;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = rlim_t(first.size() + 20);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool cut = log.append(resultLine("/dev/ttyUSB1", true, "B2", "d1"), &error);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &was), 0);
+    std::signal(SIGXFSZ, previous);
+    QVERIFY(!cut);
+    QCOMPARE(error, QStringLiteral("the disk took only part of it"));
+    QCOMPARE(contentsOf(path), first);
+
+    QVERIFY(log.append(resultLine("/dev/ttyUSB2", false, "C3", "d1"), &error));
+    const resultlog::Report report = resultlog::summarize(contentsOf(path));
+    QCOMPARE(report.loaded, 1);
+    QCOMPARE(report.failed, 1);
+    QCOMPARE(report.skipped, 0);
 }
 
 void TestResultLog::unwritableLogIsRefused() {
