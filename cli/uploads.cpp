@@ -25,12 +25,14 @@ namespace {
 // Prints a job's outcome and its cause, each line beginning with the port when several ports
 // are in use; a success only when not quiet.
 void printOutcome(const jobs::JobResult &result, bool prefixed) {
-    if (result.ok() && console::verbosity() == Verbosity::Quiet)
+    if (result.ok() && result.onRecord != false && console::verbosity() == Verbosity::Quiet)
         return;
     const QString prefix = prefixed ? result.port + QStringLiteral(": ") : QString();
-    console::line(prefix + transfer::outcomeText(result.outcome));
+    console::line(prefix + jobs::outcomeText(result));
     if (result.cause)
         console::line(prefix + result.causeText());
+    if (!result.notOnRecord.isEmpty())
+        console::line(prefix + result.notOnRecord);
 }
 
 void printSummary(const std::vector<const jobs::JobResult *> &boards) {
@@ -42,7 +44,7 @@ void printSummary(const std::vector<const jobs::JobResult *> &boards) {
         const jobs::JobResult &result = *board;
         ports << result.port;
         outcomes << (result.interrupted ? QStringLiteral("Interrupted")
-                                        : transfer::outcomeText(result.outcome));
+                                        : jobs::outcomeText(result));
         records << QStringLiteral("%1/%2").arg(result.acknowledged).arg(result.records);
         seconds << QString::number(result.seconds, 'f', 1);
     }
@@ -177,7 +179,7 @@ int runStation(const Options &options) {
     hooks.finished = [&session, slotted](const jobs::JobResult &result, int,
                                          const QJsonObject &event) {
         events::write(event);
-        if (result.ok() && console::verbosity() == Verbosity::Quiet)
+        if (result.ok() && result.onRecord != false && console::verbosity() == Verbosity::Quiet)
             return;
         // With slots, each line begins with the board's slot ("-": a port no slot names).
         const QString slot = session->slotOf(result.port);
@@ -188,10 +190,11 @@ int runStation(const Options &options) {
                       QStringLiteral("%1  %2  %3  %4 s")
                           .arg(result.port,
                                result.serial.isEmpty() ? QStringLiteral("-") : result.serial,
-                               transfer::outcomeText(result.outcome),
-                               QString::number(result.seconds, 'f', 1)));
+                               jobs::outcomeText(result), QString::number(result.seconds, 'f', 1)));
         if (result.cause)
             console::line(prefix + QStringLiteral("%1  %2").arg(result.port, result.causeText()));
+        if (!result.notOnRecord.isEmpty())
+            console::line(prefix + QStringLiteral("%1  %2").arg(result.port, result.notOnRecord));
         console::line(
             QStringLiteral("loaded %1, failed %2").arg(session->loaded()).arg(session->failed()));
     };

@@ -51,7 +51,8 @@ QJsonObject result(const JobResult &result, int exit) {
             {"records", result.records},
             {"interrupted", result.interrupted},
             {"seconds", std::round(result.seconds * 1000) / 1000},
-            {"cause_kind", stringOrNull(result.causeKind())}};
+            {"cause_kind", stringOrNull(result.causeKind())},
+            {"on_record", result.onRecord ? QJsonValue(*result.onRecord) : QJsonValue()}};
 }
 
 QJsonObject summary(int loaded, int failed) {
@@ -59,6 +60,12 @@ QJsonObject summary(int loaded, int failed) {
 }
 
 } // namespace events
+
+QString outcomeText(const JobResult &result) {
+    if (result.ok() && result.onRecord == false)
+        return QStringLiteral("Firmware loaded, but not on record");
+    return transfer::outcomeText(result.outcome);
+}
 
 int exitCode(const JobResult &result) {
     if (result.interrupted)
@@ -122,7 +129,11 @@ bool Session::prepare(int boards) {
         return false;
     }
     QString error;
+    // Another program's lock on the log is waited for, said, and given up on a stop request.
+    m_log.setWaiting([] { return stopsignals::requestedExitCode() != 0; },
+                     [this](const QString &text) { say(text, Say::Always); });
     if (!m_settings.logPath.isEmpty() && !m_log.open(m_settings.logPath, &error)) {
+        m_stopCode = stopsignals::requestedExitCode();
         transfer::Cause lost;
         lost.kind = transfer::Cause::Kind::OutputLost;
         lost.path = m_settings.logPath;
@@ -149,7 +160,7 @@ QJsonObject Session::slotted(QJsonObject event, const QString &slot) const {
     return event;
 }
 
-void Session::record(const JobResult &result, int exit, const QString &slot) {
+JobResult Session::record(JobResult result, int exit, const QString &slot) {
     if (m_log.isOpen()) {
         resultlog::Record record = resultlog::Record::now();
         record.station = m_settings.station;
@@ -169,13 +180,20 @@ void Session::record(const JobResult &result, int exit, const QString &slot) {
         record.causeKind = result.causeKind();
         record.cause = result.causeText();
         QString error;
-        if (!m_log.append(record.toJson(), &error) && !m_logFailed.exchange(true))
-            say(QStringLiteral("cannot write the log %1: %2; no new board is taken")
-                    .arg(m_log.path(), error),
-                Say::Error);
+        result.onRecord = m_log.append(record.toJson(), &error);
+        if (!*result.onRecord) {
+            // Told with the board, whatever became of it: a board is never reported as done
+            // when it is not accounted for.
+            result.notOnRecord = QStringLiteral("not on the log %1: %2").arg(m_log.path(), error);
+            if (!m_logFailed.exchange(true))
+                say(QStringLiteral("cannot write the log %1: %2; no new board is taken")
+                        .arg(m_log.path(), error),
+                    Say::Error);
+        }
     }
     if (m_hooks.finished)
         m_hooks.finished(result, exit, slotted(events::result(result, exit), slot));
+    return result;
 }
 
 void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation operation) {
@@ -208,7 +226,10 @@ void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation
         }
         QObject::connect(
             job, &UploadJob::finished, job,
-            [this, job] { record(job->result(), jobs::exitCode(job->result())); },
+            [this, job] {
+                const JobResult told = record(job->result(), jobs::exitCode(job->result()));
+                job->setOnRecord(told.onRecord, told.notOnRecord);
+            },
             Qt::DirectConnection);
     }
     for (UploadJob *job : all)

@@ -47,6 +47,10 @@ QJsonObject result(const JobResult &result, int exit);
 QJsonObject summary(int loaded, int failed);
 } // namespace events
 
+// The outcome of a finished job as the console tells it: the window's words, but for a board
+// that loaded and is not on the results log, "Firmware loaded, but not on record".
+QString outcomeText(const JobResult &result);
+
 // The exit code of a finished job: 0 done, 1 not acknowledged, 3 port not opened, or the stop
 // request's.
 int exitCode(const JobResult &result);
@@ -121,7 +125,8 @@ public:
 
 private:
     void say(const QString &text, Say say) const;
-    void record(const JobResult &result, int exit, const QString &slot = QString());
+    // Writes the board's line to the log and tells of the board; returns the result as told.
+    JobResult record(JobResult result, int exit, const QString &slot = QString());
     // The event with the board's slot, when slots are in use; told to the panel too.
     QJsonObject slotted(QJsonObject event, const QString &slot) const;
     void end();

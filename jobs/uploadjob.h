@@ -41,6 +41,11 @@ struct JobResult {
     // Refused because this process had the port's device open under this other name already:
     // one device, one job.
     QString sameDeviceAs;
+    // Whether the board's line is in the results log: unset when no log is kept, false (with
+    // why, e.g. "not on the log /srv/log.jsonl: No such file or directory") when its line could
+    // not be written.
+    std::optional<bool> onRecord;
+    QString notOnRecord;
     bool ok() const { return transfer::isSuccess(outcome); }
     // The cause as a person reads it; empty on success.
     QString causeText() const { return cause ? cause->text() : QString(); }
@@ -75,6 +80,12 @@ public:
     const ports::PortFacts *facts() const { return m_facts ? &*m_facts : nullptr; }
     // What the job ended with; complete once wait() said it ended (or from finished()).
     const JobResult &result() const { return m_result; }
+    // Whether the job's board is on the results log, and why not, once its line was written or
+    // refused (from finished(), on the job's thread).
+    void setOnRecord(std::optional<bool> onRecord, const QString &why) {
+        m_result.onRecord = onRecord;
+        m_result.notOnRecord = why;
+    }
 
 signals:
     // Each is emitted on the job's thread; connect directly.

@@ -4,7 +4,9 @@
 #include "programs.h"
 #include "testsupport.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,6 +15,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -24,9 +27,11 @@ namespace {
 // Simulated boards, each with a link DIR/boardN to its port and its saved records.
 struct Boards {
     std::vector<std::unique_ptr<SimProcess>> sims;
-    bool add(const testsupport::TempFiles &files, int n) {
+    bool add(const testsupport::TempFiles &files, int n, const QStringList &args = {}) {
         sims.push_back(std::make_unique<SimProcess>());
-        return sims.back()->start({"--save", files.path(QStringLiteral("saved%1.bin").arg(n))}) &&
+        return sims.back()->start(
+                   QStringList{"--save", files.path(QStringLiteral("saved%1.bin").arg(n))} +
+                   args) &&
                QFile::link(sims.back()->port(), files.path(QStringLiteral("board%1").arg(n)));
     }
 };
@@ -57,6 +62,7 @@ private slots:
     void batchEndsAfterCount();
     void unwritableLogTakesNoBoard_data();
     void unwritableLogTakesNoBoard();
+    void foreignLockOnLogYieldsToStop();
 };
 
 void TestStation::stationFlashesBoardsAsTheyAppear() {
@@ -344,24 +350,35 @@ void TestStation::batchEndsAfterCount() {
 }
 
 void TestStation::unwritableLogTakesNoBoard_data() {
-    QTest::addColumn<bool>("fromTheStart");
-    QTest::newRow("cannot be opened") << true;
-    QTest::newRow("full at the second board") << false;
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("cannot be opened") << "no folder";
+    QTest::newRow("full at the second board") << "full";
+    QTest::newRow("folder removed while a board loads") << "removed";
 }
 
 // A log that cannot be written stops the line: with no log no board is loaded, and a log that
-// fills up ends the station at the board whose line it could not take.
+// fills up, or whose folder goes, ends the station at the board whose line it could not take;
+// that board is reported, but never as on record.
 void TestStation::unwritableLogTakesNoBoard() {
-    QFETCH(bool, fromTheStart);
+    QFETCH(QString, fault);
+    const bool fromTheStart = fault == QLatin1String("no folder");
     testsupport::TempFiles files;
-    const QString imagePath = files.write("image.bin", recordsImage(2));
+    const bool removed = fault == QLatin1String("removed");
+    // Slow enough to lose the log's folder while it loads.
+    const QString imagePath = files.write("image.bin", recordsImage(removed ? 4 : 2));
     Boards boards;
-    QVERIFY(boards.add(files, 1));
+    QVERIFY(boards.add(files, 1, removed ? QStringList{"--process", "300"} : QStringList{}));
     const QStringList args{"--json", "station", imagePath, "--match", files.path("board*")};
     CliProcess station;
     if (fromTheStart) {
         QVERIFY(
             station.start(QStringList{"--log", files.path("no-such-folder/results.log")} + args));
+    } else if (removed) {
+        QVERIFY(QDir().mkpath(files.path("logs")));
+        QVERIFY(station.start(QStringList{"--log", files.path("logs/results.log")} + args));
+        QVERIFY(station.waitForEvent(
+            [](const QJsonObject &event) { return event.value("event") == "start"; }));
+        QVERIFY(QDir(files.path("logs")).removeRecursively());
     } else {
         // Files may grow to 1 KiB (bash counts in KiB): a line of about 450 bytes fits after these
         // 300, a second does not. The signal for a file grown too large is ignored, so the write
@@ -378,16 +395,58 @@ void TestStation::unwritableLogTakesNoBoard() {
     QCOMPARE(station.finish(), 74);
     const QString err = station.errLines().join('\n');
     QVERIFY2(err.contains("cannot write the log"), qPrintable(err));
-    QCOMPARE(ofKind(station.events(), "result").size(), fromTheStart ? 0 : 2);
+    const QList<QJsonObject> results = ofKind(station.events(), "result");
+    QCOMPARE(results.size(), fromTheStart ? 0 : removed ? 1 : 2);
     if (fromTheStart) {
         QVERIFY(boards.sims.front()->stop());
         QCOMPARE(readFile(files.path("saved1.bin")), QByteArray());
     } else {
+        // The board whose line was not written loaded, and is told as not on record.
+        const QJsonObject last = results.last();
+        QCOMPARE(last.value("ok").toBool(), true);
+        QCOMPARE(last.value("on_record"), QJsonValue(false));
+        QVERIFY2(err.contains("Firmware loaded, but not on record"), qPrintable(err));
+        QVERIFY2(err.contains(last.value("port").toString() + "  not on the log "),
+                 qPrintable(err));
+    }
+    if (fault == QLatin1String("full")) {
+        QCOMPARE(results.first().value("on_record"), QJsonValue(true));
         // The first board's line is whole; the second's never is.
         const QList<QJsonObject> lines = logLines(files.path("results.log"));
         QCOMPARE(lines.size(), 2);
         QCOMPARE(lines[1].value("port").toString(), files.path("board1"));
     }
+}
+
+// Another program's lock on the log holds the station up, said with who holds it, but not its
+// stop.
+void TestStation::foreignLockOnLogYieldsToStop() {
+    testsupport::TempFiles files;
+    const QString log = files.write("results.log", "");
+    const int held = ::open(QFile::encodeName(log).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(held >= 0);
+    QCOMPARE(::flock(held, LOCK_EX), 0);
+    const QString imagePath = files.write("image.bin", recordsImage(2));
+    CliProcess station;
+    QVERIFY(station.start({"--log", log, "station", imagePath, "--match", files.path("board*")}));
+    QDeadlineTimer deadline(10000);
+    QStringList err;
+    while (!deadline.hasExpired() && !err.join('\n').contains("waiting for it")) {
+        QTest::qWait(50);
+        err += station.errLines();
+    }
+    const QString said = err.join('\n');
+    QVERIFY2(said.contains(QStringLiteral("the log %1 is locked by ").arg(log)), qPrintable(said));
+    QVERIFY2(said.contains(QStringLiteral("(pid %1)").arg(::getpid())), qPrintable(said));
+    QElapsedTimer stopping;
+    stopping.start();
+    station.signal(SIGTERM);
+    const int code = station.finish();
+    const qint64 took = stopping.elapsed();
+    ::close(held);
+    QCOMPARE(code, 143);
+    // A poll of the lock is a fiftieth of a second; the rest is the host's.
+    QVERIFY2(took < 3000, qPrintable(QString::number(took)));
 }
 
 QTEST_GUILESS_MAIN(TestStation)
