@@ -2,8 +2,6 @@
 // process other than the one under test (and, through setpriv, by a user other than root).
 //
 //   porthelper hold PORT    opens the port, prints "held", and keeps it until stdin closes
-//   porthelper lock PORT    opens the device and locks it (flock), as a program other than
-//                           this tool does, prints "held", and keeps it until stdin closes
 //   porthelper open PORT    exit 0 when the port opens and configures, 3 otherwise
 //   porthelper load FILE    prints the outcome text of loading the image, or "records N"
 
@@ -11,13 +9,9 @@
 #include "seriallink.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QSerialPort>
 
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
@@ -27,17 +21,10 @@ int main(int argc, char *argv[]) {
     const QString &mode = args[1];
     const QString &target = args[2];
 
-    if (mode == QLatin1String("hold") || mode == QLatin1String("open") ||
-        mode == QLatin1String("lock")) {
+    if (mode == QLatin1String("hold") || mode == QLatin1String("open")) {
         QSerialPort port;
-        int locked = -1;
-        if (mode == QLatin1String("lock")) {
-            locked = ::open(QFile::encodeName(target).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-            if (locked < 0 || ::flock(locked, LOCK_EX) != 0)
-                return 3;
-        } else if (!transfer::openLink(port, target)) {
+        if (!transfer::openLink(port, target))
             return 3;
-        }
         if (mode == QLatin1String("open"))
             return 0;
         std::puts("held");
@@ -45,8 +32,6 @@ int main(int argc, char *argv[]) {
         char buffer[64];
         while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) {
         }
-        if (locked >= 0)
-            ::close(locked);
         return 0;
     }
     if (mode == QLatin1String("load")) {

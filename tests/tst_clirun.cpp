@@ -160,30 +160,31 @@ void TestCliRun::waitsForLatePort() {
 }
 
 void TestCliRun::portInUseNamesItsHolder_data() {
-    QTest::addColumn<QString>("how"); // porthelper's mode
+    QTest::addColumn<QStringList>("holder"); // the program and its arguments; PORT: the port
     QTest::addColumn<QString>("cause");
-    QTest::newRow("another copy of the tool") << "hold"
+    QTest::newRow("another copy of the tool") << QStringList{BOOTLOADER_PORTHELPER, "hold", "PORT"}
                                               << "%1 is in use by porthelper (pid %2)";
     // No lock file names it: the system's word on who has the device open does.
-    QTest::newRow("locked by another program") << "lock"
-                                               << "%1 is in use; it is open in porthelper (pid %2)";
+    QTest::newRow("locked by another program")
+        << QStringList{"flock", "--close", "PORT", "sh", "-c", "echo held; exec cat"}
+        << "%1 is in use; it is open in flock (pid %2)";
 }
 
 // Whatever holds the port, the cause is that it is busy, and who holds it: never a missing port.
 void TestCliRun::portInUseNamesItsHolder() {
-    QFETCH(QString, how);
+    QFETCH(QStringList, holder);
     QFETCH(QString, cause);
     testsupport::TempFiles files;
     const QString imagePath = files.write("image.bin", recordsImage(2));
     SimProcess sim;
     QVERIFY(sim.start());
-    QProcess holder;
-    holder.start(QStringLiteral(BOOTLOADER_PORTHELPER), {how, sim.port()});
-    QVERIFY(holder.waitForReadyRead(5000));
-    const qint64 holderPid = holder.processId();
+    QProcess holding;
+    holding.start(holder.takeFirst(), holder.replaceInStrings("PORT", sim.port()));
+    QVERIFY(holding.waitForReadyRead(5000));
+    const qint64 holderPid = holding.processId();
     const Result result = runCli({"--json", "upload", sim.port(), imagePath});
-    holder.closeWriteChannel();
-    holder.waitForFinished(5000);
+    holding.closeWriteChannel();
+    holding.waitForFinished(5000);
     QCOMPARE(result.exitCode, 3);
     QCOMPARE(ofKind(parseLines(result.out), "result").value(0).value("cause_kind"), "port-busy");
     QCOMPARE(result.errLines().last(), cause.arg(sim.port()).arg(holderPid));

@@ -4,9 +4,7 @@
 #include "programs.h"
 #include "testsupport.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,11 +25,9 @@ namespace {
 // Simulated boards, each with a link DIR/boardN to its port and its saved records.
 struct Boards {
     std::vector<std::unique_ptr<SimProcess>> sims;
-    bool add(const testsupport::TempFiles &files, int n, const QStringList &args = {}) {
+    bool add(const testsupport::TempFiles &files, int n) {
         sims.push_back(std::make_unique<SimProcess>());
-        return sims.back()->start(
-                   QStringList{"--save", files.path(QStringLiteral("saved%1.bin").arg(n))} +
-                   args) &&
+        return sims.back()->start({"--save", files.path(QStringLiteral("saved%1.bin").arg(n))}) &&
                QFile::link(sims.back()->port(), files.path(QStringLiteral("board%1").arg(n)));
     }
 };
@@ -364,10 +360,10 @@ void TestStation::unwritableLogTakesNoBoard() {
     const bool fromTheStart = fault == QLatin1String("no folder");
     testsupport::TempFiles files;
     const bool removed = fault == QLatin1String("removed");
-    // Slow enough to lose the log's folder while it loads.
-    const QString imagePath = files.write("image.bin", recordsImage(removed ? 4 : 2));
+    // Long enough (two seconds) to lose the log's folder while it loads.
+    const QString imagePath = files.write("image.bin", recordsImage(removed ? 40 : 2));
     Boards boards;
-    QVERIFY(boards.add(files, 1, removed ? QStringList{"--process", "300"} : QStringList{}));
+    QVERIFY(boards.add(files, 1));
     const QStringList args{"--json", "station", imagePath, "--match", files.path("board*")};
     CliProcess station;
     if (fromTheStart) {
@@ -405,8 +401,8 @@ void TestStation::unwritableLogTakesNoBoard() {
         const QJsonObject last = results.last();
         QCOMPARE(last.value("ok").toBool(), true);
         QCOMPARE(last.value("on_record"), QJsonValue(false));
-        QVERIFY2(err.contains("Firmware loaded, but not on record"), qPrintable(err));
-        QVERIFY2(err.contains(last.value("port").toString() + "  not on the log "),
+        QVERIFY2(err.contains("Firmware loaded, but not on record") &&
+                     err.contains(last.value("port").toString() + "  not on the log "),
                  qPrintable(err));
     }
     if (fault == QLatin1String("full")) {
@@ -419,34 +415,28 @@ void TestStation::unwritableLogTakesNoBoard() {
 }
 
 // Another program's lock on the log holds the station up, said with who holds it, but not its
-// stop.
+// stop: a poll of the lock is a fiftieth of a second, the rest of the time allowed the host's.
 void TestStation::foreignLockOnLogYieldsToStop() {
     testsupport::TempFiles files;
     const QString log = files.write("results.log", "");
     const int held = ::open(QFile::encodeName(log).constData(), O_RDONLY | O_CLOEXEC);
-    QVERIFY(held >= 0);
     QCOMPARE(::flock(held, LOCK_EX), 0);
-    const QString imagePath = files.write("image.bin", recordsImage(2));
     CliProcess station;
-    QVERIFY(station.start({"--log", log, "station", imagePath, "--match", files.path("board*")}));
-    QDeadlineTimer deadline(10000);
-    QStringList err;
-    while (!deadline.hasExpired() && !err.join('\n').contains("waiting for it")) {
-        QTest::qWait(50);
-        err += station.errLines();
-    }
-    const QString said = err.join('\n');
-    QVERIFY2(said.contains(QStringLiteral("the log %1 is locked by ").arg(log)), qPrintable(said));
-    QVERIFY2(said.contains(QStringLiteral("(pid %1)").arg(::getpid())), qPrintable(said));
+    QVERIFY(station.start({"--log", log, "station", files.write("image.bin", recordsImage(2)),
+                           "--match", files.path("board*")}));
+    QString err;
+    for (QDeadlineTimer wait(10000); !wait.hasExpired() && !err.contains("waiting");
+         QTest::qWait(50))
+        err += station.errLines().join('\n');
+    QVERIFY2(err.contains(QStringLiteral("the log %1 is locked by ").arg(log)) &&
+                 err.contains(QStringLiteral("(pid %1)").arg(::getpid())),
+             qPrintable(err));
     QElapsedTimer stopping;
     stopping.start();
     station.signal(SIGTERM);
-    const int code = station.finish();
-    const qint64 took = stopping.elapsed();
+    QCOMPARE(station.finish(), 143);
+    QVERIFY2(stopping.elapsed() < 3000, qPrintable(QString::number(stopping.elapsed())));
     ::close(held);
-    QCOMPARE(code, 143);
-    // A poll of the lock is a fiftieth of a second; the rest is the host's.
-    QVERIFY2(took < 3000, qPrintable(QString::number(took)));
 }
 
 QTEST_GUILESS_MAIN(TestStation)
