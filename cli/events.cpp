@@ -58,7 +58,8 @@ QJsonObject result(const jobs::BoardResult &board, int exit) {
                      {"records", board.records},
                      {"interrupted", board.interrupted},
                      {"seconds", std::round(board.seconds * 1000) / 1000},
-                     {"cause_kind", textOrNull(board.causeKind())}},
+                     {"cause_kind", textOrNull(board.causeKind())},
+                     {"on_record", board.onRecord ? QJsonValue(*board.onRecord) : QJsonValue()}},
                     board.slot);
 }
 

@@ -28,12 +28,14 @@ namespace {
 // Prints a job's outcome and its cause, each line beginning with the port when several ports
 // are in use; a success only when not quiet.
 void printOutcome(const jobs::BoardResult &result, bool prefixed) {
-    if (result.ok() && console::verbosity() == Verbosity::Quiet)
+    if (result.ok() && result.onRecord != false && console::verbosity() == Verbosity::Quiet)
         return;
     const QString prefix = prefixed ? result.port + QStringLiteral(": ") : QString();
-    console::line(prefix + transfer::outcomeText(result.outcome));
+    console::line(prefix + jobs::outcomeText(result));
     if (result.cause)
         console::line(prefix + result.causeText());
+    if (!result.notOnRecord.isEmpty())
+        console::line(prefix + result.notOnRecord);
 }
 
 void printSummary(const std::vector<const jobs::BoardResult *> &boards) {
@@ -45,7 +47,7 @@ void printSummary(const std::vector<const jobs::BoardResult *> &boards) {
         const jobs::BoardResult &result = *board;
         ports << result.port;
         outcomes << (result.interrupted ? QStringLiteral("Interrupted")
-                                        : transfer::outcomeText(result.outcome));
+                                        : jobs::outcomeText(result));
         records << QStringLiteral("%1/%2").arg(result.acknowledged).arg(result.records);
         seconds << QString::number(result.seconds, 'f', 1);
     }
@@ -203,7 +205,7 @@ int runStation(const Options &options) {
         if (panel)
             panel->finished(tile(result.port, result.slot), result.ok(), result.causeKind(),
                             result.causeText(), result.seconds);
-        if (result.ok() && console::verbosity() == Verbosity::Quiet)
+        if (result.ok() && result.onRecord != false && console::verbosity() == Verbosity::Quiet)
             return;
         // With slots, each line begins with the board's slot ("-": a port no slot names).
         const QString prefix =
@@ -214,10 +216,11 @@ int runStation(const Options &options) {
                       QStringLiteral("%1  %2  %3  %4 s")
                           .arg(result.port,
                                result.serial.isEmpty() ? QStringLiteral("-") : result.serial,
-                               transfer::outcomeText(result.outcome),
-                               QString::number(result.seconds, 'f', 1)));
+                               jobs::outcomeText(result), QString::number(result.seconds, 'f', 1)));
         if (result.cause)
             console::line(prefix + QStringLiteral("%1  %2").arg(result.port, result.causeText()));
+        if (!result.notOnRecord.isEmpty())
+            console::line(prefix + QStringLiteral("%1  %2").arg(result.port, result.notOnRecord));
         console::line(
             QStringLiteral("loaded %1, failed %2").arg(session->loaded()).arg(session->failed()));
     };

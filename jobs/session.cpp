@@ -24,6 +24,12 @@ transfer::Cause logLost(const QString &path, const QString &error) {
 
 } // namespace
 
+QString outcomeText(const BoardResult &result) {
+    if (result.ok() && result.onRecord == false)
+        return QStringLiteral("Firmware loaded, but not on record");
+    return transfer::outcomeText(result.outcome);
+}
+
 int Session::exitCode(const BoardResult &result) const {
     if (result.interrupted)
         return stopCode() ? stopCode() : int(kInterrupted);
@@ -86,7 +92,11 @@ bool Session::prepare(int boards) {
         return false;
     }
     QString error;
+    // Another program's lock on the log is waited for, said, and given up on a stop request.
+    m_log.setWaiting([this] { return stopCode() != 0; },
+                     [this](const QString &text) { say(text, Say::Always); });
     if (!m_settings.logPath.isEmpty() && !m_log.open(m_settings.logPath, &error)) {
+        m_stopCode = stopCode();
         say(logLost(m_settings.logPath, error).text(), Say::Error);
         m_code = kOutputLost;
         end();
@@ -99,7 +109,7 @@ bool Session::prepare(int boards) {
 
 // In the log first: a board is reported done nowhere before it is accounted for there. Safe
 // from any thread.
-void Session::record(const BoardResult &result, int exit) {
+BoardResult Session::record(BoardResult result, int exit) {
     if (m_log.isOpen()) {
         resultlog::Record record = resultlog::Record::now();
         record.station = m_settings.station;
@@ -119,12 +129,19 @@ void Session::record(const BoardResult &result, int exit) {
         record.causeKind = result.causeKind();
         record.cause = result.causeText();
         QString error;
-        if (!m_log.append(record.toJson(), &error) && !m_logFailed.exchange(true))
-            say(logLost(m_log.path(), error).text() + QStringLiteral("; no new board is taken"),
-                Say::Error);
+        result.onRecord = m_log.append(record.toJson(), &error);
+        if (!*result.onRecord) {
+            // Told with the board, whatever became of it: a board is never reported as done
+            // when it is not accounted for.
+            result.notOnRecord = QStringLiteral("not on the log %1: %2").arg(m_log.path(), error);
+            if (!m_logFailed.exchange(true))
+                say(logLost(m_log.path(), error).text() + QStringLiteral("; no new board is taken"),
+                    Say::Error);
+        }
     }
     if (m_hooks.finished)
         m_hooks.finished(result, exit);
+    return result;
 }
 
 void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation operation) {
@@ -141,7 +158,11 @@ void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation
             tellOf(*job, i);
         QObject::connect(
             job, &UploadJob::finished, job,
-            [this, job] { record(job->result(), exitCode(job->result())); }, Qt::DirectConnection);
+            [this, job] {
+                const BoardResult told = record(job->result(), exitCode(job->result()));
+                job->setOnRecord(told.onRecord, told.notOnRecord);
+            },
+            Qt::DirectConnection);
     }
     for (UploadJob *job : all)
         job->start();

@@ -27,6 +27,10 @@ struct StopRequest {
     int wakeFd = -1;
 };
 
+// The outcome of a finished board as the console tells it: the window's words, but for a board
+// that loaded and is not on the results log, "Firmware loaded, but not on record".
+QString outcomeText(const BoardResult &result);
+
 // What a run is given.
 struct RunSettings {
     QString image;       // the image's name as given
@@ -98,8 +102,8 @@ private:
     void say(const QString &text, Say say) const;
     // Tells the front end of job's start and progress; index: its port's, -1 on a station.
     void tellOf(UploadJob &job, int index);
-    // Logs a finished board, then tells of it.
-    void record(const BoardResult &result, int exit);
+    // Logs a finished board, then tells of it; returns the result as told.
+    BoardResult record(BoardResult result, int exit);
     void end();
     int stopCode() const { return m_stop.code(); }
 

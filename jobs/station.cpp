@@ -31,6 +31,17 @@ Station::~Station() {
     m_running.clear();
 }
 
+namespace {
+
+// Whether a station's job found no port at the name it was given: the name went between the
+// look that took it and the open.
+bool vanished(const BoardResult &result) {
+    return result.outcome == transfer::Outcome::PortNotOpened && result.cause &&
+           result.cause->kind == transfer::Cause::Kind::PortMissing && !result.interrupted;
+}
+
+} // namespace
+
 bool Station::reap() {
     bool reaped = false;
     for (auto it = m_running.begin(); it != m_running.end();) {
@@ -42,6 +53,12 @@ bool Station::reap() {
         if (result.secondName()) {
             const QString note = m_watch.refusedAsSameDevice(result.port, result.sameDeviceAs);
             if (!note.isEmpty() && m_hooks.note)
+                m_hooks.note(note, true);
+        } else if (vanished(result)) {
+            // A name gone before its port could be opened (udev's passing name for a link) was
+            // never a board: nothing to count or log.
+            const QString note = m_watch.vanished(result.port);
+            if (m_hooks.note)
                 m_hooks.note(note, true);
         } else {
             (result.ok() ? m_loaded : m_failed) += 1;

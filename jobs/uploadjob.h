@@ -47,6 +47,11 @@ struct BoardResult {
     // The other name under which this process has the port's device open already: one device,
     // one job. Set when it starts, if so, and when its open was refused for it.
     QString sameDeviceAs;
+    // Whether the board's line is in the results log: unset when no log is kept, false (with
+    // why, e.g. "not on the log /srv/log.jsonl: No such file or directory") when its line could
+    // not be written.
+    std::optional<bool> onRecord;
+    QString notOnRecord;
     bool ok() const { return transfer::isSuccess(outcome); }
     // What it reached the device by: the path opened, else the operand.
     QString where() const { return path.isEmpty() ? port : path; }
@@ -91,6 +96,12 @@ public:
     const ports::PortFacts *facts() const { return m_facts ? &*m_facts : nullptr; }
     // What the job tells of its board: complete once wait() said it ended (or from finished()).
     const BoardResult &result() const { return m_result; }
+    // Whether the job's board is on the results log, and why not, once its line was written or
+    // refused (from finished(), on the job's thread).
+    void setOnRecord(std::optional<bool> onRecord, const QString &why) {
+        m_result.onRecord = onRecord;
+        m_result.notOnRecord = why;
+    }
 
 signals:
     // Each is emitted on the job's thread; connect directly.

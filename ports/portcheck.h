@@ -46,8 +46,9 @@ QByteArrayList folderEntries(const QByteArray &folder);
 // Does not open the port.
 transfer::Cause inUseBy(const QString &path);
 
-// The group whose members may open the port at path; empty when unknown.
-QString owningGroup(const QString &path);
+// Fills in cause, a permission-denied one, with what the port at path says of its access: the
+// group that owns it, whether that group may read and write it, and the device's own name.
+void describeAccess(const QString &path, transfer::Cause *cause);
 
 // Whether path names a character device (what a serial port is), following links.
 bool isCharacterDevice(const QString &path);

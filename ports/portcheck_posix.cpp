@@ -87,14 +87,6 @@ QList<transfer::Process> holders(const QString &path) {
     return found;
 }
 
-QString groupOf(const QString &path) {
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return QString();
-    const group *owner = ::getgrgid(info.st_gid);
-    return owner ? QString::fromLocal8Bit(owner->gr_name) : QString::number(info.st_gid);
-}
-
 transfer::Holding inUse(const QString &path) {
     if (const qint64 pid = lockOwner(path))
         return {transfer::Holding::By::LockFile, {describeProcess(pid)}};
@@ -238,13 +230,26 @@ transfer::Cause inUseBy(const QString &path) {
     return cause;
 }
 
+void describeAccess(const QString &path, transfer::Cause *cause) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (::stat(name.constData(), &info) != 0)
+        return;
+    const group *owner = ::getgrgid(info.st_gid);
+    cause->group = owner ? QString::fromLocal8Bit(owner->gr_name) : QString::number(info.st_gid);
+    cause->groupGrants = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    char *resolved = ::realpath(name.constData(), nullptr);
+    if (resolved) {
+        const QString node = QFile::decodeName(resolved);
+        ::free(resolved);
+        if (node.startsWith(QLatin1String("/dev/")))
+            cause->device = node.mid(5);
+    }
+}
+
 bool isCharacterDevice(const QString &path) {
     struct stat info {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode);
-}
-
-QString owningGroup(const QString &path) {
-    return groupOf(path);
 }
 
 #ifdef O_PATH

@@ -20,9 +20,7 @@ transfer::Cause inUseBy(const QString &path) {
 
 // Windows keeps no lock files and has no /proc or groups: which program holds a port, and who
 // may open it, cannot be told here.
-QString owningGroup(const QString &) {
-    return QString();
-}
+void describeAccess(const QString &, transfer::Cause *) {}
 
 transfer::NotSerial notSerialPort(const QByteArray &) {
     return {};

@@ -37,13 +37,15 @@ struct Folder {
     bool usb = false;
     QByteArray folder;
     QRegularExpression glob;
+    bool dotNames = false; // whether the glob takes in names with a leading dot
     int folderWatch = -1;
     int aboveWatch = -1;
     QByteArray below;
 
     bool matches(const char *name) const {
         return usb ? qstrncmp(name, "tty", 3) == 0
-                   : glob.match(QFile::decodeName(QByteArray(name))).hasMatch();
+                   : (dotNames || name[0] != '.') &&
+                         glob.match(QFile::decodeName(QByteArray(name))).hasMatch();
     }
 
     // Watches the folder, or the nearest folder above it that exists; false when neither can
@@ -141,6 +143,7 @@ PortNotifier::PortNotifier(const QStringList &selectors)
                 slash == 0 ? QStringLiteral("/") : pattern.left(slash)));
             f.glob.setPattern(
                 QRegularExpression::wildcardToRegularExpression(pattern.mid(slash + 1)));
+            f.dotNames = pattern.mid(slash + 1).startsWith(QLatin1Char('.'));
         }
         f.folder = QFile::encodeName(folder);
         w.folders.push_back(std::move(f));

@@ -328,9 +328,14 @@ QByteArrayList matchingNames(const QString &selector, const PortList &ports) {
         QFile::encodeName(slash == 0 ? QStringLiteral("/") : pattern.left(slash));
     // Case-sensitive, as the names of devices are: ttyusb* is not ttyUSB0. A name that is not
     // valid text is matched as decoded, its stray bytes as U+FFFD.
-    const QRegularExpression glob(
-        QRegularExpression::wildcardToRegularExpression(pattern.mid(slash + 1)));
+    const QString last = pattern.mid(slash + 1);
+    const QRegularExpression glob(QRegularExpression::wildcardToRegularExpression(last));
+    // As a shell's, a wildcard takes in no leading dot: udev makes each link under a name
+    // beginning ".#" before it renames it into place, and that name is no port of its own.
+    const bool dotNames = last.startsWith(QLatin1Char('.'));
     for (const QByteArray &name : folderEntries(folder)) {
+        if (!dotNames && name.startsWith('.'))
+            continue;
         if (glob.match(QFile::decodeName(name)).hasMatch())
             found << (folder.endsWith('/') ? folder : folder + '/') + name;
     }
@@ -405,7 +410,7 @@ transfer::Cause whyNotOpened(const QString &port, const QString &path,
         return missing();
     case EACCES:
     case EPERM:
-        cause.group = owningGroup(path);
+        describeAccess(path, &cause);
         return as(Kind::PermissionDenied);
     case EBUSY:
         return inUseBy(path);

@@ -116,8 +116,9 @@ QString sameDevice(const QStringList &operands, const PortList &ports);
 
 // The names present that selector takes in: usb:VID:PID[:SERIAL], or a path glob whose last
 // component holds the wildcards (e.g. /dev/ttyUSB*; without a folder, in /dev), matched
-// case-sensitively. Links count, links to nothing do not. A glob takes in whatever file has a
-// matching name: see notSerialPort() for which are ports.
+// case-sensitively. As in a shell, a wildcard takes in no name with a leading dot unless the
+// pattern's last component starts with a dot. Links count, links to nothing do not. A glob takes
+// in whatever file has a matching name: see notSerialPort() for which are ports.
 QStringList matching(const QString &selector, const PortList &ports);
 // The same names as the system gives them: bytes, valid text or not.
 QByteArrayList matchingNames(const QString &selector, const PortList &ports);

@@ -140,6 +140,11 @@ QByteArrayList PortWatch::deviceNodes() const {
     return nodes;
 }
 
+QString PortWatch::vanished(const QString &name) {
+    m_known.remove(name);
+    return QStringLiteral("%1: passed over, gone before it could be opened").arg(name);
+}
+
 QString PortWatch::refusedAsSameDevice(const QString &name, const QString &other) {
     const auto known = m_known.find(name);
     if (known == m_known.end())

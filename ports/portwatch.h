@@ -81,6 +81,11 @@ public:
     // device is on its way out of an earlier job, and name is looked at again next time.
     QString refusedAsSameDevice(const QString &name, const QString &other);
 
+    // A name taken by poll() that was gone before its port could be opened (a link udev made
+    // under a passing name and renamed): no board. Forgotten, so that its device goes with the
+    // name that stays. Returns what to say (for -v).
+    QString vanished(const QString &name);
+
     // A name taken by poll() but not started on after all (a batch with no room for it): it is
     // offered again by the next poll.
     void release(const QString &name) { m_known.remove(name); }

@@ -34,6 +34,14 @@ public:
     // starts a line of its own. False, with the system's reason in error, when the file cannot
     // be written or is not a regular file (a FIFO, a device): nothing else is ever waited on.
     bool open(const QString &path, QString *error);
+    // How a wait for the file's lock goes, when another program holds it longer than a moment:
+    // note is told once, with who holds it where the system tells (e.g. "the log FILE is locked
+    // by flock (pid 4242); waiting for it"), and stop, asked several times a second, gives up
+    // the wait (the open or line then fails). Set before open(); none: wait until it is free.
+    void setWaiting(std::function<bool()> stop, std::function<void(const QString &)> note) {
+        m_stop = std::move(stop);
+        m_note = std::move(note);
+    }
     bool isOpen() const { return m_fd >= 0; }
     const QString &path() const { return m_path; }
 
@@ -41,7 +49,9 @@ public:
     // writers of the same file (threads or processes) wait meanwhile. The line goes to the file
     // the path names now: when the open one is no longer it (unlinked, renamed by a rotation,
     // its folder removed), the path is opened anew as open() does. False, with the reason,
-    // when any of it failed: the line must then be taken as not written. Safe from any thread.
+    // when any of it failed: the line must then be taken as not written. A line the disk took
+    // only part of is cut off again, so that the file ends with its last whole line; where that
+    // cannot be done, the next line starts with a line end of its own. Safe from any thread.
     bool append(const QJsonObject &line, QString *error);
 
 private:
@@ -55,6 +65,10 @@ private:
     // What the open file is, to tell whether the path still names it.
     quint64 m_device = 0;
     quint64 m_inode = 0;
+    // A line was left torn at the end of the file: the next begins with a line end.
+    bool m_torn = false;
+    std::function<bool()> m_stop;
+    std::function<void(const QString &)> m_note;
 };
 
 // Opens the file at path for reading into file, refusing without waiting anything but a regular

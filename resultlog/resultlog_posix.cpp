@@ -3,14 +3,17 @@
 
 #include "resultlog.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
+#include <QThread>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace resultlog {
@@ -25,20 +28,91 @@ QString notRegular() {
     return QStringLiteral("not a regular file");
 }
 
-// Holds the file's lock, which every writer of the log takes around what it writes.
+// Who holds a lock on the file (info) from the system's list of locks (/proc/locks), as
+// "NAME (pid N)"; empty where the system does not tell.
+QString lockHolder(const struct stat &info) {
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return QString();
+    // e.g. "3: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"; waiters' lines hold "->".
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6 || fields.contains("->"))
+            continue;
+        const QList<QByteArray> file = fields[5].split(':');
+        if (file.size() != 3)
+            continue;
+        bool ok = false;
+        const unsigned fileMajor = file[0].toUInt(&ok, 16);
+        const unsigned fileMinor = ok ? file[1].toUInt(&ok, 16) : 0;
+        const quint64 inode = ok ? file[2].toULongLong(&ok) : 0;
+        if (!ok || fileMajor != major(info.st_dev) || fileMinor != minor(info.st_dev) ||
+            inode != quint64(info.st_ino))
+            continue;
+        const QByteArray pid = fields[4];
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
+        const QString name = comm.open(QIODevice::ReadOnly)
+                                 ? QString::fromLocal8Bit(comm.readAll()).trimmed()
+                                 : QString();
+        return name.isEmpty() ? QStringLiteral("process %1").arg(QString::fromLatin1(pid))
+                              : QStringLiteral("%1 (pid %2)").arg(name, QString::fromLatin1(pid));
+    }
+    return QString();
+}
+
+// Holds the file's lock, which every writer of the log takes around what it writes. Another
+// writer holds it for a line at a time; a lock held longer (another program's) is waited for,
+// said once, and given up when stop says so.
 class FileLock {
 public:
-    explicit FileLock(int fd)
+    FileLock(int fd, const QString &path, const std::function<bool()> &stop,
+             const std::function<void(const QString &)> &note)
         : m_fd(fd) {
-        while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+        QElapsedTimer waited;
+        waited.start();
+        bool said = false;
+        for (;;) {
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+                m_held = true;
+                return;
+            }
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK) {
+                m_error = systemText(errno);
+                return;
+            }
+            if (stop && stop()) {
+                m_error = QStringLiteral("stopped while waiting for its lock");
+                return;
+            }
+            if (!said && note && waited.elapsed() >= kSayAfterMs) {
+                said = true;
+                struct stat info {};
+                const QString holder = ::fstat(m_fd, &info) == 0 ? lockHolder(info) : QString();
+                note(QStringLiteral("the log %1 is locked by %2; waiting for it")
+                         .arg(path, holder.isEmpty() ? QStringLiteral("another program") : holder));
+            }
+            QThread::msleep(kPollMs);
         }
     }
-    ~FileLock() { ::flock(m_fd, LOCK_UN); }
+    ~FileLock() {
+        if (m_held)
+            ::flock(m_fd, LOCK_UN);
+    }
     FileLock(const FileLock &) = delete;
     FileLock &operator=(const FileLock &) = delete;
 
+    bool held() const { return m_held; }
+    const QString &error() const { return m_error; }
+
 private:
+    // A stop is honoured within a poll; the wait is told of once it outlasts a line's write.
+    static constexpr int kPollMs = 20;
+    static constexpr qint64 kSayAfterMs = 500;
     int m_fd;
+    bool m_held = false;
+    QString m_error;
 };
 
 // Writes all of bytes; false with errno set when the system refused some of it.
@@ -123,7 +197,12 @@ bool ResultLog::reopen(QString *error) {
     if (fd < 0)
         return false;
     {
-        FileLock lock(fd);
+        FileLock lock(fd, m_path, m_stop, m_note);
+        if (!lock.held()) {
+            *error = lock.error();
+            ::close(fd);
+            return false;
+        }
         // The last byte tells whether the last line was written whole.
         if (lastByte(fd, m_name, info) != '\n' && (!writeAll(fd, "\n", 1) || ::fsync(fd) != 0)) {
             *error = systemText(errno);
@@ -134,6 +213,7 @@ bool ResultLog::reopen(QString *error) {
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = fd;
+    m_torn = false;
     m_device = quint64(info.st_dev);
     m_inode = quint64(info.st_ino);
     return true;
@@ -156,13 +236,27 @@ bool ResultLog::append(const QJsonObject &line, QString *error) {
     // open file is kept until another is open, and written to only while the path names it.
     if (!stillAtPath() && !reopen(error))
         return false;
-    FileLock lock(m_fd);
-    // One write: with O_APPEND it lands whole at the end, after any other writer's line.
-    const ssize_t written = ::write(m_fd, bytes.constData(), size_t(bytes.size()));
-    if (written != bytes.size()) {
-        *error = written < 0 ? systemText(errno) : QStringLiteral("the disk took only part of it");
+    FileLock lock(m_fd, m_path, m_stop, m_note);
+    if (!lock.held()) {
+        *error = lock.error();
         return false;
     }
+    const QByteArray out = m_torn ? '\n' + bytes : bytes;
+    // Where the file ended before the line, to cut a torn line off again: under the lock no
+    // other writer appends meanwhile.
+    struct stat before {};
+    const bool sized = ::fstat(m_fd, &before) == 0;
+    // One write: with O_APPEND it lands whole at the end, after any other writer's line.
+    const ssize_t written = ::write(m_fd, out.constData(), size_t(out.size()));
+    if (written != out.size()) {
+        *error = written < 0 ? systemText(errno) : QStringLiteral("the disk took only part of it");
+        // Whatever went out of a line cut short is taken back; where it cannot be, the next
+        // line starts on a line of its own.
+        if (written > 0 && (!sized || ::ftruncate(m_fd, before.st_size) != 0))
+            m_torn = true;
+        return false;
+    }
+    m_torn = false;
     if (::fsync(m_fd) != 0) {
         *error = systemText(errno);
         return false;

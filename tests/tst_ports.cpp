@@ -254,7 +254,14 @@ void TestPorts::selectorMatchesCaseAndDev() {
     testsupport::TempFiles files;
     files.write("board1", "");
     files.write("Board2", "");
+    // udev's passing names for links begin with ".#": a wildcard takes in no leading dot, as a
+    // shell's does, unless the pattern starts with one.
+    files.write(".#board3", "");
     QCOMPARE(ports::matching(files.path("board*"), {}), QStringList{files.path("board1")});
+    QCOMPARE(ports::matching(files.path("*"), {}),
+             (QStringList{files.path("Board2"), files.path("board1")}));
+    QCOMPARE(ports::matching(files.path("?#board*"), {}), QStringList{});
+    QCOMPARE(ports::matching(files.path(".#*"), {}), QStringList{files.path(".#board3")});
 }
 
 // What a station takes from a folder of many kinds of files, poll after poll.
@@ -272,6 +279,8 @@ void TestPorts::portWatch() {
     QVERIFY(QFile::link("/dev/ptmx", dir + "/ptmx"));
     QVERIFY(QFile::link(board.path(), dir + "/board-a"));
     QVERIFY(QFile::link(board.path(), dir + "/board-b"));
+    // A link under udev's passing name is neither a board nor passed over.
+    QVERIFY(QFile::link(board.path(), dir + "/.#board-c"));
     programs::ControllingTerminal terminal;
     const bool withTerminal = terminal.start();
     if (withTerminal)

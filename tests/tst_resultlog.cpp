@@ -8,7 +8,9 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -103,6 +105,22 @@ void TestResultLog::tornLastLineIsEndedAndLeftOut() {
     QCOMPARE(report.loaded, 1);
     QCOMPARE(report.failed, 1);
     QCOMPARE(report.skipped, 1);
+
+    // The disk takes only part of a line (files may grow by 20 bytes; the signal for a file grown
+    // too large ignored), then has room again: the part is taken back, the next line reads.
+    struct rlimit limit {};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const struct rlimit was = limit;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = rlim_t(contents.size() + 20);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool taken = log.append(resultLine("/dev/ttyUSB2", true, "C3", "d1"), &error);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &was), 0);
+    std::signal(SIGXFSZ, previous);
+    QVERIFY(!taken && contentsOf(path) == contents);
+    QVERIFY(log.append(resultLine("/dev/ttyUSB3", true, "D4", "d1"), &error));
+    QCOMPARE(resultlog::summarize(contentsOf(path)).loaded, 2);
+    QCOMPARE(resultlog::summarize(contentsOf(path)).skipped, 1);
 
     // A log cut in its last line counts that line out, whether or not it would parse.
     const resultlog::Report cut = resultlog::summarize(whole + "\n" + whole);

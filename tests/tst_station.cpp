@@ -13,6 +13,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -57,6 +58,7 @@ private slots:
     void batchEndsAfterCount();
     void unwritableLogTakesNoBoard_data();
     void unwritableLogTakesNoBoard();
+    void foreignLockOnLogYieldsToStop();
 };
 
 void TestStation::stationFlashesBoardsAsTheyAppear() {
@@ -345,17 +347,22 @@ void TestStation::batchEndsAfterCount() {
 }
 
 void TestStation::unwritableLogTakesNoBoard_data() {
-    QTest::addColumn<bool>("fromTheStart");
-    QTest::newRow("cannot be opened") << true;
-    QTest::newRow("full at the second board") << false;
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("cannot be opened") << "no folder";
+    QTest::newRow("full at the second board") << "full";
+    QTest::newRow("folder removed while a board loads") << "removed";
 }
 
 // A log that cannot be written stops the line: with no log no board is loaded, and a log that
-// fills up ends the station at the board whose line it could not take.
+// fills up, or whose folder goes, ends the station at the board whose line it could not take;
+// that board is reported, but never as on record.
 void TestStation::unwritableLogTakesNoBoard() {
-    QFETCH(bool, fromTheStart);
+    QFETCH(QString, fault);
+    const bool fromTheStart = fault == QLatin1String("no folder");
     testsupport::TempFiles files;
-    const QString imagePath = files.write("image.bin", recordsImage(2));
+    const bool removed = fault == QLatin1String("removed");
+    // Long enough (two seconds) to lose the log's folder while it loads.
+    const QString imagePath = files.write("image.bin", recordsImage(removed ? 40 : 2));
     Boards boards;
     QVERIFY(boards.add(files, 1));
     const QStringList args{"--json", "station", imagePath, "--match", files.path("board*")};
@@ -363,6 +370,12 @@ void TestStation::unwritableLogTakesNoBoard() {
     if (fromTheStart) {
         QVERIFY(
             station.start(QStringList{"--log", files.path("no-such-folder/results.log")} + args));
+    } else if (removed) {
+        QVERIFY(QDir().mkpath(files.path("logs")));
+        QVERIFY(station.start(QStringList{"--log", files.path("logs/results.log")} + args));
+        QVERIFY(station.waitForEvent(
+            [](const QJsonObject &event) { return event.value("event") == "start"; }));
+        QVERIFY(QDir(files.path("logs")).removeRecursively());
     } else {
         // Files may grow to 1 KiB (bash counts in KiB): a line of about 450 bytes fits after these
         // 300, a second does not. The signal for a file grown too large is ignored, so the write
@@ -379,16 +392,52 @@ void TestStation::unwritableLogTakesNoBoard() {
     QCOMPARE(station.finish(), 74);
     const QString err = station.errLines().join('\n');
     QVERIFY2(err.contains("cannot write the log"), qPrintable(err));
-    QCOMPARE(ofKind(station.events(), "result").size(), fromTheStart ? 0 : 2);
+    const QList<QJsonObject> results = ofKind(station.events(), "result");
+    QCOMPARE(results.size(), fromTheStart ? 0 : removed ? 1 : 2);
     if (fromTheStart) {
         QVERIFY(boards.sims.front()->stop());
         QCOMPARE(readFile(files.path("saved1.bin")), QByteArray());
     } else {
+        // The board whose line was not written loaded, and is told as not on record.
+        const QJsonObject last = results.last();
+        QCOMPARE(last.value("ok").toBool(), true);
+        QCOMPARE(last.value("on_record"), QJsonValue(false));
+        QVERIFY2(err.contains("Firmware loaded, but not on record") &&
+                     err.contains(last.value("port").toString() + "  not on the log "),
+                 qPrintable(err));
+    }
+    if (fault == QLatin1String("full")) {
+        QCOMPARE(results.first().value("on_record"), QJsonValue(true));
         // The first board's line is whole; the second's never is.
         const QList<QJsonObject> lines = logLines(files.path("results.log"));
         QCOMPARE(lines.size(), 2);
         QCOMPARE(lines[1].value("port").toString(), files.path("board1"));
     }
+}
+
+// Another program's lock on the log holds the station up, said with who holds it, but not its
+// stop: a poll of the lock is a fiftieth of a second, the rest of the time allowed the host's.
+void TestStation::foreignLockOnLogYieldsToStop() {
+    testsupport::TempFiles files;
+    const QString log = files.write("results.log", "");
+    const int held = ::open(QFile::encodeName(log).constData(), O_RDONLY | O_CLOEXEC);
+    QCOMPARE(::flock(held, LOCK_EX), 0);
+    CliProcess station;
+    QVERIFY(station.start({"--log", log, "station", files.write("image.bin", recordsImage(2)),
+                           "--match", files.path("board*")}));
+    QString err;
+    for (QDeadlineTimer wait(10000); !wait.hasExpired() && !err.contains("waiting");
+         QTest::qWait(50))
+        err += station.errLines().join('\n');
+    QVERIFY2(err.contains(QStringLiteral("the log %1 is locked by ").arg(log)) &&
+                 err.contains(QStringLiteral("(pid %1)").arg(::getpid())),
+             qPrintable(err));
+    QElapsedTimer stopping;
+    stopping.start();
+    station.signal(SIGTERM);
+    QCOMPARE(station.finish(), 143);
+    QVERIFY2(stopping.elapsed() < 3000, qPrintable(QString::number(stopping.elapsed())));
+    ::close(held);
 }
 
 QTEST_GUILESS_MAIN(TestStation)

@@ -32,6 +32,21 @@ QString busyText(const Cause &cause) {
     return QStringLiteral("%1 is in use by another program").arg(cause.path);
 }
 
+QString permissionText(const Cause &cause) {
+    // Joining a group helps only when the group may read and write the port, and root is no
+    // group to join.
+    if (cause.groupGrants && !cause.group.isEmpty() && cause.group != QLatin1String("root"))
+        return QStringLiteral("permission denied on %1: join the group that owns it, %2 "
+                              "(sudo usermod -aG %2 $USER), then log in again")
+            .arg(cause.path, cause.group);
+    const QString device = cause.device.isEmpty() ? QStringLiteral("ttyUSB*") : cause.device;
+    return QStringLiteral("permission denied on %1: no group may read and write it; a udev rule "
+                          "can give one access, e.g. the line 'KERNEL==\"%2\", GROUP=\"dialout\", "
+                          "MODE=\"0660\"' in /etc/udev/rules.d/50-serial.rules, then join "
+                          "dialout (sudo usermod -aG dialout $USER) and log in again")
+        .arg(cause.path, device);
+}
+
 QString missingText(const Cause &cause) {
     if (cause.malformed)
         return QStringLiteral("'%1' is not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL, "
@@ -189,9 +204,7 @@ QString Cause::text() const {
     case Kind::PortAmbiguous:
         return ambiguousText(*this);
     case Kind::PermissionDenied:
-        return QStringLiteral("permission denied on %1: join the group that owns it, %2 "
-                              "(sudo usermod -aG %2 $USER), then log in again")
-            .arg(path, group.isEmpty() ? QStringLiteral("dialout") : group);
+        return permissionText(*this);
     case Kind::NotSerial:
         return notSerialText(*this);
     case Kind::PortFailed:

@@ -108,6 +108,8 @@ struct Cause {
     QString systemText;       // what the system or the port said, in its own words
     QString otherName;        // same-device: the name the device is open under
     QString group;            // permission-denied: the group that owns the port; empty when unknown
+    bool groupGrants = false; // permission-denied: whether that group may read and write it
+    QString device;           // permission-denied: the device's own name (e.g. ttyUSB0), for a rule
     QStringList present;      // port-missing: the short names of the ports present
     bool listed = true;       // port-missing: whether present was looked up
     bool malformed = false;   // port-missing: the operand is no well-formed USB identity

@@ -10,8 +10,11 @@
 #ifndef Q_OS_WIN
 #include <QFile>
 
+#include <cstring>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace transfer {
@@ -88,6 +91,65 @@ bool lockDevice(QSerialPort &port, LinkFailure &failure) {
 #endif
 }
 
+#ifndef Q_OS_WIN
+// The port's error for a failed open(), as the serial port names it.
+QSerialPort::SerialPortError errorOfOpen(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        return QSerialPort::DeviceNotFoundError;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+        return QSerialPort::PermissionError;
+    case EAGAIN:
+    case EIO:
+        return QSerialPort::ResourceError;
+    case EINVAL:
+    case ENOTTY:
+        return QSerialPort::UnsupportedOperationError;
+    default:
+        return QSerialPort::UnknownError;
+    }
+}
+
+// The error number a port's error text stands for: the port says a system error in the
+// system's words, and errno after its open is whatever the calls after the failing one left.
+int errorOfText(const QString &text) {
+    for (int error = 1; error < 256; ++error) {
+        if (text == QString::fromLocal8Bit(std::strerror(error)))
+            return error;
+    }
+    return 0;
+}
+
+// Opens the device at location as the port will, to learn what the system says of it before
+// the port's own steps run: the open's own error, or another process's lock on the device.
+// True when the port may go on to open it; a descriptor that is kept open until then.
+bool probe(const QString &location, LinkFailure &failure, int *fd) {
+    *fd =
+        ::open(QFile::encodeName(location).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (*fd < 0) {
+        failure.systemError = errno;
+        failure.error = errorOfOpen(failure.systemError);
+        failure.errorText = QString::fromLocal8Bit(std::strerror(failure.systemError));
+        return false;
+    }
+    if (::flock(*fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            return true;
+        failure.lockedElsewhere = true;
+        failure.error = QSerialPort::PermissionError;
+        failure.errorText = QStringLiteral("The device is locked by another process");
+        return false;
+    }
+    ::flock(*fd, LOCK_UN);
+    return true;
+}
+#endif
+
 } // namespace
 
 QString systemLocation(const QString &portName) {
@@ -132,14 +194,35 @@ bool openLink(QSerialPort &port, const QString &portName, LinkFailure *failure) 
     why.sameDeviceAs = inUseAs(portName);
     if (!why.sameDeviceAs.isEmpty())
         return false;
+#ifdef Q_OS_WIN
     errno = 0;
     if (!port.open(QIODevice::ReadWrite)) {
-        // Taken first: the error number of the call that failed, before anything else runs.
         why.systemError = errno;
         why.error = port.error();
         why.errorText = port.errorString();
         return false;
     }
+#else
+    // The device is opened here first, held until the port has it too (so that its line is
+    // not hung up between the two), and its failure told as the open itself said it.
+    int probed = -1;
+    const bool mayOpen = probe(systemLocation(portName), why, &probed);
+    const bool opened = mayOpen && port.open(QIODevice::ReadWrite);
+    if (probed >= 0)
+        ::close(probed);
+    if (!mayOpen)
+        return false;
+    if (!opened) {
+        why.error = port.error();
+        why.errorText = port.errorString();
+        // The device opened a moment ago, so the port refused it in a step of its own: its lock
+        // file (held by another program: no system error), or setting the line up, whose error
+        // it tells in the system's words.
+        why.systemError =
+            why.error == QSerialPort::PermissionError ? 0 : errorOfText(why.errorText);
+        return false;
+    }
+#endif
     // Checked again on what was opened: a link may have changed since.
     if (!claim(port, portName, why) || !lockDevice(port, why)) {
         port.close();
