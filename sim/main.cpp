@@ -128,7 +128,7 @@ struct Tally {
     // The records held, each by its number in the image as the device counts them, in the
     // order their acknowledgements were written: a record held twice shows twice.
     QJsonArray held;
-    // Records answered past the host's window, or taken and never answered.
+    // Sends of records answered past the host's window, or never answered as the last record.
     int pastWindow = 0;
     // The answers to messages whose replies are not written yet, by kind and index.
     QHash<QPair<int, int>, sim::Behaviour::Answer> unanswered;
@@ -221,7 +221,7 @@ int main(int argc, char *argv[]) {
         QStringLiteral("Writes on exit, for programs, a JSON object to <file>: the records "
                        "received, acknowledged and refused, the commands, the bytes saved, "
                        "whether (went_away) and on which record (went_away_on) the device went "
-                       "away, the records held in order (held) and the records answered past the "
+                       "away, the records held in order (held) and the sends answered past the "
                        "tool's window (past_window)."),
         QStringLiteral("file"));
     parser.addOptions({help, version, verbose, save, report, silent, refuseEvery, split, delay,
