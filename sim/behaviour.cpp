@@ -15,6 +15,19 @@ constexpr int kSilencesPerMille = 100;
 // The gap of a split answer, and how long after a record a device goes away, under chaos.
 constexpr int kLongestGapMs = 150;
 constexpr int kLatestHangUpMs = 300;
+// What sets a slow device's draws apart from the records' own, under the same seed.
+constexpr quint64 kSlowSeries = 0x736c6f7720646576ULL;
+// The longest first or last record, and the longest other record, of a slow device under chaos.
+constexpr int kSlowestEndMs = 2000;
+constexpr int kSlowestRecordMs = 300;
+
+// When the last byte of a reply is due, after the message's last byte.
+int lastByteMs(const SimDevice::Reply &reply) {
+    int ms = 0;
+    for (const SimDevice::Chunk &chunk : reply)
+        ms += chunk.delayMs;
+    return ms;
+}
 
 } // namespace
 
@@ -60,6 +73,15 @@ Chaos::Draw Chaos::next() {
     return draw;
 }
 
+Chaos::Slow Chaos::slowDevice(quint64 seed) {
+    Chaos draws(seed ^ kSlowSeries);
+    Slow slow;
+    slow.firstMs = draws.between(0, kSlowestEndMs);
+    slow.recordMs = draws.between(0, 1) == 0 ? 0 : draws.between(1, kSlowestRecordMs);
+    slow.lastMs = draws.between(0, 7) == 0 ? kNever : draws.between(0, kSlowestEndMs);
+    return slow;
+}
+
 const char *Chaos::mishapName(Mishap mishap) {
     switch (mishap) {
     case Mishap::Split:
@@ -96,28 +118,62 @@ const char *Behaviour::verdictName(Verdict verdict) {
 
 Behaviour::Behaviour(const Faults &faults)
     : m_faults(faults)
-    , m_chaos(faults.chaosSeed) {}
+    , m_chaos(faults.chaosSeed) {
+    if (faults.chaos) {
+        if (faults.chaosSlow)
+            m_slow = Chaos::slowDevice(faults.chaosSeed);
+    } else {
+        m_slow.firstMs = faults.firstProcessMs < 0 ? faults.processMs : faults.firstProcessMs;
+        m_slow.recordMs = faults.processMs;
+        m_slow.lastMs = faults.lastProcessMs;
+    }
+}
 
 Behaviour::Answer Behaviour::answer(const SimDevice::Received &message) {
+    if (message.kind == SimDevice::Received::Record && message.bytes != m_current) {
+        m_current = message.bytes;
+        ++m_number;
+    }
     if (m_faults.silent)
         return {{}, Verdict::Ignored};
     if (message.kind == SimDevice::Received::Command)
         return {shaped(SimDevice::confirmation(), m_faults.delayMs), Verdict::Confirmed};
 
-    if (m_faults.chaos)
-        return chaotic(message);
+    Answer answer = m_faults.chaos ? chaotic(message) : answered(message);
+    answer.record = m_number;
+    if (!answer.reply.isEmpty() && !answer.reply.last().hangUp &&
+        lastByteMs(answer.reply) > Chaos::kLatestMs)
+        answer.pastWindow = true;
+    return answer;
+}
 
-    const int delayMs = m_faults.delayMs + m_faults.processMs;
+Behaviour::Answer Behaviour::answered(const SimDevice::Received &) {
+    const QByteArray ack = SimDevice::acknowledgement();
     if (m_refusedLast) {
         m_refusedLast = false;
-        return {shaped(SimDevice::acknowledgement(), delayMs), Verdict::Acknowledged};
+        return taken(shaped(ack, m_faults.delayMs));
     }
     ++m_records;
     if (m_faults.refuseEvery > 0 && m_records % m_faults.refuseEvery == 0) {
         m_refusedLast = true;
-        return {shaped(refusal(), delayMs), Verdict::Refused};
+        return {shaped(refusal(), m_faults.delayMs + m_faults.processMs), Verdict::Refused};
     }
-    return {shaped(SimDevice::acknowledgement(), delayMs), Verdict::Acknowledged};
+    return taken(shaped(ack, m_faults.delayMs));
+}
+
+int Behaviour::processMs() const {
+    if (m_faults.recordCount > 0 && m_number == m_faults.recordCount)
+        return m_slow.lastMs;
+    return m_tookFirst ? m_slow.recordMs : m_slow.firstMs;
+}
+
+Behaviour::Answer Behaviour::taken(SimDevice::Reply reply) {
+    const int ms = processMs();
+    if (ms == Chaos::kNever)
+        return {{}, Verdict::Ignored, 0, true};
+    m_tookFirst = true;
+    reply.first().delayMs += ms;
+    return {reply, Verdict::Acknowledged};
 }
 
 Behaviour::Answer Behaviour::chaotic(const SimDevice::Received &message) {
@@ -128,15 +184,15 @@ Behaviour::Answer Behaviour::chaotic(const SimDevice::Received &message) {
         const bool again = message.bytes == m_retried;
         m_retried = QByteArray();
         if (again)
-            return {{{m_retryDelayMs, ack}}, Verdict::Acknowledged};
+            return taken({{m_retryDelayMs, ack}});
     }
     ++m_records;
     const Chaos::Draw draw = m_chaos.next();
     switch (draw.mishap) {
     case Chaos::Mishap::Split:
-        return {SimDevice::split(ack, draw.gapMs), Verdict::Acknowledged};
+        return taken(SimDevice::split(ack, draw.gapMs));
     case Chaos::Mishap::Late:
-        return {{{draw.delayMs, ack}}, Verdict::Acknowledged};
+        return taken({{draw.delayMs, ack}});
     case Chaos::Mishap::Refusal:
         m_retried = message.bytes;
         m_retryDelayMs = draw.delayMs;
@@ -150,7 +206,7 @@ Behaviour::Answer Behaviour::chaotic(const SimDevice::Received &message) {
     case Chaos::Mishap::None:
         break;
     }
-    return {{{0, ack}}, Verdict::Acknowledged};
+    return taken({{0, ack}});
 }
 
 SimDevice::Reply Behaviour::shaped(const QByteArray &bytes, int delayMs) const {

@@ -32,11 +32,25 @@ public:
     // How many records in a thousand end with the device going away: one in 200.
     static constexpr int kHangUpsPerMille = 5;
 
+    // The times a slow device takes for the records it writes before answering them, drawn once
+    // for a run (see slowDevice()). kNever: it never answers that record.
+    static constexpr int kNever = -1;
+    struct Slow {
+        int firstMs = 0;  // the first record it takes: an erase, then the write
+        int recordMs = 0; // every other record
+        int lastMs = 0;   // the image's last record, when the device knows which it is
+    };
+
     explicit Chaos(quint64 seed)
         : m_state(seed) {}
     // The next record's mishap.
     Draw next();
     static const char *mishapName(Mishap mishap);
+    // The slow device a run draws from seed: a first record of up to 2000 ms (past the host's
+    // second about half the time), every other record at once half the time, otherwise up to
+    // 300 ms, and a last record of up to 2000 ms or, one run in eight, never answered. Drawn
+    // from a series of its own, so the records' mishaps stay the ones the seed draws without it.
+    static Slow slowDevice(quint64 seed);
 
 private:
     quint64 nextBits();
@@ -65,6 +79,17 @@ struct Faults {
     // Draws each record's answer from chaosSeed (see Chaos) instead of the faults above.
     bool chaos = false;
     quint64 chaosSeed = 0;
+    // A slow device writes each record before it answers it, one after the other (processMs),
+    // and takes longer for some: the first record it takes, erasing first, when firstProcessMs
+    // is 0 or more; and each send of the image's last record, when recordCount is known:
+    // lastProcessMs, or Chaos::kNever for a device that never answers it (nor holds it).
+    int firstProcessMs = -1;
+    int lastProcessMs = 0;
+    // How many records the image holds, so the device knows its last; 0 when not known.
+    int recordCount = 0;
+    // Under chaos: draws a slow device for the run as well (Chaos::slowDevice), whose times come
+    // before each record's mishap. Replaces the three fields above but recordCount.
+    bool chaosSlow = false;
 };
 
 // The answers of a device with the given faults. Not thread-safe: call answer() for each message
@@ -76,6 +101,13 @@ public:
     struct Answer {
         SimDevice::Reply reply;
         Verdict verdict;
+        // A record's number in the image as the device counts them, from 1: a record with the
+        // contents of the one before is that record sent again, any other the next one. 0 for a
+        // command.
+        int record = 0;
+        // Answered later than Chaos::kLatestMs after the message's last byte, or a record taken
+        // and never answered: past what the host allows a device.
+        bool pastWindow = false;
     };
 
     // Three bytes like an acknowledgement, but with a non-zero middle byte.
@@ -85,15 +117,30 @@ public:
     explicit Behaviour(const Faults &faults);
 
     Answer answer(const SimDevice::Received &message);
+    // The times of the slow device, as given or, under chaos, drawn.
+    Chaos::Slow slow() const { return m_slow; }
 
 private:
+    Answer answered(const SimDevice::Received &message);
     Answer chaotic(const SimDevice::Received &message);
+    // How long the device takes to write the current record before it answers it, or
+    // Chaos::kNever.
+    int processMs() const;
+    // The current record taken: reply, delayed by the time to write the record, or nothing for a
+    // record never answered.
+    Answer taken(SimDevice::Reply reply);
     // The reply bytes as the faults shape them, starting delayMs after the message.
     SimDevice::Reply shaped(const QByteArray &bytes, int delayMs) const;
 
     Faults m_faults;
     // Records taken in so far, each counted once however often it was sent.
     int m_records = 0;
+    // The slow device's times, and the current record: its contents and number.
+    Chaos::Slow m_slow;
+    QByteArray m_current;
+    int m_number = 0;
+    // The device took its first record: later ones take the record time.
+    bool m_tookFirst = false;
     // The last record was refused, so the next send is its second one.
     bool m_refusedLast = false;
     // Under chaos: the draws, and the record refused or ignored on its first send, whose next

@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPair>
@@ -78,6 +79,26 @@ bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &op
     return false;
 }
 
+// Reads --process-last: a whole number of at least 0, or none.
+bool lastOption(const QCommandLineParser &parser, const QCommandLineOption &option, int *value,
+                QString *error) {
+    if (parser.value(option) == QLatin1String("none")) {
+        *value = sim::Chaos::kNever;
+        return true;
+    }
+    if (numberOption(parser, option, 0, value, error))
+        return true;
+    *error = QStringLiteral("--%1 needs a whole number of at least 0 or none, not '%2'")
+                 .arg(option.names().constFirst(), parser.value(option));
+    return false;
+}
+
+// The slow device's times, for people: "1200 ms" or "never answered".
+QString slowTime(int ms) {
+    return ms == sim::Chaos::kNever ? QStringLiteral("never answered")
+                                    : QStringLiteral("%1 ms").arg(ms);
+}
+
 // Reads the --chaos seed, any whole number from 0 to 2^64-1; false (with an error) otherwise.
 bool seedOption(const QCommandLineParser &parser, const QCommandLineOption &option, quint64 *seed,
                 QString *error) {
@@ -104,8 +125,13 @@ struct Tally {
     int commands = 0;
     // The record the device went away on, from 1; 0 while it has not.
     int wentAwayOn = 0;
-    // The verdicts on messages whose replies are not written yet, by kind and index.
-    QHash<QPair<int, int>, sim::Behaviour::Verdict> unanswered;
+    // The records held, each by its number in the image as the device counts them, in the
+    // order their acknowledgements were written: a record held twice shows twice.
+    QJsonArray held;
+    // Sends of records answered past the host's window, or never answered as the last record.
+    int pastWindow = 0;
+    // The answers to messages whose replies are not written yet, by kind and index.
+    QHash<QPair<int, int>, sim::Behaviour::Answer> unanswered;
 };
 
 QPair<int, int> messageKey(const sim::SimDevice::Received &message) {
@@ -158,6 +184,23 @@ int main(int argc, char *argv[]) {
                        "the host's bytes and writes replies at that rate, ten bit times a byte "
                        "(default: no pacing)."),
         QStringLiteral("rate"));
+    const QCommandLineOption processFirst(
+        QStringLiteral("process-first"),
+        QStringLiteral("Answers the first record it takes <ms> milliseconds after its last byte, "
+                       "as a device that erases before its first write (default: as --process)."),
+        QStringLiteral("ms"));
+    const QCommandLineOption processLast(
+        QStringLiteral("process-last"),
+        QStringLiteral("With --records, answers each send of the image's last record <ms> "
+                       "milliseconds after its last byte, or with none never answers it nor holds "
+                       "it (default: as --process)."),
+        QStringLiteral("ms|none"));
+    const QCommandLineOption recordCount(
+        QStringLiteral("records"),
+        QStringLiteral("The image holds <n> records, so the device knows its last: the n-th, a "
+                       "record with the contents of the one before being that record sent "
+                       "again."),
+        QStringLiteral("n"));
     const QCommandLineOption chaos(
         QStringLiteral("chaos"),
         QStringLiteral("Draws each record's answer from <seed>: at once, split, late (up to "
@@ -166,15 +209,23 @@ int main(int argc, char *argv[]) {
                        "going away is one the tool allows a device, paced or not: a series "
                        "without it loads."),
         QStringLiteral("seed"));
+    const QCommandLineOption chaosSlow(
+        QStringLiteral("chaos-slow"),
+        QStringLiteral("With --chaos, also draws from the seed a slow device for the run, which "
+                       "writes each record before its answer: a first record of up to 2000 ms, "
+                       "every other one at once or up to 300 ms, and with --records a last one "
+                       "of up to 2000 ms or never answered. The records' own draws stay the "
+                       "seed's. Past the tool's second, an upload may end not loaded."));
     const QCommandLineOption report(
         QStringLiteral("report"),
         QStringLiteral("Writes on exit, for programs, a JSON object to <file>: the records "
-                       "received, acknowledged and refused, the commands, the bytes saved, and "
+                       "received, acknowledged and refused, the commands, the bytes saved, "
                        "whether (went_away) and on which record (went_away_on) the device went "
-                       "away."),
+                       "away, the records held in order (held) and the sends answered past the "
+                       "tool's window (past_window)."),
         QStringLiteral("file"));
     parser.addOptions({help, version, verbose, save, report, silent, refuseEvery, split, delay,
-                       process, baud, chaos});
+                       process, processFirst, processLast, recordCount, baud, chaos, chaosSlow});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -198,19 +249,32 @@ int main(int argc, char *argv[]) {
     if (!numberOption(parser, refuseEvery, 1, &faults.refuseEvery, &error) ||
         !numberOption(parser, delay, 0, &faults.delayMs, &error) ||
         !numberOption(parser, process, 0, &faults.processMs, &error) ||
+        !numberOption(parser, processFirst, 0, &faults.firstProcessMs, &error) ||
+        !numberOption(parser, recordCount, 1, &faults.recordCount, &error) ||
         !numberOption(parser, baud, 1, &pacing, &error))
         return usageError(error);
+    faults.lastProcessMs = faults.processMs;
+    if (parser.isSet(processLast)) {
+        if (!parser.isSet(recordCount))
+            return usageError(QStringLiteral("--process-last needs --records"));
+        if (!lastOption(parser, processLast, &faults.lastProcessMs, &error))
+            return usageError(error);
+    }
+    if (parser.isSet(chaosSlow) && !parser.isSet(chaos))
+        return usageError(QStringLiteral("--chaos-slow needs --chaos"));
     if (parser.isSet(chaos)) {
         if (!seedOption(parser, chaos, &faults.chaosSeed, &error))
             return usageError(error);
         // Chaos draws every answer itself, within the host's limits; the other faults would take
         // them past those.
-        for (const QCommandLineOption *fault : {&silent, &refuseEvery, &split, &delay, &process}) {
+        for (const QCommandLineOption *fault :
+             {&silent, &refuseEvery, &split, &delay, &process, &processFirst, &processLast}) {
             if (parser.isSet(*fault))
                 return usageError(QStringLiteral("--chaos cannot be combined with --%1")
                                       .arg(fault->names().constFirst()));
         }
         faults.chaos = true;
+        faults.chaosSlow = parser.isSet(chaosSlow);
     }
 
     // Tried now, so a path that cannot be written is known before anything is sent; the file
@@ -264,18 +328,21 @@ int main(int argc, char *argv[]) {
             ++tally.commands;
         else
             ++tally.records;
-        tally.unanswered.insert(messageKey(message), answer.verdict);
+        tally.pastWindow += answer.pastWindow ? 1 : 0;
+        tally.unanswered.insert(messageKey(message), answer);
         return answer.reply;
     });
     device.setReplyObserver([&](const sim::SimDevice::Received &message) {
         sim::Behaviour::Verdict verdict;
         {
             std::lock_guard<std::mutex> lock(tally.mutex);
-            verdict = tally.unanswered.take(messageKey(message));
+            const sim::Behaviour::Answer answer = tally.unanswered.take(messageKey(message));
+            verdict = answer.verdict;
             if (message.kind == sim::SimDevice::Received::Record) {
                 if (verdict == sim::Behaviour::Verdict::Acknowledged) {
                     ++tally.acknowledged;
                     tally.image += message.bytes;
+                    tally.held.append(answer.record);
                 } else if (verdict == sim::Behaviour::Verdict::Refused) {
                     ++tally.refused;
                 }
@@ -300,6 +367,14 @@ int main(int argc, char *argv[]) {
                          sim::Behaviour::verdictName(sim::Behaviour::Verdict::HungUp));
         onSignal(0);
     });
+    if (faults.chaosSlow) {
+        const sim::Chaos::Slow slow = behaviour.slow();
+        printLine(QStringLiteral("bootloader-sim: slow device: first record %1, others %2, the "
+                                 "last %3")
+                      .arg(slowTime(slow.firstMs), slowTime(slow.recordMs),
+                           faults.recordCount > 0 ? slowTime(slow.lastMs)
+                                                  : QStringLiteral("as the others")));
+    }
     if (!device.start()) {
         printLine(QStringLiteral("bootloader-sim: cannot open a pseudo-terminal"));
         return kExitFailure;
@@ -346,7 +421,9 @@ int main(int argc, char *argv[]) {
             {"saved", saved ? QJsonValue(tally.image.size()) : QJsonValue(QJsonValue::Null)},
             {"went_away", tally.wentAwayOn > 0},
             {"went_away_on",
-             tally.wentAwayOn > 0 ? QJsonValue(tally.wentAwayOn) : QJsonValue(QJsonValue::Null)}};
+             tally.wentAwayOn > 0 ? QJsonValue(tally.wentAwayOn) : QJsonValue(QJsonValue::Null)},
+            {"held", tally.held},
+            {"past_window", tally.pastWindow}};
         QSaveFile reportFile(reportPath);
         if (!reportFile.open(QIODevice::WriteOnly) ||
             reportFile.write(QJsonDocument(verdicts).toJson(QJsonDocument::Compact) + '\n') < 0 ||

@@ -130,6 +130,7 @@ QByteArray record(int size, char fill) {
 } // namespace
 
 Q_DECLARE_METATYPE(SimDevice::Reply)
+Q_DECLARE_METATYPE(sim::Faults)
 
 class TestSim : public QObject {
     Q_OBJECT
@@ -160,6 +161,10 @@ private slots:
     void replyObserverSeesWholeReply();
     void stopWritesNoPendingReply_data();
     void stopWritesNoPendingReply();
+
+    void slowDeviceAnswersInTurn_data();
+    void slowDeviceAnswersInTurn();
+    void reportsEachRecordAsOftenAsHeld();
 };
 
 void TestSim::faults_data() {
@@ -360,6 +365,10 @@ void TestSim::badArguments_data() {
     QTest::newRow("save without file") << QStringList{"--save"} << "Missing value after '--save'.";
     QTest::newRow("unknown option") << QStringList{"--loud"} << "Unknown option 'loud'.";
     QTest::newRow("argument") << QStringList{"/dev/ttyS0"} << "unexpected argument '/dev/ttyS0'";
+    QTest::newRow("last record's time without the count")
+        << QStringList{"--process-last", "none"} << "--process-last needs --records";
+    QTest::newRow("slow chaos without a seed")
+        << QStringList{"--chaos-slow"} << "--chaos-slow needs --chaos";
 }
 
 void TestSim::badArguments() {
@@ -395,7 +404,8 @@ void TestSim::helpAndVersion() {
     QVERIFY(text.startsWith("Usage: bootloader-sim [options]\n"));
     for (const char *option :
          {"--save <file>", "--silent", "--refuse-every <k>", "--split", "--delay <ms>",
-          "--process <ms>", "--baud <rate>", "--chaos <seed>", "--verbose", "--version"})
+          "--process <ms>", "--process-first <ms>", "--process-last <ms|none>", "--records <n>",
+          "--baud <rate>", "--chaos <seed>", "--chaos-slow", "--verbose", "--version"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
 
     const Result version = programs::run(programs::simPath(), {"--version"}, 5000);
@@ -645,6 +655,87 @@ void TestSim::stopWritesNoPendingReply() {
     QVERIFY2(written.size() <= mostWritten, qPrintable(QString::number(written.size())));
     QCOMPARE(calls.load(), 0);
     QCOMPARE(device.replyCount(), 0);
+}
+
+// A slow device takes records written back to back at once, holds them, and answers them in
+// turn, each its own time after the answer before; a record sent twice is the same one again.
+void TestSim::slowDeviceAnswersInTurn_data() {
+    QTest::addColumn<QList<QByteArray>>("records");
+    QTest::addColumn<sim::Faults>("faults");
+    QTest::addColumn<QList<int>>("dueMs"); // each answer at the earliest, after the last byte
+
+    const QList<QByteArray> three{"{a}", "{b}", "{c}"};
+    sim::Faults faults{false, 0, false, 0, 200};
+    faults.firstProcessMs = 600;
+    QTest::newRow("an erase, then the writes") << three << faults << QList<int>{600, 800, 1000};
+    faults = {false, 0, false, 0, 100};
+    faults.recordCount = 3;
+    faults.lastProcessMs = 500;
+    QTest::newRow("a slow last record") << three << faults << QList<int>{100, 200, 700};
+    faults.lastProcessMs = sim::Chaos::kNever;
+    QTest::newRow("the last never answered") << three << faults << QList<int>{100, 200};
+    // The repeat is the first record again, in the time of any other: not the last.
+    faults = {false, 0, false, 0, 500};
+    faults.firstProcessMs = 400;
+    faults.recordCount = 2;
+    faults.lastProcessMs = 0;
+    QTest::newRow("the first sent twice")
+        << QList<QByteArray>{"{a}", "{a}", "{b}"} << faults << QList<int>{400, 900, 900};
+}
+
+void TestSim::slowDeviceAnswersInTurn() {
+    QFETCH(QList<QByteArray>, records);
+    QFETCH(sim::Faults, faults);
+    QFETCH(QList<int>, dueMs);
+
+    Behaviour behaviour(faults);
+    std::atomic<int> heldAtFirstAnswer{-1};
+    SimDevice device;
+    device.setResponder([&](const SimDevice::Received &m) { return behaviour.answer(m).reply; });
+    device.setReplyObserver([&](const SimDevice::Received &) {
+        int none = -1;
+        heldAtFirstAnswer.compare_exchange_strong(none, device.records().size());
+    });
+    QVERIFY(device.start());
+    HostPort host(device.portName());
+    QVERIFY(host.isOpen());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(host.write(records.join()));
+    QByteArray replies;
+    QList<qint64> wholeAtMs; // when each acknowledgement was all there, at the latest
+    while (wholeAtMs.size() < dueMs.size() && clock.elapsed() < dueMs.last() + 5000) {
+        replies += host.read(1, 100);
+        while (wholeAtMs.size() < replies.size() / 3)
+            wholeAtMs.append(clock.elapsed());
+    }
+    QCOMPARE(replies, SimDevice::acknowledgement().repeated(dueMs.size()));
+    for (int i = 0; i < dueMs.size(); ++i)
+        QVERIFY2(wholeAtMs[i] >= dueMs[i], qPrintable(QString::number(wholeAtMs[i])));
+    QCOMPARE(host.read(1, 400), QByteArray());
+    QCOMPARE(heldAtFirstAnswer.load(), records.size());
+}
+
+// The program's --save and --report hold each record as often as the device took it, in order.
+void TestSim::reportsEachRecordAsOftenAsHeld() {
+    testsupport::TempFiles files;
+    const QString saved = files.path("saved.bin");
+    const QString report = files.path("report.json");
+    SimProcess sim;
+    QVERIFY(sim.start({"--save", saved, "--report", report, "--process-first", "1200", "--records",
+                       "2", "--process-last", "none"}));
+    {
+        HostPort host(sim.port());
+        QVERIFY(host.isOpen());
+        QVERIFY(host.write("{a}{a}{b}"));
+        QCOMPARE(host.read(7, 3000), SimDevice::acknowledgement().repeated(2));
+    }
+    QVERIFY(sim.stop());
+    QCOMPARE(readFile(saved), QByteArray("{a}{a}"));
+    const QJsonObject object = QJsonDocument::fromJson(readFile(report)).object();
+    QCOMPARE(object.value("held").toArray(), (QJsonArray{1, 1}));
+    // The first answered past the window, the last never.
+    QCOMPARE(object.value("past_window").toInt(-1), 2);
 }
 
 QTEST_GUILESS_MAIN(TestSim)
