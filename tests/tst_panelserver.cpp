@@ -85,11 +85,18 @@ void TestPanelServer::answers_data() {
                                              << "/status" << 9 << 431 << "";
     QTest::newRow("header block under 8 KiB") << "GET"
                                               << "/status" << 6 << 200 << "";
-    QTest::newRow("metrics counter")
+    QTest::newRow("metrics counter") << "GET"
+                                     << "/metrics" << 0 << 200
+                                     << "bootloader_boards_total{result=\"failed\",cause_kind=\"no-"
+                                        "ack\",slot=\"unslotted\"} 1\n";
+    QTest::newRow("metrics counters of a slot from 0")
         << "GET"
         << "/metrics" << 0 << 200
-        << "# TYPE bootloader_boards_total counter\nbootloader_boards_total{result=\"failed\","
-           "cause_kind=\"no-ack\",slot=\"B\\\"\\\\1\\n\"} 1\n";
+        << "bootloader_boards_total{result=\"loaded\",cause_kind=\"none\",slot=\"A\"} 0\n";
+    QTest::newRow("metrics escape names")
+        << "GET"
+        << "/metrics" << 0 << 200
+        << "bootloader_slot_state{slot=\"B\\\"\\\\1\\n\",state=\"failed\"} 1\n";
     QTest::newRow("metrics histogram") << "GET"
                                        << "/metrics" << 0 << 200
                                        << "bootloader_upload_seconds_bucket{le=\"2\"} "
