@@ -202,11 +202,15 @@ int runStation(const Options &options) {
     panel::Panel shown;
     panel::Server server(shown);
     if (!options.listen.isEmpty()) {
+        server.setHosts(options.panelHosts);
         const QString error = server.listen(options.listen);
         if (!error.isEmpty()) {
             console::line(QStringLiteral("bootloader-cli: ") + error);
             return kOutputLost;
         }
+        // Port 0 took any free port: which one is told.
+        if (options.listen == QLatin1String("0") || options.listen.endsWith(QLatin1String(":0")))
+            console::line(QStringLiteral("Panel on %1").arg(server.boundAddress()));
         station.show(&shown);
     }
     if (!station.prepare(0))
