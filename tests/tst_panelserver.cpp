@@ -66,6 +66,8 @@ private slots:
     void answers();
     void stalledStreamNeitherBlocksNorHoldsTheServer();
     void takenPortRefusedAndStopRightAfterListen();
+    void closedStreamFreesItsPlaceAtOnce();
+    void stopSendsTheLastEventsAndWaitsForNoClient();
 };
 
 void TestPanelServer::answers_data() {
@@ -78,6 +80,16 @@ void TestPanelServer::answers_data() {
     const QString longPath = "/status?" + QString(8300, 'a');
     QTest::newRow("POST refused") << "POST"
                                   << "/status" << 0 << 405 << "";
+    QTest::newRow("unknown method") << "FOO"
+                                    << "/status" << 0 << 405 << "";
+    QTest::newRow("lower-case method") << "get"
+                                       << "/status" << 0 << 405 << "";
+    QTest::newRow("foreign host") << "GET"
+                                  << "/status" << -1 << 421 << "";
+    QTest::newRow("named host") << "GET"
+                                << "/status" << -2 << 200 << "";
+    QTest::newRow("one header over 8 KiB") << "GET"
+                                           << "/status" << -3 << 431 << "";
     QTest::newRow("unknown path") << "GET"
                                   << "/nope" << 0 << 404 << "";
     QTest::newRow("request line over 8 KiB") << "GET" << longPath << 0 << 414 << "";
@@ -128,15 +140,21 @@ void TestPanelServer::answers() {
     panel.started("B\"\\1\n", "/dev/<b>", 10);
     panel.finished("B\"\\1\n", false, "no-ack", "no \"reply\"", 3.5);
     panel::Server server(panel);
+    server.setHosts({"Line1.Plant"});
     QCOMPARE(server.listen("127.0.0.1:0"), QString());
 
     QByteArray headers;
+    if (headerBytes == -3)
+        headers = "X-Long: " + QByteArray(9000, 'x') + "\r\n";
     for (int i = 0; i < headerBytes; ++i)
         headers += "X-Filler-" + QByteArray::number(i) + ": " + QByteArray(1000, 'x') + "\r\n";
     if (method == "POST")
         headers += "Content-Type: text/plain\r\nContent-Length: 0\r\n";
     QByteArray request = get(path.toUtf8(), headers);
     request.replace(0, 3, method.toLatin1());
+    if (headerBytes == -1 || headerBytes == -2)
+        request.replace("Host: 127.0.0.1",
+                        headerBytes == -1 ? "Host: evil.example:8080" : "Host: line1.plant:8080");
     const Answer result = ask(server.port(), request);
     QCOMPARE(result.status, status);
     QVERIFY2(result.body.contains(body.toUtf8()), result.body.constData());
@@ -181,6 +199,82 @@ void TestPanelServer::takenPortRefusedAndStopRightAfterListen() {
     QCOMPARE(second.listen(taken), "cannot listen on " + taken + ": Address already in use");
     first.stop(); // at once after listen(): ends, and frees the port
     QCOMPARE(second.listen(taken), QString());
+}
+
+void TestPanelServer::closedStreamFreesItsPlaceAtOnce() {
+    panel::Panel panel;
+    panel::Server server(panel);
+    QCOMPARE(server.listen("0"), QString());
+    // Every place taken, then one client goes: its place is free long before the next
+    // keep-alive would have found it gone.
+    std::vector<int> streams;
+    for (size_t i = 0; i < panel::Panel::maxSubscriptions; ++i) {
+        streams.push_back(connectTo(server.port()));
+        const QByteArray request = get("/events");
+        QCOMPARE(write(streams.back(), request.constData(), size_t(request.size())),
+                 ssize_t(request.size()));
+        char head[13] = {};
+        QVERIFY(read(streams.back(), head, 12) == 12);
+        QCOMPARE(QByteArray(head), QByteArray("HTTP/1.1 200"));
+    }
+    QCOMPARE(ask(server.port(), get("/events")).status, 503);
+    close(streams.back());
+    streams.pop_back();
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray head;
+    while (timer.elapsed() < 3000) {
+        const int probe = connectTo(server.port());
+        const QByteArray request = get("/events");
+        char answer[13] = {};
+        const bool read12 =
+            write(probe, request.constData(), size_t(request.size())) == request.size() &&
+            read(probe, answer, 12) == 12;
+        close(probe);
+        head = answer;
+        if (!read12 || head == "HTTP/1.1 200")
+            break;
+        QTest::qWait(20);
+    }
+    for (int fd : streams)
+        close(fd);
+    QCOMPARE(head, QByteArray("HTTP/1.1 200"));
+}
+
+void TestPanelServer::stopSendsTheLastEventsAndWaitsForNoClient() {
+    panel::Panel panel;
+    panel::Server server(panel);
+    QCOMPARE(server.listen("0"), QString());
+    const int reader = connectTo(server.port());
+    const QByteArray request = get("/events");
+    QCOMPARE(write(reader, request.constData(), size_t(request.size())), ssize_t(request.size()));
+    char head[12];
+    QVERIFY(read(reader, head, sizeof head) == sizeof head);
+    // Clients that never finish their request, and one that asks for the stream and never reads.
+    std::vector<int> slow;
+    for (int i = 0; i < 20; ++i) {
+        slow.push_back(connectTo(server.port()));
+        QVERIFY(write(slow.back(), "GET / HTTP/1.1\r\nHost: 127", 25) == 25);
+    }
+    slow.push_back(connectTo(server.port()));
+    QVERIFY(write(slow.back(), request.constData(), size_t(request.size())) == request.size());
+    QTest::qWait(100);
+    panel.finished("A1", true, QString(), QString(), 2.5);
+
+    QElapsedTimer timer;
+    timer.start();
+    server.stop();
+    const qint64 stopMs = timer.elapsed();
+    QByteArray received;
+    char buffer[4096];
+    for (ssize_t n; (n = read(reader, buffer, sizeof buffer)) > 0;)
+        received.append(buffer, int(n));
+    close(reader);
+    for (int fd : slow)
+        close(fd);
+    QVERIFY2(received.contains("\"event\":\"result\""), received.constData());
+    // Half a second for the streams to take what is theirs, and no wait for any client.
+    QVERIFY2(stopMs < 1000, qPrintable(QString::number(stopMs)));
 }
 
 QTEST_GUILESS_MAIN(TestPanelServer)
