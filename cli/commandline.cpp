@@ -151,8 +151,13 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("listen"),
         QStringLiteral("station: serves the panel, read-only, on [ADDRESS:]PORT (127.0.0.1)."),
         QStringLiteral("address"));
+    const QCommandLineOption panelHost(
+        QStringLiteral("panel-host"),
+        QStringLiteral("station: a name the panel is reached by, besides its address and "
+                       "localhost; may be given again."),
+        QStringLiteral("name"));
     parser.addOptions({help, version, verbose, quiet, json, csv, wait, match, log, sha256, station,
-                       count, slotsFile, listen});
+                       count, slotsFile, listen, panelHost});
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("upload, enter, ports, info, station, report or slots."),
@@ -219,6 +224,15 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     // An empty address (the service's LISTEN left empty) serves no panel.
     if (!options->listen.isEmpty() && !panel::addressError(options->listen).isEmpty())
         return usageError(panel::addressError(options->listen));
+    if (parser.isSet(panelHost) && options->command != QLatin1String("station"))
+        return usageError(QStringLiteral("--panel-host is for station only"));
+    static const QRegularExpression hostName(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9.-]*)$"));
+    for (const QString &name : parser.values(panelHost)) {
+        if (!hostName.match(name).hasMatch())
+            return usageError(
+                QStringLiteral("--panel-host takes a host name, without port, not '%1'").arg(name));
+        options->panelHosts.append(name);
+    }
     if (parser.isSet(slotsFile)) {
         QString error;
         const auto read = jobs::readSlots(parser.value(slotsFile), &error);

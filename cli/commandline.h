@@ -34,6 +34,8 @@ struct Options {
     int count = 0;
     // station --listen: where the panel is served; empty: nowhere.
     QString listen;
+    // station --panel-host: further names the panel's clients may give in their Host header.
+    QStringList panelHosts;
     // --wait, --log, --station, --sha256 (lower case) and --slots, and the tool's own time-outs;
     // the image is set by the command that reads one.
     jobs::RunSettings run;

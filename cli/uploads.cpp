@@ -230,11 +230,15 @@ int runStation(const Options &options) {
     // the station at once.
     panel::Server server(shown);
     if (panel) {
+        server.setHosts(options.panelHosts);
         const QString error = server.listen(options.listen);
         if (!error.isEmpty()) {
             console::line(QStringLiteral("bootloader-cli: ") + error);
             return kCannotBind;
         }
+        // Port 0 took any free port: which one is told.
+        if (options.listen == QLatin1String("0") || options.listen.endsWith(QLatin1String(":0")))
+            console::line(QStringLiteral("Panel on %1").arg(server.boundAddress()));
     }
     if (!station.prepare(0))
         return station.exitCode();

@@ -1,5 +1,7 @@
 #include "panel.h"
 
+#include "cause.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -39,6 +41,10 @@ QByteArray labelValue(const QString &value) {
     }
     return out;
 }
+
+// The slot that counts the boards of the ports no slot names: however many such ports come and
+// go, the series stay few.
+const QString unslotted = QStringLiteral("unslotted");
 
 QByteArray number(double value) {
     return QByteArray::number(value, 'g', 15);
@@ -92,7 +98,15 @@ void Panel::setImage(const QString &name, const QString &sha256, const QString &
 
 void Panel::addSlot(const QString &label, const QString &port) {
     std::lock_guard<std::mutex> lock(mutex_);
-    tileLocked(label, port);
+    tileLocked(label, port).slotted = true;
+    // Every count of the slot exists from the start, at 0, so that the first board of each
+    // is counted by the rates of a scraper that saw the series before it.
+    boards_.emplace(std::make_tuple(QStringLiteral("loaded"), QStringLiteral("none"), label), 0);
+    for (int kind = 0; kind <= int(transfer::Cause::Kind::OutputLost); ++kind)
+        boards_.emplace(std::make_tuple(QStringLiteral("failed"),
+                                        transfer::kindName(transfer::Cause::Kind(kind)), label),
+                        0);
+    boards_.emplace(std::make_tuple(QStringLiteral("failed"), QStringLiteral("unknown"), label), 0);
     publishLocked({{"event", "slot"}, {"slot", label}, {"port", port}});
 }
 
@@ -178,7 +192,8 @@ void Panel::finishedLocked(const QString &slot, bool loaded, const QString &caus
     const QString kind = loaded                ? QStringLiteral("none")
                          : causeKind.isEmpty() ? QStringLiteral("unknown")
                                                : causeKind;
-    ++boards_[{loaded ? QStringLiteral("loaded") : QStringLiteral("failed"), kind, slot}];
+    ++boards_[{loaded ? QStringLiteral("loaded") : QStringLiteral("failed"), kind,
+               tile.slotted ? slot : unslotted}];
     ++uploads_;
     uploadSeconds_ += seconds;
     for (size_t i = 0; i < bucketBounds.size(); ++i) {
@@ -190,7 +205,13 @@ void Panel::finishedLocked(const QString &slot, bool loaded, const QString &caus
 bool Panel::goneLocked(const QString &slot) {
     auto it = std::find_if(tiles_.begin(), tiles_.end(),
                            [&](const Tile &tile) { return tile.label == slot; });
-    if (it == tiles_.end() || it->state == State::Waiting)
+    if (it == tiles_.end())
+        return false;
+    if (!it->slotted) {
+        tiles_.erase(it);
+        return true;
+    }
+    if (it->state == State::Waiting)
         return false;
     it->state = State::Waiting;
     it->percent = 0;

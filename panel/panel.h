@@ -54,7 +54,7 @@ public:
     // The image being loaded, and the program's version (for bootloader_info).
     void setImage(const QString &name, const QString &sha256, const QString &version);
     // A named slot, in the order of the slots file. Ports seen without slots are added as they
-    // come by started().
+    // come by started(), forgotten when they go, and counted under the slot "unslotted".
     void addSlot(const QString &label, const QString &port);
     void started(const QString &slot, const QString &port, qint64 records);
     void progress(const QString &slot, double percent);
@@ -81,6 +81,8 @@ private:
         QString causeKind;
         QString cause;
         double seconds = 0;
+        // Named by the slots file: kept when its board goes, and counted under its label.
+        bool slotted = false;
     };
 
     Tile &tileLocked(const QString &slot, const QString &port);

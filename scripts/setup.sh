@@ -3,8 +3,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev)
-# The station's panel serves over HTTP with cpp-httplib (found with pkg-config).
-packages+=(libcpp-httplib-dev pkg-config)
+# The station's panel serves over HTTP with libmicrohttpd (found with pkg-config).
+packages+=(libmicrohttpd-dev pkg-config)
 # The release checks of the suite: the MinGW resource compiler for the Windows resource script,
 # desktop-file-validate for the desktop entry, and dpkg-dev for the package's dependencies.
 packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)

@@ -26,7 +26,7 @@ done
 # MinGW-w64 does not search: each is reached through a folder of its own.
 shared="$(cd "$build" && pwd)/windows-headers"
 mkdir -p "$shared"
-ln -sf /usr/include/httplib.h "$shared/httplib.h"
+ln -sf /usr/include/microhttpd.h "$shared/microhttpd.h"
 
 # Each command as the native compiler would run it, with the compiler swapped for MinGW-w64's and
 # only the syntax checked. -fPIC means nothing on Windows and MinGW says so. The resources rcc
@@ -47,8 +47,7 @@ for entry in entries:
         if arg in ("-o", "-c"):
             skip = arg == "-o"
             continue
-        # This system's HTTP library is built with TLS and compression; the panel uses neither.
-        if arg == "-fPIC" or arg.startswith("-DCPPHTTPLIB_"):
+        if arg == "-fPIC":
             continue
         kept.append(arg)
     run = subprocess.run(kept, cwd=entry["directory"], capture_output=True, text=True)

@@ -2,7 +2,7 @@
 """The panel as the operator sees it: paneldemo fed with station events (hostile names and
 causes), read in headless Chromium through Selenium, or its /metrics checked by promtool
 (--promtool). station_browser.py reads the panel of a real station."""
-import argparse, json, shutil, subprocess, sys, tempfile, time, urllib.request
+import argparse, json, shutil, socket, subprocess, sys, tempfile, time, urllib.request
 
 HOSTILE = '<img src=x onerror=alert(1)>.bin'
 CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -14,7 +14,17 @@ TILE = """for (const t of document.getElementById('tiles').children) if (t.datas
 return null;"""
 
 
-def browse(args, url, send):
+def hold_stream(port):
+    """An /events stream held open, or None when the panel refuses it."""
+    s = socket.create_connection(('127.0.0.1', port), timeout=10)
+    s.sendall(b'GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n')
+    if s.recv(12) == b'HTTP/1.1 200':
+        return s
+    s.close()
+    return None
+
+
+def browse(args, url, send, restart):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.support.ui import WebDriverWait
@@ -52,6 +62,34 @@ def browse(args, url, send):
         assert text('image') == HOSTILE, text('image')
         assert driver.execute_script(TILE, 'B1')[2] == HOSTILE
         assert not driver.find_elements('css selector', 'img, main b'), 'markup made of a name'
+
+        # Every stream taken: the page is answered 503, shows the state all the same, and takes
+        # a stream by itself once one is free.
+        driver.get('about:blank')
+        port = int(url.rstrip('/').rsplit(':', 1)[1])
+        held = []
+        for _ in range(200):
+            stream = hold_stream(port)
+            if stream:
+                held.append(stream)
+            elif len(held) == 32:
+                break
+            else:
+                time.sleep(0.05)
+        assert len(held) == 32, len(held)
+        driver.get(url)
+        until('no stream', lambda: text('link') == 'Connection to the station lost: retrying')
+        tile_is('B1', 'failed', 'Failed', 'No reply <b>from</b> the device')
+        for stream in held:
+            stream.close()
+        WebDriverWait(driver, 30).until(lambda _: text('link') == '', message='stream taken')
+        # The station restarts: the page finds it again, its state included.
+        send = restart()
+        send(event='start', slot='A2', port='/dev/ttyUSB1', records=120)
+        send(event='progress', slot='A2', percent=12)
+        WebDriverWait(driver, 30).until(lambda _: driver.execute_script(TILE, 'A2')[1] == 'Loading 12%',
+                                        message='state after the restart')
+        until('stream after the restart', lambda: text('link') == '')
     finally:
         driver.quit()
         shutil.rmtree(profile, ignore_errors=True)
@@ -80,10 +118,13 @@ def main():
     for option in ('--promtool', '--chromium', '--chromedriver'):
         parser.add_argument(option)
     args = parser.parse_args()
-    demo = subprocess.Popen([args.demo, '127.0.0.1:0'], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True)
-    try:
-        url = demo.stdout.readline().strip()
+    demos = []
+
+    def start(address):
+        demos.append(subprocess.Popen([args.demo, address], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, text=True))
+        url = demos[-1].stdout.readline().strip()
+        demo = demos[-1]
 
         def send(**event):
             demo.stdin.write(json.dumps(event) + '\n')
@@ -92,14 +133,29 @@ def main():
         send(event='image', image=HOSTILE, sha256='9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08')
         for slot, port in (('A1', '/dev/ttyUSB0'), ('A2', '/dev/ttyUSB1'), ('B1', HOSTILE), ('B2', '/dev/ttyUSB3')):
             send(event='slot', slot=slot, port=port)
-        (check_metrics if args.promtool else browse)(args, url, send)
-    finally:
+        return url, send
+
+    def stop(demo):
         demo.stdin.close()
         try:
             demo.wait(timeout=10)
         except subprocess.TimeoutExpired:
             demo.kill()
             demo.wait()
+
+    try:
+        url, send = start('127.0.0.1:0')
+
+        def restart():
+            stop(demos[-1])
+            time.sleep(2)  # the page's retries find nothing for a while
+            return start(url[7:-1])[1]
+
+        (check_metrics if args.promtool else browse)(args, url, send, *([] if args.promtool else [restart]))
+    finally:
+        for demo in demos:
+            if demo.poll() is None:
+                stop(demo)
     print('1 passed, 0 failed')
 
 

@@ -148,6 +148,9 @@ void TestCli::badArguments_data() {
     QTest::newRow("listen on a name")
         << QStringList{"station", "a.bin", "--match", "x", "--listen", "plant:80"}
         << "cannot listen on 'plant:80': expected PORT or ADDRESS:PORT, with a numeric address";
+    QTest::newRow("panel host with a port")
+        << QStringList{"station", "a.bin", "--match", "x", "--panel-host", "line1:80"}
+        << "--panel-host takes a host name, without port, not 'line1:80'";
 }
 
 void TestCli::badArguments() {

@@ -3,11 +3,60 @@
 
 #include <QtTest>
 
-#include <httplib.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+namespace {
+
+// A connected socket to the server on loopback, or -1; reads time out after 5 s.
+int connectTo(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval timeout{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct Answer {
+    int status = 0;
+    QByteArray head, body;
+};
+
+// Sends the request as given and reads the answer until the server closes the connection.
+Answer ask(int port, const QByteArray &request) {
+    Answer answer;
+    const int fd = connectTo(port);
+    if (fd < 0 || write(fd, request.constData(), size_t(request.size())) != request.size()) {
+        close(fd);
+        return answer;
+    }
+    QByteArray all;
+    char buffer[65536];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        all.append(buffer, int(n));
+    close(fd);
+    const int end = all.indexOf("\r\n\r\n");
+    answer.head = all.left(end);
+    answer.body = end < 0 ? QByteArray() : all.mid(end + 4);
+    if (all.startsWith("HTTP/1.1 ") || all.startsWith("HTTP/1.0 "))
+        answer.status = all.mid(9, 3).toInt();
+    return answer;
+}
+
+QByteArray get(const QByteArray &path, const QByteArray &headers = QByteArray()) {
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
+           "Connection: close\r\n\r\n";
+}
+
+} // namespace
 
 class TestPanelServer : public QObject {
     Q_OBJECT
@@ -17,6 +66,8 @@ private slots:
     void answers();
     void stalledStreamNeitherBlocksNorHoldsTheServer();
     void takenPortRefusedAndStopRightAfterListen();
+    void closedStreamFreesItsPlaceAtOnce();
+    void stopSendsTheLastEventsAndWaitsForNoClient();
 };
 
 void TestPanelServer::answers_data() {
@@ -29,6 +80,14 @@ void TestPanelServer::answers_data() {
     const QString longPath = "/status?" + QString(8300, 'a');
     QTest::newRow("POST refused") << "POST"
                                   << "/status" << 0 << 405 << "";
+    QTest::newRow("unknown method") << "FOO"
+                                    << "/status" << 0 << 405 << "";
+    QTest::newRow("foreign host") << "GET"
+                                  << "/status" << -1 << 421 << "";
+    QTest::newRow("named host") << "GET"
+                                << "/status" << -2 << 200 << "";
+    QTest::newRow("one header over 8 KiB") << "GET"
+                                           << "/status" << -3 << 431 << "";
     QTest::newRow("unknown path") << "GET"
                                   << "/nope" << 0 << 404 << "";
     QTest::newRow("request line over 8 KiB") << "GET" << longPath << 0 << 414 << "";
@@ -36,11 +95,18 @@ void TestPanelServer::answers_data() {
                                              << "/status" << 9 << 431 << "";
     QTest::newRow("header block under 8 KiB") << "GET"
                                               << "/status" << 6 << 200 << "";
-    QTest::newRow("metrics counter")
+    QTest::newRow("metrics counter") << "GET"
+                                     << "/metrics" << 0 << 200
+                                     << "bootloader_boards_total{result=\"failed\",cause_kind=\"no-"
+                                        "ack\",slot=\"unslotted\"} 1\n";
+    QTest::newRow("metrics counters of a slot from 0")
         << "GET"
         << "/metrics" << 0 << 200
-        << "# TYPE bootloader_boards_total counter\nbootloader_boards_total{result=\"failed\","
-           "cause_kind=\"no-ack\",slot=\"B\\\"\\\\1\\n\"} 1\n";
+        << "bootloader_boards_total{result=\"loaded\",cause_kind=\"none\",slot=\"A\"} 0\n";
+    QTest::newRow("metrics escape names")
+        << "GET"
+        << "/metrics" << 0 << 200
+        << "bootloader_slot_state{slot=\"B\\\"\\\\1\\n\",state=\"failed\"} 1\n";
     QTest::newRow("metrics histogram") << "GET"
                                        << "/metrics" << 0 << 200
                                        << "bootloader_upload_seconds_bucket{le=\"2\"} "
@@ -72,18 +138,24 @@ void TestPanelServer::answers() {
     panel.started("B\"\\1\n", "/dev/<b>", 10);
     panel.finished("B\"\\1\n", false, "no-ack", "no \"reply\"", 3.5);
     panel::Server server(panel);
+    server.setHosts({"Line1.Plant"});
     QCOMPARE(server.listen("127.0.0.1:0"), QString());
 
-    httplib::Client client("127.0.0.1", server.port());
-    httplib::Headers headers;
+    QByteArray headers;
+    if (headerBytes == -3)
+        headers = "X-Long: " + QByteArray(9000, 'x') + "\r\n";
     for (int i = 0; i < headerBytes; ++i)
-        headers.emplace("X-Filler-" + std::to_string(i), std::string(1000, 'x'));
-    const auto result = method == "POST"
-                            ? client.Post(path.toStdString(), headers, "", "text/plain")
-                            : client.Get(path.toStdString(), headers);
-    QVERIFY(result);
-    QCOMPARE(result->status, status);
-    QVERIFY2(result->body.find(body.toStdString()) != std::string::npos, result->body.c_str());
+        headers += "X-Filler-" + QByteArray::number(i) + ": " + QByteArray(1000, 'x') + "\r\n";
+    if (method == "POST")
+        headers += "Content-Type: text/plain\r\nContent-Length: 0\r\n";
+    QByteArray request = get(path.toUtf8(), headers);
+    request.replace(0, 3, method.toLatin1());
+    if (headerBytes == -1 || headerBytes == -2)
+        request.replace("Host: 127.0.0.1",
+                        headerBytes == -1 ? "Host: evil.example:8080" : "Host: line1.plant:8080");
+    const Answer result = ask(server.port(), request);
+    QCOMPARE(result.status, status);
+    QVERIFY2(result.body.contains(body.toUtf8()), result.body.constData());
 }
 
 void TestPanelServer::stalledStreamNeitherBlocksNorHoldsTheServer() {
@@ -91,13 +163,9 @@ void TestPanelServer::stalledStreamNeitherBlocksNorHoldsTheServer() {
     panel::Server server(panel);
     QCOMPARE(server.listen("0"), QString());
     // A client that asks for the stream and never reads it.
-    const int stalled = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(server.port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    QCOMPARE(::connect(stalled, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    const char request[] = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
+    const int stalled = connectTo(server.port());
+    QVERIFY(stalled >= 0);
+    const char request[] = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     QCOMPARE(write(stalled, request, sizeof request - 1), ssize_t(sizeof request - 1));
     char head[64];
     QVERIFY(read(stalled, head, sizeof head) > 0); // subscribed once the answer begins
@@ -107,9 +175,7 @@ void TestPanelServer::stalledStreamNeitherBlocksNorHoldsTheServer() {
     for (int i = 0; i < 20000; ++i)
         panel.finished("A", false, "no-ack", cause, 1);
     QCOMPARE(panel.status().value("failed").toInt(), 20000);
-    httplib::Client client("127.0.0.1", server.port());
-    const auto status = client.Get("/status");
-    QVERIFY(status && status->status == 200);
+    QCOMPARE(ask(server.port(), get("/status")).status, 200);
     // Cut off: what the server sent ends, far short of what was published (80 MiB).
     qint64 received = 0;
     for (char buffer[65536]; (received < (64 << 20));) {
@@ -131,6 +197,82 @@ void TestPanelServer::takenPortRefusedAndStopRightAfterListen() {
     QCOMPARE(second.listen(taken), "cannot listen on " + taken + ": Address already in use");
     first.stop(); // at once after listen(): ends, and frees the port
     QCOMPARE(second.listen(taken), QString());
+}
+
+void TestPanelServer::closedStreamFreesItsPlaceAtOnce() {
+    panel::Panel panel;
+    panel::Server server(panel);
+    QCOMPARE(server.listen("0"), QString());
+    // Every place taken, then one client goes: its place is free long before the next
+    // keep-alive would have found it gone.
+    std::vector<int> streams;
+    for (size_t i = 0; i < panel::Panel::maxSubscriptions; ++i) {
+        streams.push_back(connectTo(server.port()));
+        const QByteArray request = get("/events");
+        QCOMPARE(write(streams.back(), request.constData(), size_t(request.size())),
+                 ssize_t(request.size()));
+        char head[13] = {};
+        QVERIFY(read(streams.back(), head, 12) == 12);
+        QCOMPARE(QByteArray(head), QByteArray("HTTP/1.1 200"));
+    }
+    QCOMPARE(ask(server.port(), get("/events")).status, 503);
+    close(streams.back());
+    streams.pop_back();
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray head;
+    while (timer.elapsed() < 3000) {
+        const int probe = connectTo(server.port());
+        const QByteArray request = get("/events");
+        char answer[13] = {};
+        const bool read12 =
+            write(probe, request.constData(), size_t(request.size())) == request.size() &&
+            read(probe, answer, 12) == 12;
+        close(probe);
+        head = answer;
+        if (!read12 || head == "HTTP/1.1 200")
+            break;
+        QTest::qWait(20);
+    }
+    for (int fd : streams)
+        close(fd);
+    QCOMPARE(head, QByteArray("HTTP/1.1 200"));
+}
+
+void TestPanelServer::stopSendsTheLastEventsAndWaitsForNoClient() {
+    panel::Panel panel;
+    panel::Server server(panel);
+    QCOMPARE(server.listen("0"), QString());
+    const int reader = connectTo(server.port());
+    const QByteArray request = get("/events");
+    QCOMPARE(write(reader, request.constData(), size_t(request.size())), ssize_t(request.size()));
+    char head[12];
+    QVERIFY(read(reader, head, sizeof head) == sizeof head);
+    // Clients that never finish their request, and one that asks for the stream and never reads.
+    std::vector<int> slow;
+    for (int i = 0; i < 20; ++i) {
+        slow.push_back(connectTo(server.port()));
+        QVERIFY(write(slow.back(), "GET / HTTP/1.1\r\nHost: 127", 25) == 25);
+    }
+    slow.push_back(connectTo(server.port()));
+    QVERIFY(write(slow.back(), request.constData(), size_t(request.size())) == request.size());
+    QTest::qWait(100);
+    panel.finished("A1", true, QString(), QString(), 2.5);
+
+    QElapsedTimer timer;
+    timer.start();
+    server.stop();
+    const qint64 stopMs = timer.elapsed();
+    QByteArray received;
+    char buffer[4096];
+    for (ssize_t n; (n = read(reader, buffer, sizeof buffer)) > 0;)
+        received.append(buffer, int(n));
+    close(reader);
+    for (int fd : slow)
+        close(fd);
+    QVERIFY2(received.contains("\"event\":\"result\""), received.constData());
+    // Half a second for the streams to take what is theirs, and no wait for any client.
+    QVERIFY2(stopMs < 1000, qPrintable(QString::number(stopMs)));
 }
 
 QTEST_GUILESS_MAIN(TestPanelServer)

@@ -74,11 +74,24 @@ function refresh() {
     });
 }
 
+// The stream, opened again after any failure (a 503 when every place is taken, the station
+// restarting) with a growing wait, and the state fetched whole on each new try: EventSource
+// itself gives up for good on an answer other than 200.
+const RETRY_MIN_MS = 1000;
+const RETRY_MAX_MS = 15000;
+let retryMs = RETRY_MIN_MS;
+
 function connect() {
   const link = document.getElementById('link');
   const events = new EventSource('/events');
-  events.onopen = () => { link.textContent = ''; refresh(); };
-  events.onerror = () => { link.textContent = 'Connection to the station lost: retrying'; };
+  events.onopen = () => { link.textContent = ''; retryMs = RETRY_MIN_MS; refresh(); };
+  events.onerror = () => {
+    link.textContent = 'Connection to the station lost: retrying';
+    events.close();
+    const wait = retryMs * (0.5 + Math.random() / 2);
+    retryMs = Math.min(RETRY_MAX_MS, retryMs * 2);
+    setTimeout(() => { refresh(); connect(); }, wait);
+  };
   events.onmessage = (message) => {
     const event = JSON.parse(message.data);
     const tile = event.event === 'progress' ? tileOf(event.slot) : null;
