@@ -56,7 +56,7 @@ QJsonObject result(const jobs::BoardResult &board, int exit) {
                      {"exit", exit},
                      {"acknowledged", board.acknowledged},
                      {"records", board.records},
-                     {"interrupted", board.interrupted},
+                     {"interrupted", board.interrupted()},
                      {"seconds", std::round(board.seconds * 1000) / 1000},
                      {"cause_kind", textOrNull(board.causeKind())},
                      {"on_record", board.onRecord ? QJsonValue(*board.onRecord) : QJsonValue()}},

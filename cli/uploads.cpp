@@ -46,8 +46,8 @@ void printSummary(const std::vector<const jobs::BoardResult *> &boards) {
     for (const jobs::BoardResult *board : boards) {
         const jobs::BoardResult &result = *board;
         ports << result.port;
-        outcomes << (result.interrupted ? QStringLiteral("Interrupted")
-                                        : jobs::outcomeText(result));
+        outcomes << (result.interrupted() ? QStringLiteral("Interrupted")
+                                          : jobs::outcomeText(result));
         records << QStringLiteral("%1/%2").arg(result.acknowledged).arg(result.records);
         seconds << QString::number(result.seconds, 'f', 1);
     }

@@ -31,7 +31,7 @@ QString outcomeText(const BoardResult &result) {
 }
 
 int Session::exitCode(const BoardResult &result) const {
-    if (result.interrupted)
+    if (result.interrupted())
         return stopCode() ? stopCode() : int(kInterrupted);
     switch (result.outcome) {
     case transfer::Outcome::FirmwareLoaded:
@@ -172,7 +172,7 @@ void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation
         const BoardResult &result = job->result();
         (result.ok() ? m_loaded : m_failed) += 1;
         const int exit = exitCode(result);
-        if (result.interrupted && m_stopCode == 0)
+        if (result.interrupted() && m_stopCode == 0)
             m_stopCode = exit;
         if (m_code == kDone)
             m_code = exit;
@@ -213,7 +213,7 @@ void Session::watch(const QString &selector, int count) {
     Station *current = nullptr;
     hooks.finished = [&](const BoardResult &result) {
         const int exit = exitCode(result);
-        if (result.interrupted && m_stopCode == 0)
+        if (result.interrupted() && m_stopCode == 0)
             m_stopCode = exit;
         m_loaded = current->loaded();
         m_failed = current->failed();

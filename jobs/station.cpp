@@ -37,7 +37,7 @@ namespace {
 // look that took it and the open.
 bool vanished(const BoardResult &result) {
     return result.outcome == transfer::Outcome::PortNotOpened && result.cause &&
-           result.cause->kind == transfer::Cause::Kind::PortMissing && !result.interrupted;
+           result.cause->kind == transfer::Cause::Kind::PortMissing && !result.interrupted();
 }
 
 } // namespace
@@ -51,7 +51,7 @@ bool Station::reap() {
         }
         const BoardResult &result = (*it)->result();
         if (result.secondName()) {
-            const QString note = m_watch.refusedAsSameDevice(result.port, result.sameDeviceAs);
+            const QString note = m_watch.refusedAsSameDevice(result.port, result.cause->otherName);
             if (!note.isEmpty() && m_hooks.note)
                 m_hooks.note(note, true);
         } else if (vanished(result)) {

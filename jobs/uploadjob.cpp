@@ -81,20 +81,27 @@ void UploadJob::run() {
                                           : opened;
     r.serial = resolution.serial;
     r.usb = resolution.usb;
-    // A second name of a device a board here has open already is refused on opening.
-    if (m_facts && m_facts->device)
-        r.sameDeviceAs = transfer::inUseAs(*m_facts->device);
+    transfer::Cause cause;
+    cause.port = r.port;
+    cause.path = r.path;
+    // A second name of a device a board here has open already is refused on opening: it is
+    // told of as no board from the start.
+    if (m_facts && m_facts->device) {
+        cause.otherName = transfer::inUseAs(*m_facts->device);
+        if (!cause.otherName.isEmpty()) {
+            cause.kind = transfer::Cause::Kind::SameDevice;
+            r.cause = cause;
+        }
+    }
     emit started();
-    r.sameDeviceAs.clear();
+    r.cause.reset();
+    cause.otherName.clear();
 
     // Checked without opening: what is not a serial port is never opened. The watch checked
     // what it took already.
     const transfer::NotSerial notSerial =
         !m_facts && !resolution.error && !opened.isEmpty() && !m_stop ? ports::notSerialPort(opened)
                                                                       : transfer::NotSerial();
-    transfer::Cause cause;
-    cause.port = r.port;
-    cause.path = r.path;
     if (resolution.error) {
         r.cause = resolution.error;
     } else if (notSerial) {
@@ -144,20 +151,22 @@ void UploadJob::run() {
                 failure.sameDeviceAs = !m_facts          ? transfer::inUseAs(opened)
                                        : m_facts->device ? transfer::inUseAs(*m_facts->device)
                                                          : QString();
-            r.sameDeviceAs = failure.sameDeviceAs;
             // A station's board names no ports present: listing them all is costly, and keeps
             // memory for good each time.
             r.cause = ports::whyNotOpened(
                 r.port, r.path, failure,
                 m_facts ? std::nullopt : std::optional<ports::PortList>(ports::enumerate()));
         } else if (!r.ok() && !m_stop) {
-            r.cause = device.failure(r.port);
+            r.cause = device.cause();
+            // Told by the name it was given, not the file opened.
+            if (r.cause)
+                r.cause->port = r.port;
         }
     }
 
     ports::letGo(opened);
-    r.interrupted = m_stop && !r.ok();
-    if (r.interrupted) {
+    // A stop ends whatever the job was doing; its cause is the stop. A second name stays none.
+    if (m_stop && !r.ok() && !r.secondName()) {
         cause.kind = transfer::Cause::Kind::Interrupted;
         cause.entering = !upload;
         cause.acknowledged = r.acknowledged;

@@ -42,11 +42,6 @@ struct BoardResult {
     int records = 0;
     int sends = 0; // every send of the operation, resends included
     double seconds = 0;
-    // Stopped on request before it could succeed.
-    bool interrupted = false;
-    // The other name under which this process has the port's device open already: one device,
-    // one job. Set when it starts, if so, and when its open was refused for it.
-    QString sameDeviceAs;
     // Whether the board's line is in the results log: unset when no log is kept, false (with
     // why, e.g. "not on the log /srv/log.jsonl: No such file or directory") when its line could
     // not be written.
@@ -55,11 +50,12 @@ struct BoardResult {
     bool ok() const { return transfer::isSuccess(outcome); }
     // What it reached the device by: the path opened, else the operand.
     QString where() const { return path.isEmpty() ? port : path; }
-    // A second name of a device this process has in use already is no board: it is neither
-    // loaded nor failed, and nothing tells of it.
-    bool secondName() const {
-        return outcome == transfer::Outcome::PortNotOpened && !sameDeviceAs.isEmpty();
-    }
+    // Stopped on request before it could succeed.
+    bool interrupted() const { return isCause(transfer::Cause::Kind::Interrupted); }
+    // A second name of a device this process has in use already (the cause names the other) is
+    // no board: it is neither loaded nor failed, and nothing tells of it.
+    bool secondName() const { return isCause(transfer::Cause::Kind::SameDevice); }
+    bool isCause(transfer::Cause::Kind kind) const { return cause && cause->kind == kind; }
     // The cause as a person reads it; empty on success.
     QString causeText() const { return cause ? cause->text() : QString(); }
     // The word of the cause's kind (transfer::kindName()); empty on success.

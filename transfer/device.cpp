@@ -26,16 +26,40 @@ Outcome Device::report(Outcome outcome) {
     return outcome;
 }
 
-Outcome Device::notLoaded(QSerialPort &port, const QByteArray &lastReply) {
+Cause Device::failedAs(Cause::Kind kind) const {
+    Cause cause;
+    cause.port = m_portName;
+    cause.entering = m_entering;
+    cause.acknowledged = m_acknowledged;
+    cause.records = m_records;
+    cause.kind = m_deviceGone      ? Cause::Kind::DeviceGone
+                 : m_stopRequested ? Cause::Kind::Interrupted
+                                   : kind;
+    switch (cause.kind) {
+    case Cause::Kind::NotConfirmed:
+        cause.sends = m_timing.commandSends;
+        break;
+    case Cause::Kind::OutOfStep:
+        // A stray acknowledgement can come once every record was acknowledged: it came after
+        // the last one.
+        cause.record = qMin(m_acknowledged + 1, m_records);
+        break;
+    case Cause::Kind::NoAck:
+        cause.record = m_acknowledged + 1;
+        cause.sends = m_timing.recordSends;
+        break;
+    default:
+        break;
+    }
+    return cause;
+}
+
+Outcome Device::notLoaded(QSerialPort &port, const QByteArray &lastReply, Cause::Kind kind) {
+    m_cause = failedAs(kind);
     report(Outcome::FirmwareNotLoaded);
     qDebug() << lastReply.toHex();
     port.close();
     return Outcome::FirmwareNotLoaded;
-}
-
-Outcome Device::outOfStep(QSerialPort &port, const QByteArray &lastReply) {
-    m_outOfStep = true;
-    return notLoaded(port, lastReply);
 }
 
 Outcome Device::upload(const QString &imagePath, const QString &portName) {
@@ -49,7 +73,7 @@ Outcome Device::upload(const QString &imagePath, const QString &portName) {
 
 void Device::watchForLoss(QSerialPort &port) {
     m_deviceGone = false;
-    m_outOfStep = false;
+    m_cause.reset();
     m_sends = 0;
     m_acknowledged = 0;
     m_records = 0;
@@ -63,30 +87,6 @@ void Device::watchForLoss(QSerialPort &port) {
                 m_deviceGone = true;
         },
         Qt::DirectConnection);
-}
-
-Cause Device::failure(const QString &port) const {
-    Cause cause;
-    cause.port = port;
-    cause.entering = m_entering;
-    cause.acknowledged = m_acknowledged;
-    cause.records = m_records;
-    if (m_deviceGone) {
-        cause.kind = Cause::Kind::DeviceGone;
-    } else if (m_entering) {
-        cause.kind = Cause::Kind::NotConfirmed;
-        cause.sends = m_timing.commandSends;
-    } else if (m_outOfStep) {
-        cause.kind = Cause::Kind::OutOfStep;
-        // A stray acknowledgement can come once every record was acknowledged: it came after
-        // the last one.
-        cause.record = qMin(m_acknowledged + 1, m_records);
-    } else {
-        cause.kind = Cause::Kind::NoAck;
-        cause.record = m_acknowledged + 1;
-        cause.sends = m_timing.recordSends;
-    }
-    return cause;
 }
 
 namespace {
@@ -204,6 +204,7 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
     QSerialPort port;
     watchForLoss(port);
     m_entering = false;
+    m_portName = portName;
     m_records = int(image.records.size());
     if (!openLink(port, portName, &m_linkFailure))
         return report(Outcome::PortNotOpened);
@@ -344,6 +345,7 @@ Outcome Device::enterBootloader(const QString &portName) {
     QSerialPort port;
     watchForLoss(port);
     m_entering = true;
+    m_portName = portName;
     if (!openLink(port, portName, &m_linkFailure))
         return report(Outcome::PortNotOpened);
 
@@ -370,6 +372,7 @@ Outcome Device::enterBootloader(const QString &portName) {
         if (!answer.left && !waitUntilLeft(port, command, m_timing.leaveGrace))
             break;
     }
+    m_cause = failedAs(Cause::Kind::NotConfirmed);
     port.close();
     return report(Outcome::BootloaderNotEntered);
 }

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <atomic>
+#include <optional>
 
 class QSerialPort;
 
@@ -59,16 +60,18 @@ public:
     // Safe from any thread: the running operation, and any later one, ends before its next
     // send, closes its port and reports a failure (FirmwareNotLoaded or BootloaderNotEntered).
     void requestStop() { m_stopRequested = true; }
-    // Whether the port of the last operation failed as one does when its device is unplugged.
-    bool deviceGone() const { return m_deviceGone; }
-    // The sends of the last operation, resends included.
+    // The sends of the last operation, resends included: those whose bytes the system took.
     int sends() const { return m_sends; }
-    // Whether the last upload ended because the device acknowledged more sends than it was
-    // counted for: an acknowledgement came that answers no send.
-    bool outOfStep() const { return m_outOfStep; }
     // Why the last operation failed, after it reported a failure other than PortNotOpened:
-    // device-gone, out-of-step, no-ack or not-confirmed, told by port, the name the user gave.
-    Cause failure(const QString &port) const;
+    // device-gone, interrupted, out-of-step, no-ack or not-confirmed, made where it failed. Its
+    // port is the name the operation was given.
+    const std::optional<Cause> &cause() const { return m_cause; }
+    // Whether the port of the last operation failed as one does when its device is unplugged.
+    bool deviceGone() const { return hasCause(Cause::Kind::DeviceGone); }
+    // Whether the last upload ended because the device may hold a record more often than it
+    // was counted: an acknowledgement came that answers no send, or which send one answers
+    // could not be shown.
+    bool outOfStep() const { return hasCause(Cause::Kind::OutOfStep); }
     // Why the last operation's port could not be opened (after PortNotOpened): the step that
     // failed, as it said.
     const LinkFailure &linkFailure() const { return m_linkFailure; }
@@ -80,17 +83,26 @@ signals:
 
 private:
     Outcome report(Outcome outcome);
+    bool hasCause(Cause::Kind kind) const { return m_cause && m_cause->kind == kind; }
+    // The cause of a failure of kind (no-ack, out-of-step or not-confirmed) as the operation
+    // stands now; device-gone or interrupted instead when the device went away or a stop came.
+    Cause failedAs(Cause::Kind kind) const;
     // Reports that the image did not load, traces the last reply read, and closes the port.
-    Outcome notLoaded(QSerialPort &port, const QByteArray &lastReply);
+    Outcome notLoaded(QSerialPort &port, const QByteArray &lastReply,
+                      Cause::Kind kind = Cause::Kind::NoAck);
     // Ends the upload as not loaded because the device's replies are out of step with the sends.
-    Outcome outOfStep(QSerialPort &port, const QByteArray &lastReply);
+    Outcome outOfStep(QSerialPort &port, const QByteArray &lastReply) {
+        return notLoaded(port, lastReply, Cause::Kind::OutOfStep);
+    }
     // Watches port for the failure of a device that went away.
     void watchForLoss(QSerialPort &port);
 
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_deviceGone{false};
-    std::atomic<bool> m_outOfStep{false};
     int m_sends = 0;
+    std::optional<Cause> m_cause;
+    // The name the last operation was given.
+    QString m_portName;
     // Of the last operation: whether it was the bootloader entry, and how far an upload came.
     bool m_entering = false;
     int m_acknowledged = 0;
