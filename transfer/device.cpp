@@ -276,13 +276,15 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
                     acknowledged = true;
                     break;
                 }
-                if (!answer.reply.isEmpty()) {
-                    // Refused: the send is answered, and the record goes again.
+                if (!answer.reply.isEmpty())
                     qDebug() << reply.toHex();
+                // Refused whole: the send is answered, and the record goes again.
+                if (answer.reply.size() >= kAcknowledgeSize)
                     continue;
-                }
-                // Unanswered in its window: the device may still answer it.
+                // Unanswered in its window, or answered only in part (the rest of an
+                // acknowledgement may still be on its way): the device may still answer it.
                 open.add(sentAtNs, leftAtNs);
+                open.take(answer.reply, sentAtNs + answer.firstByteNs, &answerNs);
                 continue;
             }
             // An earlier send of the record is open: whatever came answers it or this one.
