@@ -147,7 +147,8 @@ void UploadJob::run() {
             transfer::LinkFailure failure = device.linkFailure();
             // An open that lost the race to another name of the device may fail on the port's
             // own lock instead; the device being in use here says why.
-            if (failure.sameDeviceAs.isEmpty() && !failure.lockedElsewhere)
+            // Its lock may be this process's own, under another name.
+            if (failure.sameDeviceAs.isEmpty())
                 failure.sameDeviceAs = !m_facts          ? transfer::inUseAs(opened)
                                        : m_facts->device ? transfer::inUseAs(*m_facts->device)
                                                          : QString();

@@ -599,11 +599,12 @@ void TestSim::replyObserverSeesWholeReply() {
     std::atomic<int> waitingThen{-1};
     device.setReplyObserver([&](const SimDevice::Received &message) {
         // The terminal passes written bytes on to the host's end a moment later; a reply
-        // written whole is all there within a few milliseconds, one still to be written is not.
+        // written whole is all there within a few milliseconds (a busy host: 100 ms), one still to
+        // be written (2 KiB take 178 ms at 115200 baud, a late one 300 ms) is not.
         QElapsedTimer clock;
         clock.start();
         int waiting = host.waiting();
-        while (waiting < replySize && clock.elapsed() < 20) {
+        while (waiting < replySize && clock.elapsed() < 100) {
             QThread::usleep(200);
             waiting = host.waiting();
         }

@@ -137,9 +137,15 @@ bool probe(const QString &location, LinkFailure &failure, int *fd) {
         failure.errorText = QString::fromLocal8Bit(std::strerror(failure.systemError));
         return false;
     }
-    if (::flock(*fd, LOCK_EX | LOCK_NB) != 0) {
+    // Another open of this tool tries the lock for a moment too: a lock that stays is held.
+    int tries = 0;
+    while (::flock(*fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK)
             return true;
+        if (++tries < 5) {
+            ::usleep(10000);
+            continue;
+        }
         failure.lockedElsewhere = true;
         failure.error = QSerialPort::PermissionError;
         failure.errorText = QStringLiteral("The device is locked by another process");
