@@ -28,6 +28,16 @@ QByteArray hex(const QByteArray &bytes) {
     return '"' + bytes.toHex() + '"';
 }
 
+// count records of size bytes, each of a letter of its own from 'A' on, and the image of them.
+QList<QByteArray> letteredRecords(int count, int size, QByteArray *image) {
+    QList<QByteArray> records;
+    for (int i = 0; i < count; ++i) {
+        records << '{' + QByteArray(size - 2, char('A' + i)) + '}';
+        *image += records.last();
+    }
+    return records;
+}
+
 } // namespace
 
 class TestPacedLine : public QObject {
@@ -94,12 +104,8 @@ void TestPacedLine::lateReplyOnPacedLine() {
     QFETCH(int, refusalsTraced);
     QFETCH(bool, paced);
 
-    QList<QByteArray> records;
     QByteArray image;
-    for (int i = 0; i < 4; ++i) {
-        records << '{' + QByteArray(2046, char('A' + i)) + '}';
-        image += records.last();
-    }
+    const QList<QByteArray> records = letteredRecords(4, 2048, &image);
     SimDevice device;
     if (paced)
         device.setPacing(115200);
@@ -184,12 +190,8 @@ void TestPacedLine::slowDeviceNeverHeldTwice() {
     QFETCH(bool, mustLoad);
 
     constexpr int kRecords = 6;
-    QList<QByteArray> records;
     QByteArray image;
-    for (int i = 0; i < kRecords; ++i) {
-        records << '{' + QByteArray(recordSize - 2, char('A' + i)) + '}';
-        image += records.last();
-    }
+    const QList<QByteArray> records = letteredRecords(kRecords, recordSize, &image);
     SimDevice device;
     if (paced)
         device.setPacing(115200);
