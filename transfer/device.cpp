@@ -284,7 +284,7 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
                 // Unanswered in its window, or answered only in part (the rest of an
                 // acknowledgement may still be on its way): the device may still answer it.
                 open.add(sentAtNs, leftAtNs);
-                open.take(answer.reply, sentAtNs + answer.firstByteNs, &answerNs);
+                open.take(answer.reply + answer.late, sentAtNs + answer.firstByteNs, &answerNs);
                 continue;
             }
             // An earlier send of the record is open: whatever came answers it or this one.
@@ -296,7 +296,8 @@ Outcome Device::upload(const LoadedImage &image, const QString &portName) {
                     traceRefusals(part);
                 }
             }
-            open.take(before + answer.reply, sentAtNs + answer.firstByteNs, &answerNs);
+            open.take(before + answer.reply + answer.late, sentAtNs + answer.firstByteNs,
+                      &answerNs);
         }
         if (!open.isEmpty()) {
             // Which send an acknowledgement answers is not known, nor whether the device took

@@ -160,7 +160,7 @@ Answer awaitReply(QSerialPort &port, const Send &send, const ReplyRule &rule) {
         if (rule.accepted(late))
             answer.reply = late;
         else
-            keepBounded(answer.stale, lateOnly);
+            answer.late = lateOnly;
     }
     // Nothing more leaves a failed link, and waiting for it would only hold the tool up.
     if (linkFailed(port)) {

@@ -88,6 +88,9 @@ struct Answer {
     // time was over: an answer to either send. The reply window and its grace are waited out
     // all the same, so that a second answer shows which it was.
     QByteArray early;
+    // What came in the grace after the window without making an accepted reply of it: the rest
+    // of a reply, or what answers nothing.
+    QByteArray late;
     bool left = false;
     // Whether the send's bytes left the line while the link still worked: it reached the device.
     bool reached = false;
