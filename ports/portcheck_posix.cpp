@@ -1,10 +1,11 @@
 #include "portcheck.h"
+
+#include "portcheck_system.h"
 #include "ports.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,11 +13,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <mutex>
 #include <signal.h>
 #include <sys/stat.h>
-#ifdef __linux__
-#include <sys/sysmacros.h>
+#if __has_include(<sys/sysmacros.h>)
+#include <sys/sysmacros.h> // major() and minor() where <sys/types.h> does not give them
 #endif
 #include <unistd.h>
 
@@ -252,14 +252,6 @@ bool isCharacterDevice(const QString &path) {
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
-#ifdef O_PATH
-namespace {
-// The handles reachByBytes() took, by the name it gave for each.
-std::mutex reachedMutex;
-QHash<QString, int> reached;
-} // namespace
-#endif
-
 bool lostInDecoding(const QString &decoded, const QByteArray &raw) {
     return !raw.isEmpty() && QFile::encodeName(decoded) != raw;
 }
@@ -267,39 +259,10 @@ bool lostInDecoding(const QString &decoded, const QByteArray &raw) {
 QString reachByBytes(const QString &decoded, const QByteArray &raw, Reach how) {
     if (!lostInDecoding(decoded, raw))
         return decoded;
-#ifdef O_PATH
-    const int flags = how == Reach::Name ? O_PATH : O_RDONLY | O_NONBLOCK;
-#else
     if (how == Reach::Name)
-        return QFile::decodeName(raw);
-    const int flags = O_RDONLY | O_NONBLOCK;
-#endif
-    const int fd = ::open(raw.constData(), flags | O_CLOEXEC);
-    if (fd < 0)
-        return decoded;
-    // Opening /dev/fd/N opens the file anew, as its own name would.
-    const QString name = QStringLiteral("/dev/fd/%1").arg(fd);
-#ifdef O_PATH
-    if (how == Reach::Name) {
-        std::lock_guard<std::mutex> lock(reachedMutex);
-        reached.insert(name, fd);
-    }
-#endif
-    return name;
-}
-
-void letGo(const QString &name) {
-#ifdef O_PATH
-    int fd = -1;
-    {
-        std::lock_guard<std::mutex> lock(reachedMutex);
-        fd = reached.take(name);
-    }
-    if (fd > 0)
-        ::close(fd);
-#else
-    Q_UNUSED(name)
-#endif
+        return unixsystem::reachName(decoded, raw);
+    const int fd = ::open(raw.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return fd < 0 ? decoded : unixsystem::descriptorName(fd);
 }
 
 std::optional<DeviceNode> deviceNode(const QByteArray &path) {
@@ -339,62 +302,6 @@ QByteArrayList folderEntries(const QByteArray &folder) {
     return names;
 }
 
-#ifdef __linux__
-namespace {
-
-// The USB device above a tty's folder: the first folder up with a vendor identifier (a ttyACM's
-// tty folder is three levels below it, a ttyUSB's four); empty when there is none.
-QString usbDeviceAbove(QString folder) {
-    for (int up = 0; up < 6 && !folder.isEmpty() && folder != QLatin1String("/"); ++up) {
-        if (QFileInfo::exists(folder + QStringLiteral("/idVendor")))
-            return folder;
-        folder = QFileInfo(folder).path();
-    }
-    return QString();
-}
-
-QString attribute(const QString &folder, const char *name) {
-    QFile file(folder + QLatin1Char('/') + QLatin1String(name));
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(file.readAll()).trimmed();
-}
-
-} // namespace
-#endif
-
-std::optional<UsbAdapter> usbAdapter(const QString &path, const QString &sysRoot) {
-#ifdef __linux__
-    struct stat status {};
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
-        return UsbAdapter();
-    return usbAdapterOf(quint64(status.st_rdev), sysRoot);
-#else
-    Q_UNUSED(path)
-    Q_UNUSED(sysRoot)
-    return std::nullopt;
-#endif
-}
-
-std::optional<UsbAdapter> usbAdapterOf(quint64 number, const QString &sysRoot) {
-#ifdef __linux__
-    const dev_t rdev = dev_t(number);
-    const QString device = usbDeviceAbove(
-        QFileInfo(
-            QStringLiteral("%1/dev/char/%2:%3").arg(sysRoot).arg(major(rdev)).arg(minor(rdev)))
-            .canonicalFilePath());
-    if (device.isEmpty())
-        return UsbAdapter();
-    return UsbAdapter{true, quint16(attribute(device, "idVendor").toUInt(nullptr, 16)),
-                      quint16(attribute(device, "idProduct").toUInt(nullptr, 16)),
-                      attribute(device, "serial")};
-#else
-    Q_UNUSED(number)
-    Q_UNUSED(sysRoot)
-    return std::nullopt;
-#endif
-}
-
 QString physicalLocation(const QString &path, const QString &devRoot, const QString &sysRoot) {
     struct stat port {};
     if (::stat(QFile::encodeName(path).constData(), &port) != 0 || !S_ISCHR(port.st_mode))
@@ -406,59 +313,7 @@ QString physicalLocation(const QString &path, const QString &devRoot, const QStr
             link.st_rdev == port.st_rdev)
             return QFile::decodeName(byPath + name);
     }
-#ifdef __linux__
-    // The tty's folder, and up from it to the USB device, keeping the interface just below.
-    QString folder = QFileInfo(QStringLiteral("%1/dev/char/%2:%3")
-                                   .arg(sysRoot)
-                                   .arg(major(port.st_rdev))
-                                   .arg(minor(port.st_rdev)))
-                         .canonicalFilePath();
-    const QString device = usbDeviceAbove(folder);
-    if (device.isEmpty())
-        return QString();
-    QString below;
-    for (; folder.size() > device.size(); folder = QFileInfo(folder).path())
-        below = QFileInfo(folder).fileName();
-    return below.contains(QLatin1Char(':')) ? below : QFileInfo(device).fileName();
-#else
-    Q_UNUSED(sysRoot)
-    return QString();
-#endif
-}
-
-std::optional<PortList> usbPorts(const QString &sysRoot) {
-#ifdef __linux__
-    PortList ports;
-    const QDir ttys(sysRoot + QStringLiteral("/class/tty"));
-    const QStringList names =
-        ttys.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString &name : names) {
-        // The system's own terminals (consoles, pseudo-terminals) are told by their link alone:
-        // a station looks again and again, and most ttys are such.
-        QString folder = QFile::symLinkTarget(ttys.filePath(name));
-        if (folder.contains(QLatin1String("/devices/virtual/")))
-            continue;
-        if (folder.isEmpty())
-            folder = QFileInfo(ttys.filePath(name)).canonicalFilePath();
-        const QString device = usbDeviceAbove(folder);
-        if (device.isEmpty())
-            continue;
-        PortInfo port;
-        port.name = name;
-        port.path = QStringLiteral("/dev/") + name;
-        port.usb = true;
-        port.vendor = quint16(attribute(device, "idVendor").toUInt(nullptr, 16));
-        port.product = quint16(attribute(device, "idProduct").toUInt(nullptr, 16));
-        port.serial = attribute(device, "serial");
-        port.manufacturer = attribute(device, "manufacturer");
-        port.description = attribute(device, "product");
-        ports << port;
-    }
-    return ports;
-#else
-    Q_UNUSED(sysRoot)
-    return std::nullopt;
-#endif
+    return unixsystem::usbPlace(quint64(port.st_rdev), sysRoot);
 }
 
 } // namespace ports

@@ -67,18 +67,6 @@ bool isCharacterDevice(const QString &path) {
            path.startsWith(QLatin1String("\\\\.\\"));
 }
 
-std::optional<UsbAdapter> usbAdapter(const QString &, const QString &) {
-    return std::nullopt;
-}
-
-std::optional<UsbAdapter> usbAdapterOf(quint64, const QString &) {
-    return std::nullopt;
-}
-
-std::optional<PortList> usbPorts(const QString &) {
-    return std::nullopt;
-}
-
 QString physicalLocation(const QString &, const QString &, const QString &) {
     return QString();
 }

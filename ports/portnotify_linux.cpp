@@ -1,13 +1,12 @@
 #include "portnotify.h"
 
-#include "seriallink.h"
+#include "pathglob.h"
+#include "ports.h"
+#include "timedlook.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
-#include <QRegularExpression>
-#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,16 +35,13 @@ constexpr uint32_t kGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOU
 struct Folder {
     bool usb = false;
     QByteArray folder;
-    QRegularExpression glob;
-    bool dotNames = false; // whether the glob takes in names with a leading dot
+    PathGlob path; // for a glob
     int folderWatch = -1;
     int aboveWatch = -1;
     QByteArray below;
 
     bool matches(const char *name) const {
-        return usb ? qstrncmp(name, "tty", 3) == 0
-                   : (dotNames || name[0] != '.') &&
-                         glob.match(QFile::decodeName(QByteArray(name))).hasMatch();
+        return usb ? qstrncmp(name, "tty", 3) == 0 : path.matches(QByteArray(name));
     }
 
     // Watches the folder, or the nearest folder above it that exists; false when neither can
@@ -88,8 +84,8 @@ struct PortNotifier::Watch {
     std::vector<Folder> folders;
     QHash<QByteArray, int> nodes;
     bool first = true;
-    // Without notifications: when the names were last said to have changed.
-    QElapsedTimer sinceScan;
+    // Without notifications.
+    TimedLook timed;
 
     // Watches every selector's folder anew; false when one cannot be watched.
     bool build() {
@@ -114,19 +110,6 @@ struct PortNotifier::Watch {
         fd = -1;
         nodes.clear();
     }
-
-    bool timed(int ms) {
-        if (!sinceScan.isValid() || sinceScan.elapsed() >= kScanMs) {
-            sinceScan.start();
-            return true;
-        }
-        QThread::msleep(ulong(
-            std::clamp<qint64>(kScanMs - sinceScan.elapsed(), 0, std::min(ms, kTimedSleepMs))));
-        if (sinceScan.elapsed() < kScanMs)
-            return false;
-        sinceScan.start();
-        return true;
-    }
 };
 
 PortNotifier::PortNotifier(const QStringList &selectors)
@@ -134,16 +117,11 @@ PortNotifier::PortNotifier(const QStringList &selectors)
     Watch &w = *m_watch;
     for (const QString &selector : selectors) {
         Folder f;
-        f.usb = selector.startsWith(QLatin1String("usb:"));
+        f.usb = isUsbIdentity(selector);
         QString folder = QStringLiteral("/dev");
         if (!f.usb) {
-            const QString pattern = transfer::systemLocation(selector);
-            const int slash = pattern.lastIndexOf(QLatin1Char('/'));
-            folder = QDir::cleanPath(QDir::current().absoluteFilePath(
-                slash == 0 ? QStringLiteral("/") : pattern.left(slash)));
-            f.glob.setPattern(
-                QRegularExpression::wildcardToRegularExpression(pattern.mid(slash + 1)));
-            f.dotNames = pattern.mid(slash + 1).startsWith(QLatin1Char('.'));
+            f.path = pathGlob(selector);
+            folder = QDir::cleanPath(QDir::current().absoluteFilePath(f.path.folder));
         }
         f.folder = QFile::encodeName(folder);
         w.folders.push_back(std::move(f));
@@ -186,7 +164,7 @@ void PortNotifier::watchNodes(const QByteArrayList &nodes) {
 bool PortNotifier::wait(int ms, int wakeFd) {
     Watch &w = *m_watch;
     if (w.fd < 0)
-        return w.timed(ms);
+        return w.timed.wait(ms);
     if (w.first) {
         w.first = false;
         return true;

@@ -1,15 +1,12 @@
 #include "portnotify.h"
 
-#include <QElapsedTimer>
-#include <QThread>
-
-#include <algorithm>
+#include "timedlook.h"
 
 namespace ports {
 
 // No notifications here: a change is told every kScanMs.
 struct PortNotifier::Watch {
-    QElapsedTimer sinceScan;
+    TimedLook timed;
 };
 
 PortNotifier::PortNotifier(const QStringList &)
@@ -18,16 +15,7 @@ PortNotifier::PortNotifier(const QStringList &)
 PortNotifier::~PortNotifier() = default;
 
 bool PortNotifier::wait(int ms, int) {
-    if (!m_watch->sinceScan.isValid() || m_watch->sinceScan.elapsed() >= kScanMs) {
-        m_watch->sinceScan.start();
-        return true;
-    }
-    QThread::msleep(ulong(std::clamp<qint64>(kScanMs - m_watch->sinceScan.elapsed(), 0,
-                                             std::min(ms, kTimedSleepMs))));
-    if (m_watch->sinceScan.elapsed() < kScanMs)
-        return false;
-    m_watch->sinceScan.start();
-    return true;
+    return m_watch->timed.wait(ms);
 }
 
 void PortNotifier::watchNodes(const QByteArrayList &) {}

@@ -13,6 +13,8 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace resultlog {
 
@@ -21,6 +23,42 @@ QJsonValue textOrNull(const QString &text) {
 }
 
 namespace {
+
+// A record's fields, each key with its value, in the order of a CSV row's columns.
+std::vector<std::pair<QLatin1String, QJsonValue>> fieldsOf(const Record &record) {
+    const auto key = [](const char *name) { return QLatin1String(name); };
+    return {{key("record"), Record::kFormat},
+            {key("time"), record.time.toUTC().toString(Qt::ISODateWithMs)},
+            {key("host"), record.host},
+            {key("station"), textOrNull(record.station)},
+            {key("slot"), textOrNull(record.slot)},
+            {key("port"), record.port},
+            {key("path"), record.path},
+            {key("usb"), textOrNull(record.usb)},
+            {key("serial"), textOrNull(record.serial)},
+            {key("image"), record.image},
+            {key("sha256"), record.sha256},
+            {key("records"), record.records},
+            {key("acknowledged"), record.acknowledged},
+            {key("sends"), record.sends},
+            {key("seconds"), std::round(record.seconds * 1000) / 1000},
+            {key("result"), record.loaded ? "loaded" : "failed"},
+            {key("exit"), record.exit},
+            {key("cause_kind"), textOrNull(record.causeKind)},
+            {key("cause"), textOrNull(record.cause)},
+            {key("version"), record.version}};
+}
+
+// The record's keys, in that order.
+const std::vector<QLatin1String> &recordKeys() {
+    static const std::vector<QLatin1String> keys = [] {
+        std::vector<QLatin1String> names;
+        for (const auto &field : fieldsOf(Record()))
+            names.push_back(field.first);
+        return names;
+    }();
+    return keys;
+}
 
 // A line longer than this is no board's (those are under a KiB): it is skipped as it is read, so
 // that a file without line ends takes no more memory than this.
@@ -100,26 +138,10 @@ Record Record::now() {
 }
 
 QJsonObject Record::toJson() const {
-    return {{"record", kFormat},
-            {"time", time.toUTC().toString(Qt::ISODateWithMs)},
-            {"host", host},
-            {"station", textOrNull(station)},
-            {"slot", textOrNull(slot)},
-            {"port", port},
-            {"path", path},
-            {"usb", textOrNull(usb)},
-            {"serial", textOrNull(serial)},
-            {"image", image},
-            {"sha256", sha256},
-            {"records", records},
-            {"acknowledged", acknowledged},
-            {"sends", sends},
-            {"seconds", std::round(seconds * 1000) / 1000},
-            {"result", loaded ? "loaded" : "failed"},
-            {"exit", exit},
-            {"cause_kind", textOrNull(causeKind)},
-            {"cause", textOrNull(cause)},
-            {"version", version}};
+    QJsonObject object;
+    for (const auto &[key, value] : fieldsOf(*this))
+        object.insert(key, value);
+    return object;
 }
 
 void LineSplitter::feed(const char *bytes, qint64 size,
@@ -338,12 +360,6 @@ QJsonObject reportJson(const Report &report) {
 
 namespace {
 
-// The record's keys, in the order Record::toJson() gives them meaning.
-const char *const kCsvKeys[] = {"record", "time",    "host",         "station", "slot",
-                                "port",   "path",    "usb",          "serial",  "image",
-                                "sha256", "records", "acknowledged", "sends",   "seconds",
-                                "result", "exit",    "cause_kind",   "cause",   "version"};
-
 // A field as RFC 4180 has it: quoted, with its quotes doubled, when it holds a comma, a quote
 // or a line end.
 QByteArray csvField(const QByteArray &text) {
@@ -367,8 +383,8 @@ QByteArray csvValue(const QJsonValue &value) {
 
 QByteArray CsvWriter::header() {
     QByteArrayList names;
-    for (const char *key : kCsvKeys)
-        names << key;
+    for (const QLatin1String key : recordKeys())
+        names << QByteArray(key.data(), key.size());
     return names.join(',') + "\r\n";
 }
 
@@ -384,8 +400,8 @@ QByteArray CsvWriter::feed(const char *bytes, qint64 size) {
         if (!line.contains(QLatin1String("result")))
             line.insert(QLatin1String("result"), board->loaded ? "loaded" : "failed");
         QByteArrayList fields;
-        for (const char *key : kCsvKeys)
-            fields << csvField(csvValue(line.value(QLatin1String(key))));
+        for (const QLatin1String key : recordKeys())
+            fields << csvField(csvValue(line.value(key)));
         rows += fields.join(',') + "\r\n";
     };
     m_lines.feed(bytes, size, take, [] {});

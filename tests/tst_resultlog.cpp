@@ -45,6 +45,7 @@ private slots:
     void followsItsPath_data();
     void followsItsPath();
     void reportSumsUp();
+    void csvHasARecordsKeysAsColumns();
 };
 
 // Two logs on one file, as two stations sharing it, each written from two threads: every line
@@ -250,6 +251,17 @@ void TestResultLog::reportSumsUp() {
     QCOMPARE(resultlog::CsvWriter().feed(old.constData(), old.size()),
              "1,,,,,\"a,b\",,,,,,,,,,failed,,,\"say \"\"no\"\"\n\",\r\n"
              ",,,,,p,,,,,,,,,,loaded,,,,\r\n");
+}
+
+void TestResultLog::csvHasARecordsKeysAsColumns() {
+    // The columns keep their order from one version to the next; each is a key of the record,
+    // and a record has no key the CSV leaves out.
+    const QByteArray header = resultlog::CsvWriter::header();
+    QCOMPARE(header, "record,time,host,station,slot,port,path,usb,serial,image,sha256,records,"
+                     "acknowledged,sends,seconds,result,exit,cause_kind,cause,version\r\n");
+    QStringList columns = QString::fromLatin1(header.trimmed()).split(',');
+    columns.sort();
+    QCOMPARE(resultlog::Record::now().toJson().keys(), columns);
 }
 
 QTEST_GUILESS_MAIN(TestResultLog)

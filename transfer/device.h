@@ -53,8 +53,8 @@ public:
     // Asks the device on portName to switch into its bootloader mode.
     Outcome enterBootloader(const QString &portName);
 
-    // For running one Device per port on threads of its own (the command line does; the window
-    // uses none of this):
+    // For running one Device per port on threads of its own (a job of jobs/ does, for each board;
+    // the window uses none of this):
     // Sends the records of an image already read and accepted (image.refusal unset).
     Outcome upload(const LoadedImage &image, const QString &portName);
     // Safe from any thread: the running operation, and any later one, ends before its next

@@ -1,23 +1,16 @@
 #include "firmwareimage.h"
 
+#include "firmwareimage_system.h"
+
 #include "protocol.h"
 #include "seriallink.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cmath>
-
-#ifndef Q_OS_WIN
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace transfer {
 
@@ -34,16 +27,10 @@ RecordList splitRecords(const QByteArray &image) {
     return records;
 }
 
-namespace {
+namespace imagefile {
 
-// Records are hashed in runs of this much, not one call each: an image of tiny records holds
-// millions of them.
-constexpr int kHashRun = 64 * 1024;
-// What scanImage reads at a time.
-constexpr qint64 kScanPiece = 1024 * 1024;
-
-LoadedImage refused(Outcome outcome, ImageCause::Kind kind, qint64 size = 0,
-                    const QString &systemText = QString()) {
+LoadedImage refused(Outcome outcome, ImageCause::Kind kind, qint64 size,
+                    const QString &systemText) {
     LoadedImage image;
     image.refusal = outcome;
     image.cause.kind = kind;
@@ -57,72 +44,23 @@ LoadedImage tooLarge(qint64 size) {
     return refused(Outcome::FileNotOpen, ImageCause::TooLarge, size);
 }
 
-#ifndef Q_OS_WIN
-// The cause for a failed stat or open, from its errno.
-LoadedImage refusedFor(int error) {
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-        return refused(Outcome::FileNotOpen, ImageCause::NoSuchFile);
-    case EACCES:
-    case EPERM:
-        return refused(Outcome::FileNotOpen, ImageCause::PermissionDenied);
-    default:
-        return refused(Outcome::FileNotOpen, ImageCause::ReadError, 0,
-                       QString::fromLocal8Bit(std::strerror(error)));
-    }
-}
-#endif
+} // namespace imagefile
 
-// Opens the image at path for reading, refusing anything but a regular file before opening
-// it: a FIFO would block until a writer comes, a device such as /dev/zero never ends, and
-// opening some devices does something. Leaves file open on success.
+using imagefile::refused;
+
+namespace {
+
+// Records are hashed in runs of this much, not one call each: an image of tiny records holds
+// millions of them.
+constexpr int kHashRun = 64 * 1024;
+// What scanImage reads at a time.
+constexpr qint64 kScanPiece = 1024 * 1024;
+
+// Opens the image at path for reading, as openRegularFile() does; nothing for an empty path.
 std::optional<LoadedImage> openImage(const QString &path, QFile &file) {
     if (path.isEmpty())
         return refused(Outcome::FileNotOpen, ImageCause::NoSuchFile);
-#ifdef Q_OS_WIN
-    const QFileInfo info(path);
-    if (!info.exists())
-        return refused(Outcome::FileNotOpen, ImageCause::NoSuchFile);
-    if (!info.isFile())
-        return refused(Outcome::FileNotOpen, ImageCause::NotRegularFile);
-    if (info.size() > kMaxImageSize)
-        return tooLarge(info.size());
-    file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return refused(Outcome::FileNotOpen,
-                       file.error() == QFileDevice::PermissionsError ? ImageCause::PermissionDenied
-                                                                     : ImageCause::ReadError,
-                       0, file.errorString());
-    return std::nullopt;
-#else
-    const QByteArray name = QFile::encodeName(path);
-    struct stat info {};
-    if (::stat(name.constData(), &info) != 0)
-        return refusedFor(errno);
-    if (!S_ISREG(info.st_mode))
-        return refused(Outcome::FileNotOpen, ImageCause::NotRegularFile);
-    if (info.st_size > kMaxImageSize)
-        return tooLarge(info.st_size);
-    // Non-blocking, in case the path was replaced by a FIFO since: it is checked again below.
-    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return refusedFor(errno);
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return refused(Outcome::FileNotOpen, ImageCause::NotRegularFile);
-    }
-    if (info.st_size > kMaxImageSize) {
-        ::close(fd);
-        return tooLarge(info.st_size);
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return refused(Outcome::FileNotOpen, ImageCause::ReadError, 0, file.errorString());
-    }
-    return std::nullopt;
-#endif
+    return imagefile::openRegularFile(path, file);
 }
 
 // Refuses an image that was read whole but holds nothing to send.
