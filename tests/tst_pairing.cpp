@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <mutex>
+#include <utility>
 
 using sim::SimDevice;
 using transfer::Device;
@@ -41,68 +42,51 @@ int scaled(int ms) {
 }
 
 // A device drawn from a seed. It takes one send after the other and answers each in its record's
-// own time, 0 to 3 s at the tool's pace, a tenth more or less from send to send, and
-// longer over the first record it takes (as one that erases flash then). What it does with each
-// send is drawn anew: acknowledged, lost, refused, or acknowledged in two writes. What it
-// acknowledges it holds.
-class DrawnDevice {
-public:
+// own time, 0 to 3 s at the tool's pace, a tenth more or less from send to send, and longer over
+// the first record it takes (as one that erases flash then). What it does with each send is
+// drawn anew: acknowledged, lost, refused, or acknowledged in two writes. What it acknowledges
+// it holds. Used on the device's thread only, and read once the device has stopped.
+struct DrawnDevice {
+    QRandomGenerator random;
+    int eraseMs = 0;
+    QHash<QByteArray, int> recordMs;
+    QList<QByteArray> held;
+    QString schedule;
+
     explicit DrawnDevice(quint64 seed)
-        : m_random(quint32(seed * 2654435761u)) {
-        m_eraseMs = m_random.bounded(2) == 0 ? scaled(m_random.bounded(2001)) : 0;
+        : random(quint32(seed * 2654435761u)) {
+        eraseMs = random.bounded(2) == 0 ? scaled(random.bounded(2001)) : 0;
     }
 
     Reply answer(const SimDevice::Received &message) {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_recordMs.contains(message.bytes)) {
-            // Most records within the reply window, one in ten near its end, one in ten well past
-            // it.
-            const int kind = m_random.bounded(10);
-            m_recordMs[message.bytes] = scaled(kind == 0   ? 900 + m_random.bounded(301)
-                                               : kind == 1 ? 1200 + m_random.bounded(1801)
-                                                           : m_random.bounded(800));
+        if (!recordMs.contains(message.bytes)) {
+            // Most records within the reply window, one in ten near its end, one in ten well
+            // past it.
+            const int kind = random.bounded(10);
+            recordMs[message.bytes] = scaled(kind == 0   ? 900 + random.bounded(301)
+                                             : kind == 1 ? 1200 + random.bounded(1801)
+                                                         : random.bounded(800));
         }
-        const int roll = m_random.bounded(100);
-        int ms = m_recordMs.value(message.bytes) * (90 + m_random.bounded(21)) / 100;
-        m_schedule += QStringLiteral("%1:").arg(message.index);
+        const int roll = random.bounded(100);
+        int ms = recordMs.value(message.bytes) * (90 + random.bounded(21)) / 100;
+        schedule += QStringLiteral("%1:").arg(message.index);
         if (roll < 6) {
-            m_schedule += QLatin1String("lost ");
+            schedule += QLatin1String("lost ");
             return {};
         }
-        if (!m_erased) {
-            m_erased = true;
-            ms += m_eraseMs;
-        }
+        ms += std::exchange(eraseMs, 0);
         if (roll < 12) {
-            m_schedule += QStringLiteral("refused@%1 ").arg(ms);
+            schedule += QStringLiteral("refused@%1 ").arg(ms);
             return {{ms, QByteArray("A\x01K", 3)}};
         }
-        m_held << message.bytes;
+        held << message.bytes;
         if (roll < 20) {
-            m_schedule += QStringLiteral("split@%1 ").arg(ms);
+            schedule += QStringLiteral("split@%1 ").arg(ms);
             return {{ms, QByteArray("A", 1)}, {scaled(50), QByteArray("\0K", 2)}};
         }
-        m_schedule += QStringLiteral("ack@%1 ").arg(ms);
+        schedule += QStringLiteral("ack@%1 ").arg(ms);
         return {{ms, SimDevice::acknowledgement()}};
     }
-
-    QList<QByteArray> held() const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_held;
-    }
-    QString schedule() const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_schedule;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    QRandomGenerator m_random;
-    int m_eraseMs = 0;
-    bool m_erased = false;
-    QHash<QByteArray, int> m_recordMs;
-    QList<QByteArray> m_held;
-    QString m_schedule;
 };
 
 struct Run {
@@ -122,9 +106,9 @@ Run uploadTo(quint64 seed, const transfer::LoadedImage &image) {
     device.setResponder([&drawn](const SimDevice::Received &message) {
         return message.kind == SimDevice::Received::Record ? drawn.answer(message) : Reply{};
     });
-    if (!device.start())
+    run.started = device.start();
+    if (!run.started)
         return run;
-    run.started = true;
     Device upload;
     upload.setTiming(scaledTiming());
     QElapsedTimer clock;
@@ -132,8 +116,8 @@ Run uploadTo(quint64 seed, const transfer::LoadedImage &image) {
     run.outcome = upload.upload(image, device.portName());
     run.elapsedMs = clock.elapsed();
     device.stop();
-    run.held = drawn.held();
-    run.schedule = drawn.schedule();
+    run.held = drawn.held;
+    run.schedule = drawn.schedule;
     return run;
 }
 
