@@ -74,7 +74,8 @@ class BoardLines {
 public:
     BoardLines() {
         console::setLineSink([this](const QString &text) {
-            console::raw(cleared() + text.toLocal8Bit() + '\n' + block());
+            QByteArray out = cleared();
+            console::raw(out + text.toLocal8Bit() + '\n' + block());
         });
     }
     ~BoardLines() {
@@ -92,18 +93,22 @@ public:
             m_percent.insert(board, percent);
             // A redraw that keeps the block's size may be left out when stderr falls behind:
             // each leaves the cursor where the one before it did.
-            console::raw(cleared() + block(), added ? output::Kind::Kept : output::Kind::Progress);
+            const QByteArray out = cleared();
+            console::raw(out + block(), added ? output::Kind::Kept : output::Kind::Progress);
         });
     }
     void ended(const QString &board) {
         console::locked([&] {
-            if (m_percent.remove(board) > 0)
-                console::raw(cleared() + block());
+            if (m_percent.remove(board) > 0) {
+                const QByteArray out = cleared();
+                console::raw(out + block());
+            }
         });
     }
 
 private:
-    // Called with the console's lock held.
+    // Called with the console's lock held: what takes the block away (cleared() before block(),
+    // which counts the lines it draws).
     QByteArray cleared() {
         const QByteArray out =
             m_drawn > 0 ? "\x1b[" + QByteArray::number(m_drawn) + "A\r\x1b[J" : QByteArray();
