@@ -149,7 +149,6 @@ void TestCli::badArguments_data() {
              ": no slot in it (a slots file has a LABEL = PORT line for each slot)");
     slotsRow("control character in a label", "A1 = /dev/ttyS1\nA\x1b[2J = /dev/ttyS2\n",
              ":2: a label holds no control character");
-    slotsRow("bell in a label", "A\a1 = /dev/ttyS1\n", ":1: a label holds no control character");
     slotsRow("'=' in a label", "A=B = /dev/ttyS1\n",
              ":1: expected LABEL = PORT, with one '=': a label holds no '='");
     slotsRow("one path spelt twice", "A1 = /dev/ttyS1\nA2 = /dev/./ttyS1\n",

@@ -136,15 +136,10 @@ void TestSession::secondNameOfOneDeviceIsNoBoard() {
     if (linkAfterMs < 0)
         QVERIFY(linkSlot());
     // The slot's link, made while the station already watches; joined however the test ends.
-    struct Later {
-        std::thread thread;
-        ~Later() {
-            if (thread.joinable())
-                thread.join();
-        }
-    } later;
+    std::thread later;
+    const auto joined = qScopeGuard([&] { later.joinable() ? later.join() : void(); });
     if (linkAfterMs >= 0)
-        later.thread = std::thread([&] {
+        later = std::thread([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(linkAfterMs));
             linkSlot();
         });
@@ -214,9 +209,6 @@ void TestSession::slotsFileAppends() {
         QVERIFY(hand.open(QIODevice::Append) && hand.write(edit) == edit.size());
     }
     QCOMPARE(adder.append("/dev/ttyX", &error), line);
-    QCOMPARE(error, QString());
-    // A second time, the port is there already.
-    QCOMPARE(adder.append("/dev/ttyX", &error), QString());
     QCOMPARE(error, QString());
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
