@@ -138,6 +138,10 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("upload, station: names this station in each line of the --log, e.g. "
                        "the service's instance."),
         QStringLiteral("name"));
+    const QCommandLineOption noProgress(
+        QStringLiteral("no-progress"),
+        QStringLiteral("with --json: writes no progress events, only each board's start and "
+                       "result and the summary (as the service does, for its journal)."));
     const QCommandLineOption csv(QStringLiteral("csv"),
                                  QStringLiteral("report: writes a CSV row for each board."));
     const QCommandLineOption count(QStringLiteral("count"),
@@ -156,8 +160,8 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("station: a name the panel is reached by, besides its address and "
                        "localhost; may be given again."),
         QStringLiteral("name"));
-    parser.addOptions({help, version, verbose, quiet, json, csv, wait, match, log, sha256, station,
-                       count, slotsFile, listen, panelHost});
+    parser.addOptions({help, version, verbose, quiet, json, noProgress, csv, wait, match, log,
+                       sha256, station, count, slotsFile, listen, panelHost});
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("upload, enter, ports, info, station, report or slots."),
@@ -201,6 +205,9 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     options->rawOperands = raw.mid(1);
     options->json = parser.isSet(json);
     options->match = parser.value(match);
+    options->noProgress = parser.isSet(noProgress);
+    if (options->noProgress && !options->json)
+        return usageError(QStringLiteral("--no-progress is for --json only"));
     options->csv = parser.isSet(csv);
     if (options->csv && (options->json || options->command != QLatin1String("report")))
         return usageError(QStringLiteral("--csv is for report only, without --json"));

@@ -27,7 +27,8 @@ struct Options {
     // The operands' bytes as given, for file names that are not valid text.
     QByteArrayList rawOperands;
     bool json = false;
-    bool csv = false; // report --csv
+    bool noProgress = false; // --no-progress: no progress events
+    bool csv = false;        // report --csv
     // station --match
     QString match;
     // station --count: end once this many boards have loaded; 0 never.

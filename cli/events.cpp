@@ -12,6 +12,7 @@ namespace {
 
 bool isEnabled = false;
 bool isSlotted = false;
+bool withProgress = true;
 
 QJsonObject withSlot(QJsonObject event, const QString &slot) {
     if (isSlotted)
@@ -71,8 +72,12 @@ QJsonObject summary(int loaded, int failed) {
     return {{"event", "summary"}, {"loaded", loaded}, {"failed", failed}};
 }
 
+void setProgress(bool progress) {
+    withProgress = progress;
+}
+
 void write(const QJsonObject &object, output::Kind kind) {
-    if (!isEnabled || object.isEmpty())
+    if (!isEnabled || object.isEmpty() || (kind == output::Kind::Progress && !withProgress))
         return;
     output::queue(output::Stream::Stdout,
                   QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n', kind);

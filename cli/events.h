@@ -14,6 +14,10 @@ namespace cli::events {
 // start, progress, result and gone carry "slot", the label or null for a port no slot names.
 void setEnabled(bool enabled, bool slotted = false);
 
+// progress: whether progress events are written (--no-progress: a journal gets the boards'
+// starts and results, not a line a record).
+void setProgress(bool progress);
+
 // The event objects, keys in this order.
 QJsonObject start(const jobs::BoardResult &board);
 QJsonObject progress(const jobs::BoardResult &board, int acknowledged, int records, int percent);

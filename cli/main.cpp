@@ -79,13 +79,23 @@ int addSlots(const QString &path) {
     const jobs::SlotsFile::Failure failure = file.open(path, &error);
     if (failure == jobs::SlotsFile::Failure::Refused)
         return cli::usageError(error);
+    if (failure == jobs::SlotsFile::Failure::None &&
+        cli::console::verbosity() != cli::Verbosity::Quiet)
+        cli::console::line(QStringLiteral("Slots: adding 'Slot N = PORT' to %1 for each serial "
+                                          "port that appears (%2 in it already); stop with "
+                                          "Ctrl-C")
+                               .arg(path, QString::number(file.ports().size())));
     ports::NewPorts appearing(file.ports());
     while (failure == jobs::SlotsFile::Failure::None && !stopped()) {
         for (const QString &name : appearing.wait(500, jobs::stopsignals::wakeDescriptor())) {
             const QString slot = file.append(name, &error);
-            if (slot.isEmpty())
+            if (!error.isEmpty())
                 break;
-            cli::console::line(QStringLiteral("added ") + slot);
+            // Added by hand, or by an earlier run, meanwhile.
+            if (slot.isEmpty())
+                cli::console::line(QStringLiteral("%1: in %2 already").arg(name, path));
+            else
+                cli::console::line(QStringLiteral("added ") + slot);
         }
         if (!error.isEmpty())
             break;
@@ -150,5 +160,6 @@ int main(int argc, char *argv[]) {
 #endif
     cli::console::installMessageHandler();
     cli::events::setEnabled(options.json, !options.run.slotList.empty());
+    cli::events::setProgress(!options.noProgress);
     return cli::output::exitCode(run(options));
 }

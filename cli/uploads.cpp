@@ -9,6 +9,9 @@
 #include "stopsignals.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QMap>
+#include <QRegularExpression>
 
 #include <memory>
 #include <vector>
@@ -17,6 +20,7 @@
 #include <io.h>
 #define isatty _isatty
 #define STDERR_FILENO 2
+#define STDOUT_FILENO 1
 #else
 #include <unistd.h>
 #endif
@@ -62,6 +66,92 @@ void printSummary(const std::vector<const jobs::BoardResult *> &boards) {
                       outcomes[row].leftJustified(width(outcomes)) + QStringLiteral("  ") +
                       records[row].rightJustified(width(records)) + QStringLiteral("  ") +
                       seconds[row].rightJustified(width(seconds)));
+}
+
+// A station's boards in progress on a terminal: a line each, redrawn in place below what is
+// said, which is written above them. Safe from any thread.
+class BoardLines {
+public:
+    BoardLines() {
+        console::setLineSink([this](const QString &text) {
+            QByteArray out = cleared();
+            console::raw(out + text.toLocal8Bit() + '\n' + block());
+        });
+    }
+    ~BoardLines() {
+        console::setLineSink(nullptr);
+        console::locked([this] { console::raw(cleared()); });
+    }
+    BoardLines(const BoardLines &) = delete;
+    BoardLines &operator=(const BoardLines &) = delete;
+
+    void progress(const QString &board, int percent) {
+        console::locked([&] {
+            const bool added = !m_percent.contains(board);
+            if (!added && m_percent.value(board) == percent)
+                return;
+            m_percent.insert(board, percent);
+            // A redraw that keeps the block's size may be left out when stderr falls behind:
+            // each leaves the cursor where the one before it did.
+            const QByteArray out = cleared();
+            console::raw(out + block(), added ? output::Kind::Kept : output::Kind::Progress);
+        });
+    }
+    void ended(const QString &board) {
+        console::locked([&] {
+            if (m_percent.remove(board) > 0) {
+                const QByteArray out = cleared();
+                console::raw(out + block());
+            }
+        });
+    }
+
+private:
+    // Called with the console's lock held: what takes the block away (cleared() before block(),
+    // which counts the lines it draws).
+    QByteArray cleared() {
+        const QByteArray out =
+            m_drawn > 0 ? "\x1b[" + QByteArray::number(m_drawn) + "A\r\x1b[J" : QByteArray();
+        m_drawn = 0;
+        return out;
+    }
+    QByteArray block() {
+        int width = 0;
+        for (auto it = m_percent.constBegin(); it != m_percent.constEnd(); ++it)
+            width = qMax(width, it.key().size());
+        QByteArray out;
+        for (auto it = m_percent.constBegin(); it != m_percent.constEnd(); ++it) {
+            const int filled = it.value() * 30 / 100;
+            out += it.key().leftJustified(width).toLocal8Bit() + "  [" + QByteArray(filled, '#') +
+                   QByteArray(30 - filled, '.') + "] " +
+                   QByteArray::number(it.value()).rightJustified(3) + "%\n";
+        }
+        m_drawn = int(m_percent.size());
+        return out;
+    }
+
+    QMap<QString, int> m_percent;
+    int m_drawn = 0;
+};
+
+// The slots a path glob --match also takes in, by their labels: their link's path, or the node
+// it leads to now, matches it.
+QStringList slotsCovered(const QString &match, const std::vector<jobs::Slot> &list) {
+    QStringList covered;
+    if (match.isEmpty() || ports::isUsbIdentity(match))
+        return covered;
+    const QString pattern =
+        match.contains(QLatin1Char('/')) ? match : QStringLiteral("/dev/") + match;
+    const QRegularExpression glob(QRegularExpression::anchoredPattern(
+        QRegularExpression::wildcardToRegularExpression(pattern)));
+    for (const jobs::Slot &slot : list) {
+        if (ports::isUsbIdentity(slot.port))
+            continue;
+        const QString node = QFileInfo(slot.port).canonicalFilePath();
+        if (glob.match(slot.port).hasMatch() || (!node.isEmpty() && glob.match(node).hasMatch()))
+            covered << slot.label;
+    }
+    return covered;
 }
 
 // A stop request, as the session is given it.
@@ -188,11 +278,20 @@ int runStation(const Options &options) {
         if (panel)
             panel->started(tile(board.port, board.slot), board.port, board.records);
     };
-    hooks.progress = [panel, tile](int, const jobs::BoardResult &board, int done, int total,
-                                   int percent) {
+    // On a terminal (stdout's and stderr's), a line per board in progress; plain lines
+    // otherwise.
+    std::unique_ptr<BoardLines> lines;
+    if (console::verbosity() == Verbosity::Normal && ::isatty(STDOUT_FILENO) &&
+        ::isatty(STDERR_FILENO))
+        lines = std::make_unique<BoardLines>();
+    BoardLines *shownLines = lines.get();
+    hooks.progress = [panel, tile, shownLines](int, const jobs::BoardResult &board, int done,
+                                               int total, int percent) {
         events::write(events::progress(board, done, total, percent), output::Kind::Progress);
         if (panel)
             panel->progress(tile(board.port, board.slot), percent);
+        if (shownLines)
+            shownLines->progress(tile(board.port, board.slot), percent);
     };
     hooks.gone = [panel, tile](const QString &port, const QString &slot) {
         events::write(events::gone(port, slot));
@@ -200,8 +299,11 @@ int runStation(const Options &options) {
             panel->gone(tile(port, slot));
     };
     const jobs::Session *session = nullptr;
-    hooks.finished = [&session, slotted, panel, tile](const jobs::BoardResult &result, int exit) {
+    hooks.finished = [&session, slotted, panel, tile, shownLines](const jobs::BoardResult &result,
+                                                                  int exit) {
         events::write(events::result(result, exit));
+        if (shownLines)
+            shownLines->ended(tile(result.port, result.slot));
         if (panel)
             panel->finished(tile(result.port, result.slot), result.ok(), result.causeKind(),
                             result.causeText(), result.seconds);
@@ -251,6 +353,12 @@ int runStation(const Options &options) {
                     (slotted ? QStringLiteral("of a slot") : QString()) +
                         (slotted && !options.match.isEmpty() ? QStringLiteral(" or ") : QString()) +
                         (options.match.isEmpty() ? QString() : "matching " + options.match)));
+    const QStringList covered = slotsCovered(options.match, options.run.slotList);
+    if (!covered.isEmpty() && console::verbosity() != Verbosity::Quiet)
+        console::line(QStringLiteral("--match %1 also covers slot%2 %3: a board on a slot's "
+                                     "device is that slot's, whichever name appears first")
+                          .arg(options.match, covered.size() == 1 ? "" : "s",
+                               covered.join(QStringLiteral(", "))));
     if (panel) {
         shown.setImage(options.operands[0], station.sha256(),
                        QCoreApplication::applicationVersion());
@@ -258,6 +366,7 @@ int runStation(const Options &options) {
             shown.addSlot(slot.label, slot.port);
     }
     station.watch(options.match, options.count);
+    lines.reset();
     return station.exitCode();
 }
 

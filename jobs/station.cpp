@@ -87,6 +87,9 @@ bool Station::reap() {
 }
 
 void Station::wait(qint64 nowMs, int wakeFd) {
+    // A batch loaded in full ends the station: nothing is left to wait for.
+    if (batchDone())
+        return;
     // Idle, it sleeps until the system tells of a change or the next look is due.
     const qint64 untilLook = std::clamp<qint64>(m_nextLookMs - nowMs, 0, kLookMs);
     if (m_notifier.wait(m_running.empty() ? int(untilLook) : std::min<int>(kReapMs, int(untilLook)),

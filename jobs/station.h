@@ -49,7 +49,7 @@ public:
     void step(bool takeNew, qint64 nowMs);
     // Waits for the ports to change (returns at once when they did), for the next look, for
     // wakeFd to be readable (-1: none), or, while boards run, kReapMs for them to end. nowMs: the
-    // time since the station started.
+    // time since the station started. Returns at once once a batch has loaded in full.
     void wait(qint64 nowMs, int wakeFd = -1);
     // Waits for the jobs still running, stopping them once stop() holds, and reports them.
     void finish(const std::function<bool()> &stop);

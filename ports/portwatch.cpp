@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 namespace ports {
 
 QStringList patternsOf(const SelectorList &selectors) {
@@ -53,6 +55,10 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
     }
     for (auto it = m_unready.begin(); it != m_unready.end();)
         it = bytes.contains(it.key()) ? std::next(it) : m_unready.erase(it);
+    for (auto it = m_unslotted.begin(); it != m_unslotted.end();)
+        it = bytes.contains(it.key()) ? std::next(it) : m_unslotted.erase(it);
+    const bool slotted = std::any_of(m_selectors.begin(), m_selectors.end(),
+                                     [](const Selector &each) { return !each.slot.isEmpty(); });
 
     // The devices taken, by the name they were taken under.
     QHash<quint64, QString> taken;
@@ -87,6 +93,16 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
         // number): taken once that job has let it go.
         if (device && !transfer::inUseAs(*device).isEmpty())
             continue;
+        // A name no slot names, while slots are watched, may be a slot's device whose link udev
+        // has yet to make (the node comes first): taken once the link had time to take it.
+        if (slotted && slotOf.value(name).isEmpty()) {
+            const qint64 since = m_unslotted.value(name, nowMs);
+            m_unslotted.insert(name, since);
+            if (nowMs - since < kSlotSettleMs) {
+                step.unready = true;
+                continue;
+            }
+        }
         if (!mayOpen(raw)) {
             const qint64 since = m_unready.value(name, nowMs);
             m_unready.insert(name, since);
@@ -96,6 +112,7 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
             }
         }
         m_unready.remove(name);
+        m_unslotted.remove(name);
         if (device)
             taken.insert(*device, name);
         // Its USB adapter: from the list a USB selector is matched against, else from what the
@@ -120,8 +137,25 @@ PortWatch::Step PortWatch::poll(const PortList &ports,
 
     if (!m_sawPort && !m_saidWaiting && nowMs >= m_noticeMs) {
         m_saidWaiting = true;
-        step.waiting = QStringLiteral("no port matches %1 yet; waiting")
-                           .arg(patternsOf(m_selectors).join(QStringLiteral(", ")));
+        // Slots go by their count: a line's paths would fill the screen.
+        QStringList patterns;
+        int slotCount = 0;
+        for (const Selector &selector : m_selectors) {
+            if (selector.slot.isEmpty())
+                patterns << selector.pattern;
+            else
+                ++slotCount;
+        }
+        if (slotCount == 0)
+            step.waiting = QStringLiteral("no port matches %1 yet; waiting")
+                               .arg(patterns.join(QStringLiteral(", ")));
+        else
+            step.waiting = QStringLiteral("no port yet; waiting for %1 slot%2%3")
+                               .arg(slotCount)
+                               .arg(slotCount == 1 ? "" : "s")
+                               .arg(patterns.isEmpty() ? QString()
+                                                       : QStringLiteral(" and ports matching ") +
+                                                             patterns.join(QStringLiteral(", ")));
     }
     return step;
 }

@@ -69,7 +69,8 @@ public:
     // before its name led to another device); such a name is taken once that board ends, as is
     // a name whose device this process still has open under a name that went away. A port this
     // process may not open yet (its node just made, its group not yet set) is taken once it may,
-    // or kSettleMs after it was first seen, when its open says why not. nowMs: the time since
+    // or kSettleMs after it was first seen, when its open says why not. With slots, a name no
+    // slot names is taken kSlotSettleMs after it was first seen. nowMs: the time since
     // the station started.
     // ports: the ports present, for a USB selector.
     Step poll(const PortList &ports, const std::function<bool(const QString &)> &busy,
@@ -96,6 +97,10 @@ public:
     QByteArrayList deviceNodes() const;
 
     static constexpr qint64 kSettleMs = 2000;
+    // How long a name no slot names waits, while slots are watched, for a slot's link to its
+    // device (udev makes the link after the node): a board on a slot's device is the slot's,
+    // whichever name appears first.
+    static constexpr qint64 kSlotSettleMs = 1500;
 
 private:
     enum class Kind { Board, SecondName, NotAPort };
@@ -116,6 +121,8 @@ private:
     QHash<QString, Known> m_known;
     // Ports not to be opened yet, with when each was first seen.
     QHash<QString, qint64> m_unready;
+    // Names no slot names, waiting for a slot's link, with when each was first seen.
+    QHash<QString, qint64> m_unslotted;
     bool m_sawPort = false;
     bool m_saidWaiting = false;
 };

@@ -17,7 +17,7 @@ _bootloader_cli() {
     esac
 
     if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --csv --wait --match --log --sha256 --station --count --slots --listen -v -q -h' -- "$cur"))
+        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --no-progress --csv --wait --match --log --sha256 --station --count --slots --listen -v -q -h' -- "$cur"))
         return
     fi
 

@@ -145,6 +145,27 @@ void TestCli::badArguments_data() {
     slotsRow("two labels one port", "A1 = usb:0403:6001:AB\nA2=usb:0403:6001:ab\n",
              ":2: usb:0403:6001:ab is the port of A1 already, not also of A2");
     slotsRow("unparsable line", "A1 = /dev/ttyS1\nA2 /dev/ttyS2\n", ":2: expected LABEL = PORT");
+    slotsRow("empty file", "# no slot yet\n\n",
+             ": no slot in it (a slots file has a LABEL = PORT line for each slot)");
+    slotsRow("control character in a label", "A1 = /dev/ttyS1\nA\x1b[2J = /dev/ttyS2\n",
+             ":2: a label holds no control character");
+    slotsRow("'=' in a label", "A=B = /dev/ttyS1\n",
+             ":1: expected LABEL = PORT, with one '=': a label holds no '='");
+    slotsRow("one path spelt twice", "A1 = /dev/ttyS1\nA2 = /dev/./ttyS1\n",
+             ":2: /dev/./ttyS1 is the port of A1 already, not also of A2");
+    // Two links to one device: the same port under two names.
+    QVERIFY(QFile::link("/dev/null", slotFiles.filePath("null-a")));
+    QVERIFY(QFile::link("/dev/null", slotFiles.filePath("null-b")));
+    slotsRow(
+        "one device under two links",
+        ("A1 = " + slotFiles.filePath("null-a") + "\nA2 = " + slotFiles.filePath("null-b") + "\n")
+            .toUtf8(),
+        ":2: " + slotFiles.filePath("null-b") + " is the port of A1 already, not also of A2");
+    // A FIFO is refused before it is opened: its open would wait for a writer.
+    const QString fifo = slotFiles.filePath("fifo.slots");
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    QTest::newRow("a FIFO") << QStringList{"station", "a.bin", "--slots", fifo}
+                            << fifo + ": not a regular file";
     QTest::newRow("listen on a name")
         << QStringList{"station", "a.bin", "--match", "x", "--listen", "plant:80"}
         << "cannot listen on 'plant:80': expected PORT or ADDRESS:PORT, with a numeric address";
@@ -660,8 +681,12 @@ void TestCli::slotsFile_data() {
     QTest::addColumn<QByteArray>("contents");
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("error");
-    QTest::newRow("slots given, stopped") << QByteArray("A1 = /dev/ttyUSB0\n") << 0 << QString();
-    QTest::newRow("empty, stopped") << QByteArray() << 0 << QString();
+    // Once open, it says what it watches.
+    const QString watching("Slots: adding 'Slot N = PORT' to %1 for each serial port that "
+                           "appears (%2 in it already); stop with Ctrl-C");
+    QTest::newRow("slots given, stopped")
+        << QByteArray("A1 = /dev/ttyUSB0\n") << 0 << watching.arg("%1", "1");
+    QTest::newRow("empty, stopped") << QByteArray() << 0 << watching.arg("%1", "0");
     QTest::newRow("a line in error")
         << QByteArray("A1 = /dev/ttyUSB0\nA2 /dev/ttyUSB1\n") << 64
         << QStringLiteral("bootloader-cli: %1:2: expected LABEL = PORT");

@@ -341,6 +341,11 @@ void TestPorts::portWatch() {
     QCOMPARE(empty.poll({}, isBusy, 1000).waiting,
              QStringLiteral("no port matches %1 yet; waiting").arg(files.path("none*")));
     QCOMPARE(empty.poll({}, isBusy, 2000).waiting, QString());
+    // With slots, how many wait, not their paths.
+    ports::PortWatch slotted({{files.path("s1"), "A1"}, {files.path("s2"), "A2"}, {"none*", {}}},
+                             0);
+    QCOMPARE(slotted.poll({}, isBusy, 0).waiting,
+             QStringLiteral("no port yet; waiting for 2 slots and ports matching none*"));
 }
 
 QTEST_GUILESS_MAIN(TestPorts)

@@ -1,12 +1,17 @@
 #include "session.h"
 #include "simdevice.h"
+#include "station.h"
 #include "testsupport.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <mutex>
+#include <thread>
 
 using sim::SimDevice;
 
@@ -33,7 +38,11 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void batchEndsAtItsCount();
+    void secondNameOfOneDeviceIsNoBoard_data();
     void secondNameOfOneDeviceIsNoBoard();
+    void slotsFileAppends_data();
+    void slotsFileAppends();
+    void slotsFileHasOneWriter();
 };
 
 // Each board is in the log when it is told of; a stop outweighs a failure, which outweighs
@@ -94,21 +103,46 @@ void TestSession::batchEndsAtItsCount() {
     int ended = 0;
     jobs::Session::Hooks hooks;
     hooks.ended = [&](int loaded, int) { ended = loaded; };
+    // The board that completes the batch ends the station then, not at the next look at the
+    // ports (kLookMs on).
+    QElapsedTimer sinceLoaded;
+    hooks.finished = [&](const jobs::BoardResult &, int) { sinceLoaded.start(); };
     jobs::Session session(settings, hooks);
     QVERIFY(session.prepare(0));
     session.watch(files.path("board-*"), 1);
     QCOMPARE(session.loaded(), 1);
     QCOMPARE(ended, 1);
     QCOMPARE(session.exitCode(), 0);
+    QVERIFY2(sinceLoaded.elapsed() < jobs::Station::kLookMs - 1000,
+             qPrintable(QString::number(sinceLoaded.elapsed())));
 }
 
-// Two names of one device, one a slot's: one board, on the slot, and nothing told of the other.
+// Two names of one device, one a slot's: one board, on the slot, and nothing told of the other;
+// also when the other name is there first and the slot's link comes later, as udev makes it.
+void TestSession::secondNameOfOneDeviceIsNoBoard_data() {
+    QTest::addColumn<int>("linkAfterMs");
+    QTest::newRow("both names there") << -1;
+    QTest::newRow("node first, link 100 ms later") << 100;
+    QTest::newRow("node first, link 300 ms later") << 300;
+}
+
 void TestSession::secondNameOfOneDeviceIsNoBoard() {
+    QFETCH(int, linkAfterMs);
     testsupport::TempFiles files;
     SimDevice device;
     QVERIFY(device.start());
-    QVERIFY(QFile::link(device.portName(), files.path("board-a")));
     QVERIFY(QFile::link(device.portName(), files.path("board-b")));
+    const auto linkSlot = [&] { return QFile::link(device.portName(), files.path("board-a")); };
+    if (linkAfterMs < 0)
+        QVERIFY(linkSlot());
+    // The slot's link, made while the station already watches; joined however the test ends.
+    std::thread later;
+    const auto joined = qScopeGuard([&] { later.joinable() ? later.join() : void(); });
+    if (linkAfterMs >= 0)
+        later = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(linkAfterMs));
+            linkSlot();
+        });
     jobs::RunSettings settings = settingsFor(files);
     settings.slotList = {{"A1", files.path("board-a")}};
     QStringList started, finished;
@@ -127,6 +161,70 @@ void TestSession::secondNameOfOneDeviceIsNoBoard() {
     QCOMPARE(started, QStringList{files.path("board-a")});
     QCOMPARE(finished, QStringList{"A1=" + files.path("board-a")});
     QCOMPARE(session.failed(), 0);
+}
+
+// 'slots FILE' adds a port as the slot after the highest "Slot N" the file holds at that moment
+// (hand edits and a file replaced under its name included), and never a port it holds already.
+void TestSession::slotsFileAppends_data() {
+    QTest::addColumn<QByteArray>("before"); // the file when opened
+    QTest::addColumn<QByteArray>("edit");   // appended by hand once open
+    QTest::addColumn<bool>("replace");      // edit is a new file renamed over it instead
+    QTest::addColumn<QString>("line");      // what append() says it added; empty: nothing
+    QTest::addColumn<QByteArray>("after");
+    const QByteArray gap("Slot 1 = /dev/ttyUSB0\nSlot 3 = /dev/ttyUSB1\n");
+    QTest::newRow("after the highest, not the count")
+        << gap << QByteArray() << false << "Slot 4 = /dev/ttyX" << gap + "Slot 4 = /dev/ttyX\n";
+    QTest::newRow("last line left open")
+        << QByteArray("A1 = /dev/ttyUSB0") << QByteArray() << false << "Slot 1 = /dev/ttyX"
+        << QByteArray("A1 = /dev/ttyUSB0\nSlot 1 = /dev/ttyX\n");
+    QTest::newRow("slot added by hand meanwhile")
+        << gap << QByteArray("Slot 7 = /dev/ttyUSB2\n") << false << "Slot 8 = /dev/ttyX"
+        << gap + "Slot 7 = /dev/ttyUSB2\nSlot 8 = /dev/ttyX\n";
+    QTest::newRow("port added by hand meanwhile, spelt otherwise")
+        << gap << QByteArray("Slot 4 = /dev//ttyX\n") << false << QString()
+        << gap + "Slot 4 = /dev//ttyX\n";
+    QTest::newRow("file replaced by an editor")
+        << gap << QByteArray("B1 = /dev/ttyUSB5\nSlot 9 = /dev/ttyUSB6\n") << true
+        << "Slot 10 = /dev/ttyX"
+        << QByteArray("B1 = /dev/ttyUSB5\nSlot 9 = /dev/ttyUSB6\n"
+                      "Slot 10 = /dev/ttyX\n");
+}
+
+void TestSession::slotsFileAppends() {
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, edit);
+    QFETCH(bool, replace);
+    QFETCH(QString, line);
+    QFETCH(QByteArray, after);
+    testsupport::TempFiles files;
+    const QString path = files.write("line.slots", before);
+    jobs::SlotsFile adder;
+    QString error;
+    QCOMPARE(adder.open(path, &error), jobs::SlotsFile::Failure::None);
+    if (replace) {
+        const QString saved = files.write("line.slots.new", edit);
+        QVERIFY(::rename(QFile::encodeName(saved), QFile::encodeName(path)) == 0);
+    } else if (!edit.isEmpty()) {
+        QFile hand(path);
+        QVERIFY(hand.open(QIODevice::Append) && hand.write(edit) == edit.size());
+    }
+    QCOMPARE(adder.append("/dev/ttyX", &error), line);
+    QCOMPARE(error, QString());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), after);
+}
+
+// A second writer is refused while the first has the file open, and writes nothing.
+void TestSession::slotsFileHasOneWriter() {
+    testsupport::TempFiles files;
+    const QString path = files.write("line.slots", "Slot 1 = /dev/ttyUSB0\n");
+    jobs::SlotsFile first, second;
+    QString error;
+    QCOMPARE(first.open(path, &error), jobs::SlotsFile::Failure::None);
+    QCOMPARE(second.open(path, &error), jobs::SlotsFile::Failure::Refused);
+    QCOMPARE(error, path + " is being added to by another process");
+    QCOMPARE(first.append("/dev/ttyUSB1", &error), QString("Slot 2 = /dev/ttyUSB1"));
 }
 
 QTEST_GUILESS_MAIN(TestSession)
