@@ -204,7 +204,9 @@ int runStation(const Options &options) {
         events::write(events::result(result, exit));
         if (panel)
             panel->finished(tile(result.port, result.slot), result.ok(), result.causeKind(),
-                            result.causeText(), result.seconds);
+                            result.causeText(), result.seconds,
+                            // Sends beyond one per record sent; a failure sent its last once.
+                            result.sends - result.acknowledged - (result.ok() ? 0 : 1));
         if (result.ok() && result.onRecord != false && console::verbosity() == Verbosity::Quiet)
             return;
         // With slots, each line begins with the board's slot ("-": a port no slot names).
@@ -252,6 +254,7 @@ int runStation(const Options &options) {
                         (slotted && !options.match.isEmpty() ? QStringLiteral(" or ") : QString()) +
                         (options.match.isEmpty() ? QString() : "matching " + options.match)));
     if (panel) {
+        shown.setStation(options.run.station);
         shown.setImage(options.operands[0], station.sha256(),
                        QCoreApplication::applicationVersion());
         for (const jobs::Slot &slot : options.run.slotList)
