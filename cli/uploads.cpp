@@ -306,7 +306,9 @@ int runStation(const Options &options) {
             shownLines->ended(tile(result.port, result.slot));
         if (panel)
             panel->finished(tile(result.port, result.slot), result.ok(), result.causeKind(),
-                            result.causeText(), result.seconds);
+                            result.causeText(), result.seconds,
+                            // Sends beyond one per record sent; a failure sent its last once.
+                            result.sends - result.acknowledged - (result.ok() ? 0 : 1));
         if (result.ok() && result.onRecord != false && console::verbosity() == Verbosity::Quiet)
             return;
         // With slots, each line begins with the board's slot ("-": a port no slot names).
@@ -360,6 +362,7 @@ int runStation(const Options &options) {
                           .arg(options.match, covered.size() == 1 ? "" : "s",
                                covered.join(QStringLiteral(", "))));
     if (panel) {
+        shown.setStation(options.run.station);
         shown.setImage(options.operands[0], station.sha256(),
                        QCoreApplication::applicationVersion());
         for (const jobs::Slot &slot : options.run.slotList)

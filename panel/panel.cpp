@@ -2,6 +2,7 @@
 
 #include "cause.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -88,6 +89,15 @@ void Subscription::cut() {
     ready_.notify_one();
 }
 
+Panel::Panel()
+    : startTime_(double(QDateTime::currentMSecsSinceEpoch()) / 1000) {}
+
+void Panel::setStation(const QString &name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    station_ = name;
+    publishLocked({{"event", "station"}, {"station", name}});
+}
+
 void Panel::setImage(const QString &name, const QString &sha256, const QString &version) {
     std::lock_guard<std::mutex> lock(mutex_);
     image_ = name;
@@ -107,6 +117,7 @@ void Panel::addSlot(const QString &label, const QString &port) {
                                         transfer::kindName(transfer::Cause::Kind(kind)), label),
                         0);
     boards_.emplace(std::make_tuple(QStringLiteral("failed"), QStringLiteral("unknown"), label), 0);
+    countSlotLocked(label);
     publishLocked({{"event", "slot"}, {"slot", label}, {"port", port}});
 }
 
@@ -129,9 +140,11 @@ void Panel::progress(const QString &slot, double percent) {
 }
 
 void Panel::finished(const QString &slot, bool loaded, const QString &causeKind,
-                     const QString &cause, double seconds) {
+                     const QString &cause, double seconds, int resends) {
     std::lock_guard<std::mutex> lock(mutex_);
     finishedLocked(slot, loaded, causeKind, cause, seconds);
+    SlotFigures &figures = figures_[tileLocked(slot, QString()).slotted ? slot : unslotted];
+    figures.resends += quint64(std::max(0, resends));
     publishLocked({{"event", "result"},
                    {"slot", slot},
                    {"ok", loaded},
@@ -144,6 +157,25 @@ void Panel::gone(const QString &slot) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (goneLocked(slot))
         publishLocked({{"event", "gone"}, {"slot", slot}});
+}
+
+void Panel::countSlotLocked(const QString &slot) {
+    figures_.emplace(slot, SlotFigures());
+}
+
+Panel::State Panel::shownState(const Tile &tile, std::chrono::steady_clock::time_point now) {
+    if (tile.goneAt && now - *tile.goneAt >= failureHold)
+        return State::Waiting;
+    return tile.state;
+}
+
+void Panel::pruneLocked(std::chrono::steady_clock::time_point now) {
+    tiles_.erase(std::remove_if(tiles_.begin(), tiles_.end(),
+                                [now](const Tile &tile) {
+                                    return !tile.slotted && tile.goneAt &&
+                                           now - *tile.goneAt >= failureHold;
+                                }),
+                 tiles_.end());
 }
 
 Panel::Tile &Panel::tileLocked(const QString &slot, const QString &port) {
@@ -162,7 +194,9 @@ Panel::Tile &Panel::tileLocked(const QString &slot, const QString &port) {
 }
 
 bool Panel::startedLocked(const QString &slot, const QString &port) {
+    pruneLocked(std::chrono::steady_clock::now());
     Tile &tile = tileLocked(slot, port);
+    tile.goneAt.reset();
     tile.state = State::Loading;
     tile.percent = 0;
     tile.causeKind.clear();
@@ -175,6 +209,7 @@ bool Panel::progressLocked(const QString &slot, double percent) {
     const int whole = std::clamp(static_cast<int>(std::floor(percent)), 0, 100);
     if (tile.state == State::Loading && tile.percent == whole)
         return false;
+    tile.goneAt.reset();
     tile.state = State::Loading;
     tile.percent = whole;
     return true;
@@ -188,25 +223,39 @@ void Panel::finishedLocked(const QString &slot, bool loaded, const QString &caus
     tile.causeKind = loaded ? QString() : causeKind;
     tile.cause = loaded ? QString() : cause;
     tile.seconds = seconds;
+    tile.goneAt.reset();
     ++(loaded ? loaded_ : failed_);
+    SlotFigures &figures = figures_[tile.slotted ? slot : unslotted];
+    if (loaded) {
+        figures.consecutiveFailures = 0;
+        figures.lastLoaded = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
+    } else {
+        ++figures.consecutiveFailures;
+    }
     const QString kind = loaded                ? QStringLiteral("none")
                          : causeKind.isEmpty() ? QStringLiteral("unknown")
                                                : causeKind;
     ++boards_[{loaded ? QStringLiteral("loaded") : QStringLiteral("failed"), kind,
                tile.slotted ? slot : unslotted}];
-    ++uploads_;
-    uploadSeconds_ += seconds;
+    const size_t result = loaded ? 0 : 1;
+    ++uploads_[result];
+    uploadSeconds_[result] += seconds;
     for (size_t i = 0; i < bucketBounds.size(); ++i) {
         if (seconds <= bucketBounds[i])
-            ++buckets_[i];
+            ++buckets_[result][i];
     }
 }
 
 bool Panel::goneLocked(const QString &slot) {
     auto it = std::find_if(tiles_.begin(), tiles_.end(),
                            [&](const Tile &tile) { return tile.label == slot; });
-    if (it == tiles_.end())
+    if (it == tiles_.end() || it->goneAt)
         return false;
+    if (it->state == State::Failed) {
+        // Held, so that whoever is at the fixture reads why before the tile is free again.
+        it->goneAt = std::chrono::steady_clock::now();
+        return true;
+    }
     if (!it->slotted) {
         tiles_.erase(it);
         return true;
@@ -229,19 +278,39 @@ void Panel::publishLocked(const QJsonObject &event) {
 
 QJsonObject Panel::status() const {
     std::lock_guard<std::mutex> lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
     QJsonArray tiles;
     for (const Tile &tile : tiles_) {
-        tiles.append(QJsonObject{
+        const State state = shownState(tile, now);
+        if (!tile.slotted && tile.goneAt && state == State::Waiting)
+            continue; // its port is gone, and its failure shown long enough
+        const bool failed = state == State::Failed;
+        QJsonObject shown{
             {"slot", tile.label},
             {"port", tile.port},
-            {"state", stateName(tile.state)},
-            {"percent", tile.percent},
-            {"cause_kind", tile.causeKind.isEmpty() ? QJsonValue() : QJsonValue(tile.causeKind)},
-            {"cause", tile.cause.isEmpty() ? QJsonValue() : QJsonValue(tile.cause)},
-            {"seconds", tile.seconds}});
+            {"state", stateName(state)},
+            {"percent", state == State::Waiting ? 0 : tile.percent},
+            {"cause_kind",
+             failed && !tile.causeKind.isEmpty() ? QJsonValue(tile.causeKind) : QJsonValue()},
+            {"cause", failed && !tile.cause.isEmpty() ? QJsonValue(tile.cause) : QJsonValue()},
+            {"seconds", tile.seconds}};
+        // A held failure: the milliseconds until the tile shows Waiting.
+        if (tile.goneAt && failed)
+            shown.insert("waiting_in", qint64(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  failureHold - (now - *tile.goneAt))
+                                                  .count()));
+        tiles.append(shown);
     }
-    return {{"image", image_},   {"sha256", sha256_}, {"version", version_},
-            {"loaded", loaded_}, {"failed", failed_}, {"slots", tiles}};
+    return {
+        {"image", image_},
+        {"sha256", sha256_},
+        {"version", version_},
+        {"station", station_},
+        {"since",
+         QDateTime::fromMSecsSinceEpoch(qint64(startTime_ * 1000), Qt::UTC).toString(Qt::ISODate)},
+        {"loaded", loaded_},
+        {"failed", failed_},
+        {"slots", tiles}};
 }
 
 QByteArray Panel::metrics() const {
@@ -254,26 +323,61 @@ QByteArray Panel::metrics() const {
                "\",cause_kind=\"" + labelValue(std::get<1>(key)) + "\",slot=\"" +
                labelValue(std::get<2>(key)) + "\"} " + QByteArray::number(count) + "\n";
     }
-    out += "# HELP bootloader_upload_seconds How long the uploads took, loaded or failed.\n"
+    out += "# HELP bootloader_upload_seconds How long the uploads took, by result.\n"
            "# TYPE bootloader_upload_seconds histogram\n";
-    for (size_t i = 0; i < bucketBounds.size(); ++i) {
-        out += "bootloader_upload_seconds_bucket{le=\"" + number(bucketBounds[i]) + "\"} " +
-               QByteArray::number(buckets_[i]) + "\n";
+    for (size_t result = 0; result < 2; ++result) {
+        const QByteArray label = result == 0 ? "result=\"loaded\"" : "result=\"failed\"";
+        for (size_t i = 0; i < bucketBounds.size(); ++i) {
+            out += "bootloader_upload_seconds_bucket{" + label + ",le=\"" +
+                   number(bucketBounds[i]) + "\"} " + QByteArray::number(buckets_[result][i]) +
+                   "\n";
+        }
+        out += "bootloader_upload_seconds_bucket{" + label + ",le=\"+Inf\"} " +
+               QByteArray::number(uploads_[result]) + "\n";
+        out +=
+            "bootloader_upload_seconds_sum{" + label + "} " + number(uploadSeconds_[result]) + "\n";
+        out += "bootloader_upload_seconds_count{" + label + "} " +
+               QByteArray::number(uploads_[result]) + "\n";
     }
-    out += "bootloader_upload_seconds_bucket{le=\"+Inf\"} " + QByteArray::number(uploads_) + "\n";
-    out += "bootloader_upload_seconds_sum " + number(uploadSeconds_) + "\n";
-    out += "bootloader_upload_seconds_count " + QByteArray::number(uploads_) + "\n";
+    const auto now = std::chrono::steady_clock::now();
     out += "# HELP bootloader_slot_state Each slot's current state: 1 for it, 0 for the others.\n"
            "# TYPE bootloader_slot_state gauge\n";
     for (const Tile &tile : tiles_) {
+        const State shown = shownState(tile, now);
+        if (!tile.slotted && tile.goneAt && shown == State::Waiting)
+            continue;
         for (State state : {State::Waiting, State::Loading, State::Loaded, State::Failed}) {
             out += "bootloader_slot_state{slot=\"" + labelValue(tile.label) + "\",state=\"" +
-                   stateName(state) + "\"} " + (tile.state == state ? "1" : "0") + "\n";
+                   stateName(state) + "\"} " + (shown == state ? "1" : "0") + "\n";
         }
     }
-    out += "# HELP bootloader_info The program's version and the image it loads.\n"
+    const auto perSlot = [&](const char *name, const char *type, const char *help,
+                             const auto &value) {
+        out += QByteArray("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+        for (const auto &[slot, figures] : figures_)
+            out +=
+                QByteArray(name) + "{slot=\"" + labelValue(slot) + "\"} " + value(figures) + "\n";
+    };
+    perSlot("bootloader_slot_consecutive_failures", "gauge",
+            "Boards that failed in a row on the slot since its last loaded one.",
+            [](const SlotFigures &f) { return QByteArray::number(f.consecutiveFailures); });
+    perSlot("bootloader_slot_last_loaded_timestamp_seconds", "gauge",
+            "When the slot's last board loaded, since the epoch; 0 for none yet.",
+            [](const SlotFigures &f) { return number(f.lastLoaded); });
+    perSlot("bootloader_resends_total", "counter",
+            "Records sent again because a send went unanswered, by slot.",
+            [](const SlotFigures &f) { return QByteArray::number(f.resends); });
+    out += "# HELP process_start_time_seconds When the station started, since the epoch.\n"
+           "# TYPE process_start_time_seconds gauge\n"
+           "process_start_time_seconds " +
+           number(startTime_) + "\n";
+    out += "# HELP bootloader_build_info The program's version.\n"
+           "# TYPE bootloader_build_info gauge\n"
+           "bootloader_build_info{version=\"" +
+           labelValue(version_) + "\"} 1\n";
+    out += "# HELP bootloader_info The station and the image it loads.\n"
            "# TYPE bootloader_info gauge\n";
-    out += "bootloader_info{version=\"" + labelValue(version_) + "\",image=\"" +
+    out += "bootloader_info{station=\"" + labelValue(station_) + "\",image=\"" +
            labelValue(image_) + "\",sha256=\"" + labelValue(sha256_) + "\"} 1\n";
     return out;
 }

@@ -1,7 +1,8 @@
 // paneldemo [ADDRESS]: serves a panel fed with events read as JSON Lines from standard input, one
 // panel call each: {"event":"image","image":..,"sha256":..}, {"event":"slot","slot":..,"port":..},
-// and start (slot, port, records), progress (slot, percent), result (slot, ok, cause_kind, cause,
-// seconds) and gone (slot), until standard input ends. Prints the URL first.
+// {"event":"station","station":..}, and start (slot, port, records), progress (slot, percent),
+// result (slot, ok, cause_kind, cause, seconds, resends) and gone (slot), until standard input
+// ends. Prints the URL first.
 // For the browser test and the screenshot; not installed.
 #include "panel.h"
 #include "server.h"
@@ -37,6 +38,8 @@ int main(int argc, char **argv) {
         else if (kind == "image")
             panel.setImage(event.value("image").toString(), event.value("sha256").toString(),
                            QString::fromLatin1(bootloader::kVersion));
+        else if (kind == "station")
+            panel.setStation(event.value("station").toString());
         else if (kind == "start")
             panel.started(event.value("slot").toString(), event.value("port").toString(),
                           qint64(event.value("records").toDouble()));
@@ -45,7 +48,7 @@ int main(int argc, char **argv) {
         else if (kind == "result")
             panel.finished(event.value("slot").toString(), event.value("ok").toBool(),
                            event.value("cause_kind").toString(), event.value("cause").toString(),
-                           event.value("seconds").toDouble());
+                           event.value("seconds").toDouble(), event.value("resends").toInt());
         else if (kind == "gone")
             panel.gone(event.value("slot").toString());
     }

@@ -8,6 +8,13 @@ if(BOOTLOADER_PYTHON3 AND BOOTLOADER_PROMTOOL)
     add_test(NAME panel_metrics COMMAND ${BOOTLOADER_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/panel_browser.py
                                         $<TARGET_FILE:paneldemo> --promtool ${BOOTLOADER_PROMTOOL})
 endif()
+# The example alert rules: promtool takes them, and they fire on the series that should fire them.
+if(BOOTLOADER_PROMTOOL)
+    add_test(NAME alert_rules_check COMMAND ${BOOTLOADER_PROMTOOL} check rules
+                                            ${PROJECT_SOURCE_DIR}/resources/prometheus/bootloader-alerts.yml)
+    add_test(NAME alert_rules COMMAND ${BOOTLOADER_PROMTOOL} test rules bootloader-alerts_test.yml
+             WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+endif()
 
 bootloader_check_tool(BOOTLOADER_CHROMIUM chromium)
 bootloader_check_tool(BOOTLOADER_CHROMEDRIVER chromedriver)

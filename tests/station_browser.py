@@ -20,24 +20,28 @@ def main():
     args = parser.parse_args()
     tmp = tempfile.mkdtemp(prefix='station-browser-')
     path = lambda name: os.path.join(tmp, name)
-    with open(path(HOSTILE), 'w') as image:  # 6 KiB: a few hundred ms at 115200 baud
+    # The screenshot shows a line's own names: an image from its release and the slots' hub ports.
+    image_name = 'motor-ctrl-2.4.1.hex' if args.screenshot else HOSTILE
+    link = lambda slot: path('pci-0000:00:14.0-usb-0:%d.%s:1.0-port0' % ('AB'.index(slot[0]) + 1, slot[1]))
+    with open(path(image_name), 'w') as image:  # 6 KiB: a few hundred ms at 115200 baud
         image.writelines('{record %d %s}\n' % (i, 'x' * 100) for i in range(60))
     with open(path('slots'), 'w') as slots:
-        slots.write('# the fixture\n' + ''.join(f'{s} = {path(s)}\n' for s in ('A1', 'A2', 'B1', 'B2')))
+        slots.write('# the fixture\n' + ''.join(f'{s} = {link(s)}\n' for s in ('A1', 'A2', 'B1', 'B2')))
     with socket.socket() as probe:  # a free port for the station
         probe.bind(('127.0.0.1', 0))
         url = 'http://127.0.0.1:%d/' % probe.getsockname()[1]
     sims, started, driver = {}, [], None
-    station = subprocess.Popen([args.cli, 'station', path(HOSTILE), '--slots', path('slots'), '--listen',
-                                url[7:-1], '--log', path('log')], stderr=subprocess.DEVNULL)
+    station = subprocess.Popen([os.path.abspath(args.cli), 'station', image_name, '--slots', path('slots'), '--listen',
+                                url[7:-1], '--log', path('log'), '--station', 'line-3'], cwd=tmp,
+                               stderr=subprocess.DEVNULL)
 
     def plug(slot, *flags):
         sims[slot] = subprocess.Popen([args.sim, '--baud', '115200', *flags], stdout=subprocess.PIPE, text=True)
         started.append(sims[slot])
-        os.symlink(sims[slot].stdout.readline().strip(), path(slot))
+        os.symlink(sims[slot].stdout.readline().strip(), link(slot))
 
     def unplug(slot):
-        os.remove(path(slot))
+        os.remove(link(slot))
         sims.pop(slot).terminate()
 
     try:
@@ -73,7 +77,11 @@ def main():
         counts = lambda: [driver.find_element('id', c).text for c in ('loaded', 'failed')]
         until('counts as logged', lambda: counts() == ['2', '1'] and len(records) == 3)
         # The image's name stays text: shown as given, and no element made of it.
-        assert driver.find_element('id', 'image').text == path(HOSTILE)
+        assert driver.find_element('id', 'image').text == image_name
+        assert driver.find_element('id', 'station').text == 'line-3'
+        assert driver.find_element('id', 'yield').text == '66.7%'
+        assert driver.find_element('css selector', '.tile.failed .reason').text == 'No answer'
+
         assert not driver.find_elements('css selector', 'img'), 'markup made of a name'
         if args.screenshot:
             plug('B2', '--process', '30')
@@ -84,6 +92,11 @@ def main():
         logged = lambda s: datetime.datetime.fromisoformat(records[s]['time'].replace('Z', '+00:00')).timestamp()
         delays = [ms - logged(s) * 1000 for s, ms in driver.execute_script('return arrivals')]
         print('record to page, median of %d: %.1f ms' % (len(delays), statistics.median(delays)))
+        # The station ends: its page says so rather than show its slots waiting.
+        station.terminate()
+        station.wait(timeout=10)
+        until('stopped', lambda: driver.find_element('id', 'stopped').text == 'Station stopped')
+        assert not [t for t in driver.find_elements('css selector', '.state-text') if t.text == 'Waiting']
     finally:
         if driver:
             driver.quit()

@@ -1,3 +1,4 @@
+#include "cause.h"
 #include "panel.h"
 #include "server.h"
 
@@ -64,6 +65,9 @@ class TestPanelServer : public QObject {
 private slots:
     void answers_data();
     void answers();
+    void timesAreSecondsSinceTheEpoch();
+    void pulledBoardsFailureHeldUntilNextBoard();
+    void everyCauseKindHasReasonAndAction();
     void stalledStreamNeitherBlocksNorHoldsTheServer();
     void takenPortRefusedAndStopRightAfterListen();
     void closedStreamFreesItsPlaceAtOnce();
@@ -107,10 +111,37 @@ void TestPanelServer::answers_data() {
         << "GET"
         << "/metrics" << 0 << 200
         << "bootloader_slot_state{slot=\"B\\\"\\\\1\\n\",state=\"failed\"} 1\n";
-    QTest::newRow("metrics histogram") << "GET"
-                                       << "/metrics" << 0 << 200
-                                       << "bootloader_upload_seconds_bucket{le=\"2\"} "
-                                          "0\nbootloader_upload_seconds_bucket{le=\"5\"} 1\n";
+    QTest::newRow("metrics histogram")
+        << "GET"
+        << "/metrics" << 0 << 200
+        << "bootloader_upload_seconds_bucket{result=\"failed\",le=\"3\"} "
+           "2\nbootloader_upload_seconds_bucket{result=\"failed\",le=\"4\"} 3\n";
+    QTest::newRow("metrics histogram of loads")
+        << "GET"
+        << "/metrics" << 0 << 200
+        << "bootloader_upload_seconds_bucket{result=\"loaded\",le=\"10\"} "
+           "0\nbootloader_upload_seconds_bucket{result=\"loaded\",le=\"12.5\"} 1\n";
+    QTest::newRow("metrics failures in a row")
+        << "GET"
+        << "/metrics" << 0 << 200 << "bootloader_slot_consecutive_failures{slot=\"C\"} 2\n";
+    QTest::newRow("metrics failures in a row end with a load")
+        << "GET"
+        << "/metrics" << 0 << 200 << "bootloader_slot_consecutive_failures{slot=\"D\"} 0\n";
+    QTest::newRow("metrics never loaded")
+        << "GET"
+        << "/metrics" << 0 << 200
+        << "bootloader_slot_last_loaded_timestamp_seconds{slot=\"C\"} 0\n";
+    QTest::newRow("metrics resends")
+        << "GET"
+        << "/metrics" << 0 << 200 << "bootloader_resends_total{slot=\"C\"} 5\n";
+    QTest::newRow("metrics build info")
+        << "GET"
+        << "/metrics" << 0 << 200 << "\nbootloader_build_info{version=\"1.0\"} 1\n";
+    QTest::newRow("metrics image info apart")
+        << "GET"
+        << "/metrics" << 0 << 200
+        << "\nbootloader_info{station=\"line-1\",image=\"<img src=x onerror=alert(1)>.bin\","
+           "sha256=\"ab12\"} 1\n";
     QTest::newRow("metrics slot state") << "GET"
                                         << "/metrics" << 0 << 200
                                         << "bootloader_slot_state{slot=\"A\",state=\"loading\"} "
@@ -137,6 +168,13 @@ void TestPanelServer::answers() {
     panel.progress("A", 42.5);
     panel.started("B\"\\1\n", "/dev/<b>", 10);
     panel.finished("B\"\\1\n", false, "no-ack", "no \"reply\"", 3.5);
+    panel.setStation("line-1");
+    panel.addSlot("C", "/dev/ttyUSB2");
+    panel.finished("C", false, "no-ack", "no reply", 2, 4);
+    panel.finished("C", false, "device-gone", "gone", 1, 1);
+    panel.addSlot("D", "/dev/ttyUSB3");
+    panel.finished("D", false, "no-ack", "no reply", 20);
+    panel.finished("D", true, QString(), QString(), 12);
     panel::Server server(panel);
     server.setHosts({"Line1.Plant"});
     QCOMPARE(server.listen("127.0.0.1:0"), QString());
@@ -156,6 +194,55 @@ void TestPanelServer::answers() {
     const Answer result = ask(server.port(), request);
     QCOMPARE(result.status, status);
     QVERIFY2(result.body.contains(body.toUtf8()), result.body.constData());
+}
+
+void TestPanelServer::timesAreSecondsSinceTheEpoch() {
+    const double before = double(QDateTime::currentSecsSinceEpoch());
+    panel::Panel panel;
+    panel.addSlot("A", "/dev/ttyUSB0");
+    panel.finished("A", true, QString(), QString(), 1);
+    const double after = double(QDateTime::currentSecsSinceEpoch()) + 1;
+    const QByteArray metrics = panel.metrics();
+    for (const QByteArray &name : {QByteArray("process_start_time_seconds "),
+                                   QByteArray("bootloader_slot_last_loaded_timestamp_seconds"
+                                              "{slot=\"A\"} ")}) {
+        const int at = metrics.indexOf("\n" + name);
+        QVERIFY2(at >= 0, name.constData());
+        const int from = at + 1 + name.size();
+        const double value = metrics.mid(from, metrics.indexOf('\n', from) - from).toDouble();
+        QVERIFY2(value >= before && value <= after, qPrintable(QString::number(value, 'f')));
+    }
+}
+
+void TestPanelServer::pulledBoardsFailureHeldUntilNextBoard() {
+    panel::Panel panel;
+    panel.addSlot("A", "/dev/ttyUSB0");
+    const auto tile = [&panel](int i) { return panel.status()["slots"].toArray()[i].toObject(); };
+    panel.started("A", "/dev/ttyUSB0", 10);
+    panel.finished("A", false, "device-gone", "the device went away", 1);
+    panel.gone("A");
+    // Still failed, with its cause, for the hold.
+    QCOMPARE(tile(0)["state"].toString(), "failed");
+    QCOMPARE(tile(0)["cause_kind"].toString(), "device-gone");
+    const qint64 waitingIn = tile(0)["waiting_in"].toVariant().toLongLong();
+    QVERIFY2(waitingIn > 0 && waitingIn <= panel::Panel::failureHold.count(),
+             qPrintable(QString::number(waitingIn)));
+    // A new board ends the hold at once.
+    panel.started("A", "/dev/ttyUSB0", 10);
+    QCOMPARE(tile(0)["state"].toString(), "loading");
+    QVERIFY(!tile(0).contains("waiting_in"));
+}
+
+void TestPanelServer::everyCauseKindHasReasonAndAction() {
+    Q_INIT_RESOURCE(panel);
+    QFile page(":/panel/panel.js");
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QByteArray script = page.readAll();
+    for (int kind = 0; kind <= int(transfer::Cause::Kind::OutputLost); ++kind) {
+        const QByteArray entry =
+            "'" + transfer::kindName(transfer::Cause::Kind(kind)).toUtf8() + "': ['";
+        QVERIFY2(script.contains(entry), entry.constData());
+    }
 }
 
 void TestPanelServer::stalledStreamNeitherBlocksNorHoldsTheServer() {
