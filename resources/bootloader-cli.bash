@@ -7,7 +7,7 @@ _bootloader_cli() {
     --wait | --sha256 | --count)
         return
         ;;
-    --station | --listen)
+    --station | --listen | --panel-host)
         return
         ;;
     --match | --log | --slots)
@@ -17,14 +17,14 @@ _bootloader_cli() {
     esac
 
     if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --no-progress --csv --wait --match --log --sha256 --station --count --slots --listen -v -q -h' -- "$cur"))
+        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --no-progress --csv --wait --match --log --sha256 --station --count --slots --listen --panel-host -v -q -h' -- "$cur"))
         return
     fi
 
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case "${words[i]}" in
-        --wait | --match | --log | --sha256 | --station | --count | --slots | --listen) ((i++)) ;;
+        --wait | --match | --log | --sha256 | --station | --count | --slots | --listen | --panel-host) ((i++)) ;;
         -*) ;;
         *)
             command="${words[i]}"

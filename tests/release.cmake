@@ -61,6 +61,15 @@ if(BOOTLOADER_MAN)
                      -P ${CMAKE_CURRENT_SOURCE_DIR}/check_man_pages.cmake)
 endif()
 
+# bootloader-cli's options and commands, as its --help lists them, in the bash completion, the
+# manual page and the README.
+add_test(NAME cli_documents
+         COMMAND ${CMAKE_COMMAND} -DCLI=$<TARGET_FILE:bootloader-cli>
+                 -DCOMPLETION=${PROJECT_SOURCE_DIR}/resources/bootloader-cli.bash
+                 -DMAN_PAGE=${PROJECT_SOURCE_DIR}/resources/man/bootloader-cli.1
+                 -DREADME=${PROJECT_SOURCE_DIR}/README.md
+                 -P ${CMAKE_CURRENT_SOURCE_DIR}/check_cli_documents.cmake)
+
 # The station's systemd unit, as systemd reads it: filled in to run the bootloader-cli built here
 # with the example configuration, checked by `systemd-analyze verify` (and its manual page found
 # when man is there).
