@@ -5,6 +5,7 @@
 #include "session.h"
 
 #include <QByteArrayList>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +29,9 @@ struct Options {
     QByteArrayList rawOperands;
     bool json = false;
     bool csv = false; // report --csv
+    // report --from and --to: the boards counted, from (included) up to to; invalid: open.
+    QDateTime from;
+    QDateTime to;
     // station --match
     QString match;
     // station --count: end once this many boards have loaded; 0 never.
