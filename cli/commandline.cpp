@@ -29,7 +29,8 @@ const char *const kDescription =
     "                       (or until --count boards have loaded).\n"
     "  report LOG           Sums up a results log written with --log: boards loaded and\n"
     "                       failed, by image digest, cause and slot, serial numbers loaded\n"
-    "                       twice; with --csv, a row for each board.\n"
+    "                       twice; with --csv, a row for each board. --from and --to\n"
+    "                       limit it to the boards of a shift.\n"
     "  slots FILE           Appends 'Slot N = PORT' to FILE for each port that appears, until\n"
     "                       stopped (exit 0).\n"
     "\n"
@@ -144,6 +145,15 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
                        "result and the summary (as the service does, for its journal)."));
     const QCommandLineOption csv(QStringLiteral("csv"),
                                  QStringLiteral("report: writes a CSV row for each board."));
+    const QCommandLineOption from(
+        QStringLiteral("from"),
+        QStringLiteral("report: counts the boards that ended at <time> (ISO 8601, such as "
+                       "2026-12-08T06:00Z; local time without an offset) or later."),
+        QStringLiteral("time"));
+    const QCommandLineOption to(
+        QStringLiteral("to"),
+        QStringLiteral("report: counts the boards that ended before <time> (ISO 8601)."),
+        QStringLiteral("time"));
     const QCommandLineOption count(QStringLiteral("count"),
                                    QStringLiteral("station: ends once <n> boards have loaded."),
                                    QStringLiteral("n"));
@@ -160,8 +170,8 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("station: a name the panel is reached by, besides its address and "
                        "localhost; may be given again."),
         QStringLiteral("name"));
-    parser.addOptions({help, version, verbose, quiet, json, noProgress, csv, wait, match, log,
-                       sha256, station, count, slotsFile, listen, panelHost});
+    parser.addOptions({help, version, verbose, quiet, json, noProgress, csv, from, to, wait, match,
+                       log, sha256, station, count, slotsFile, listen, panelHost});
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("upload, enter, ports, info, station, report or slots."),
@@ -182,7 +192,7 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     // An option given again must not quietly take the place of the first: a service's unit can
     // pin a digest and still pass on options of its own.
     for (const QCommandLineOption *option :
-         {&wait, &match, &log, &sha256, &station, &count, &slotsFile, &listen}) {
+         {&wait, &match, &log, &sha256, &station, &count, &slotsFile, &listen, &from, &to}) {
         const QStringList values = parser.values(*option);
         const Qt::CaseSensitivity digits =
             option == &sha256 ? Qt::CaseInsensitive : Qt::CaseSensitive;
@@ -211,6 +221,23 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     options->csv = parser.isSet(csv);
     if (options->csv && (options->json || options->command != QLatin1String("report")))
         return usageError(QStringLiteral("--csv is for report only, without --json"));
+    if ((parser.isSet(from) || parser.isSet(to)) && options->command != QLatin1String("report"))
+        return usageError(QStringLiteral("--from and --to are for report only"));
+    for (const auto &[option, time] : {std::pair{&from, &options->from}, {&to, &options->to}}) {
+        if (!parser.isSet(*option))
+            continue;
+        // A space for the T, as spreadsheets and people write a time, is taken too.
+        QString text = parser.value(*option);
+        if (text.size() > 10 && text.at(10) == QLatin1Char(' '))
+            text[10] = QLatin1Char('T');
+        *time = QDateTime::fromString(text, Qt::ISODate);
+        if (!time->isValid())
+            return usageError(QStringLiteral("--%1 takes a time in ISO 8601, such as "
+                                             "2026-12-08T06:00:00Z, not '%2'")
+                                  .arg(option->names().constFirst(), parser.value(*option)));
+    }
+    if (options->from.isValid() && options->to.isValid() && options->from >= options->to)
+        return usageError(QStringLiteral("--from must be before --to"));
     if (parser.isSet(wait)) {
         bool ok = false;
         const double seconds = parser.value(wait).toDouble(&ok);

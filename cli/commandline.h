@@ -5,6 +5,7 @@
 #include "session.h"
 
 #include <QByteArrayList>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -29,6 +30,9 @@ struct Options {
     bool json = false;
     bool noProgress = false; // --no-progress: no progress events
     bool csv = false;        // report --csv
+    // report --from and --to: the boards counted, from (included) up to to; invalid: open.
+    QDateTime from;
+    QDateTime to;
     // station --match
     QString match;
     // station --count: end once this many boards have loaded; 0 never.

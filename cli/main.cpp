@@ -53,9 +53,12 @@ int describeImage(const QString &path, const QString &shown, bool json) {
 int reportLog(const QString &path, const cli::Options &options) {
     resultlog::Report report;
     QString error;
-    const bool read = options.csv
-                          ? resultlog::writeCsv(path, cli::output::toStdout, &error, stopped)
-                          : resultlog::summarize(path, &report, &error, stopped);
+    // The CSV marks each board's slot as the summary of the same range does: the log is read
+    // twice.
+    const bool read =
+        resultlog::summarize(path, &report, &error, stopped, {options.from, options.to}) &&
+        (!options.csv ||
+         resultlog::writeCsv(path, cli::output::toStdout, &error, stopped, &report));
     if (!read) {
         if (stopped())
             return jobs::stopsignals::requestedExitCode();

@@ -4,7 +4,7 @@ _bootloader_cli() {
     _init_completion || return
 
     case "$prev" in
-    --wait | --sha256 | --count)
+    --wait | --sha256 | --count | --from | --to)
         return
         ;;
     --station | --listen | --panel-host)
@@ -17,14 +17,14 @@ _bootloader_cli() {
     esac
 
     if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --no-progress --csv --wait --match --log --sha256 --station --count --slots --listen --panel-host -v -q -h' -- "$cur"))
+        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --no-progress --csv --from --to --wait --match --log --sha256 --station --count --slots --listen --panel-host -v -q -h' -- "$cur"))
         return
     fi
 
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case "${words[i]}" in
-        --wait | --match | --log | --sha256 | --station | --count | --slots | --listen | --panel-host) ((i++)) ;;
+        --wait | --match | --log | --sha256 | --station | --count | --slots | --listen | --panel-host | --from | --to) ((i++)) ;;
         -*) ;;
         *)
             command="${words[i]}"

@@ -97,8 +97,41 @@ struct Board {
     QString serial;
     QString kind;
     QString cause;
-    QString slot; // empty: in no slot
+    QString slot;    // empty: in no slot
+    QString station; // empty: named none
+    QDateTime time;  // invalid: none given
 };
+
+// A time as records give it (ISO 8601); invalid when it is not one. The shape records are
+// written in, YYYY-MM-DDTHH:MM:SS.mmmZ, is read directly: reading it as any ISO 8601 time would
+// cost more than the rest of the line.
+QDateTime timeOf(const QJsonValue &value) {
+    if (!value.isString())
+        return QDateTime();
+    const QString text = value.toString();
+    static const QString shape = QStringLiteral("0000-00-00T00:00:00.000Z");
+    bool fits = text.size() == shape.size();
+    for (int i = 0; fits && i < shape.size(); ++i)
+        fits = shape.at(i) == QLatin1Char('0') ? text.at(i).isDigit() && text.at(i).unicode() < 128
+                                               : text.at(i) == shape.at(i);
+    if (fits) {
+        const auto number = [&text](int at, int digits) {
+            int n = 0;
+            for (int i = at; i < at + digits; ++i)
+                n = n * 10 + (text.at(i).unicode() - '0');
+            return n;
+        };
+        const QDate date(number(0, 4), number(5, 2), number(8, 2));
+        const QTime time(number(11, 2), number(14, 2), number(17, 2), number(20, 3));
+        if (date.isValid() && time.isValid())
+            return QDateTime(date, time, Qt::UTC);
+    }
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
+QString kindOf(const Board &board) {
+    return board.kind.isEmpty() ? QStringLiteral("-") : board.kind;
+}
 
 std::optional<Board> boardOf(const QJsonObject &line) {
     const auto text = [&line](const char *key) {
@@ -122,6 +155,8 @@ std::optional<Board> boardOf(const QJsonObject &line) {
     board.serial = text("serial");
     board.kind = text("cause_kind");
     board.slot = text("slot");
+    board.station = text("station");
+    board.time = timeOf(line.value(QLatin1String("time")));
     // Lines of 1.0.0.0 name no kind; their outcome stands in for a cause they did not give.
     board.cause = line.value(QLatin1String("cause")).isString() ? text("cause") : text("outcome");
     return board;
@@ -182,6 +217,32 @@ bool LineSplitter::finish() {
     return torn;
 }
 
+bool TimeRange::holds(const QDateTime &time) const {
+    if (!limited())
+        return true;
+    return time.isValid() && (!from.isValid() || time >= from) && (!to.isValid() || time < to);
+}
+
+bool isSuspect(const Report &report, const Report::Tally &slot) {
+    const qint64 boards = slot.loaded + slot.failed;
+    const qint64 restBoards = report.loaded + report.failed - boards;
+    if (boards < kSuspectBoards || slot.failed == 0 || restBoards <= 0)
+        return false;
+    const qint64 restFailed = report.failed - slot.failed;
+    // failed / boards >= 2 * restFailed / restBoards, in whole numbers.
+    return slot.failed * restBoards >= 2 * restFailed * boards;
+}
+
+double yieldPercent(qint64 loaded, qint64 failed) {
+    return loaded + failed == 0 ? std::nan("") : 100.0 * double(loaded) / double(loaded + failed);
+}
+
+Summarizer::Summarizer(const TimeRange &range)
+    : m_range{range.from.toUTC(), range.to.toUTC()} {
+    // Compared in UTC, as the records' times are: a local time would be converted each time.
+    m_report.range = m_range;
+}
+
 void Summarizer::feed(const char *bytes, qint64 size) {
     m_lines.feed(
         bytes, size, [this](const QByteArray &line) { take(line); },
@@ -215,24 +276,40 @@ void Summarizer::take(const QByteArray &text) {
         ++m_report.skipped;
         return;
     }
+    if (!m_range.holds(board->time)) {
+        ++m_report.outside;
+        return;
+    }
+    if (board->time.isValid()) {
+        if (!m_report.first.isValid() || board->time < m_report.first)
+            m_report.first = board->time;
+        if (!m_report.last.isValid() || board->time > m_report.last)
+            m_report.last = board->time;
+    }
     Report::Tally &digest = m_report.byDigest[board->sha256];
-    if (!board->slot.isEmpty())
-        ++(board->loaded ? m_report.bySlot[board->slot].loaded
-                         : m_report.bySlot[board->slot].failed);
+    Report::Tally *const slot =
+        board->slot.isEmpty() ? nullptr : &m_report.bySlot[{board->station, board->slot}];
     if (board->loaded) {
         ++m_report.loaded;
         ++digest.loaded;
+        if (slot)
+            ++slot->loaded;
         if (!board->serial.isEmpty() && !firstLoad(board->serial)) {
             qint64 &again = m_report.loadedAgain[board->serial];
             again = again == 0 ? 2 : again + 1;
         }
     } else {
+        const QString kind = kindOf(*board);
         ++m_report.failed;
         ++digest.failed;
-        Report::Kind &kind =
-            m_report.byKind[board->kind.isEmpty() ? QStringLiteral("-") : board->kind];
-        if (kind.failed++ == 0)
-            kind.example = board->cause;
+        ++digest.causes[kind];
+        if (slot) {
+            ++slot->failed;
+            ++slot->causes[kind];
+        }
+        Report::Kind &byKind = m_report.byKind[kind];
+        if (byKind.failed++ == 0)
+            byKind.example = board->cause;
     }
 }
 
@@ -272,25 +349,59 @@ bool readPieces(const QString &path, QString *error, const std::function<bool()>
     }
 }
 
-// A slot fails suspiciously often: at least twice the station's share of failures, over at
-// least this many boards of its own.
-constexpr qint64 kSuspectBoards = 10;
+// How many times as often as the whole report the slot fails, for a slot marked suspect.
+double timesAsOften(const Report &report, const Report::Tally &slot) {
+    return (double(slot.failed) / double(slot.loaded + slot.failed)) /
+           (double(report.failed) / double(report.loaded + report.failed));
+}
 
-// How many times as often as the station the slot fails; 0 unless that is suspicious.
-double suspectRatio(const Report &report, const Report::Tally &slot) {
-    const qint64 boards = slot.loaded + slot.failed;
-    if (boards < kSuspectBoards || report.failed == 0 || slot.failed == 0)
-        return 0;
-    const double ratio = (double(slot.failed) / double(boards)) /
-                         (double(report.failed) / double(report.loaded + report.failed));
-    return ratio >= 2 ? ratio : 0;
+QString timeText(const QDateTime &time) {
+    return time.toUTC().toString(Qt::ISODate);
+}
+
+QJsonValue timeOrNull(const QDateTime &time) {
+    return time.isValid() ? QJsonValue(timeText(time)) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonValue yieldJson(qint64 loaded, qint64 failed) {
+    const double percent = yieldPercent(loaded, failed);
+    return std::isnan(percent) ? QJsonValue(QJsonValue::Null)
+                               : QJsonValue(std::round(percent * 10) / 10);
+}
+
+// "no-ack 3, open 1": the failed boards of a tally by kind, the most frequent first.
+QString causesText(const QMap<QString, qint64> &causes) {
+    QList<QPair<qint64, QString>> sorted;
+    for (auto it = causes.constBegin(); it != causes.constEnd(); ++it)
+        sorted.append({-it.value(), it.key()});
+    std::sort(sorted.begin(), sorted.end());
+    QStringList parts;
+    for (const auto &cause : sorted)
+        parts << QStringLiteral("%1 %2").arg(cause.second).arg(-cause.first);
+    return parts.join(QStringLiteral(", "));
+}
+
+QJsonArray causesJson(const QMap<QString, qint64> &causes) {
+    QJsonArray list;
+    for (auto it = causes.constBegin(); it != causes.constEnd(); ++it)
+        list.append(QJsonObject{
+            {"cause_kind", it.key() == QLatin1String("-") ? QJsonValue() : QJsonValue(it.key())},
+            {"failed", it.value()}});
+    return list;
+}
+
+// "slot A1", or "station line1 slot A1" for a line that names its station.
+QString slotName(const Report::Slot &slot) {
+    return slot.station.isEmpty()
+               ? QStringLiteral("slot ") + slot.slot
+               : QStringLiteral("station %1 slot %2").arg(slot.station, slot.slot);
 }
 
 } // namespace
 
 bool summarize(const QString &path, Report *report, QString *error,
-               const std::function<bool()> &stop) {
-    Summarizer summarizer;
+               const std::function<bool()> &stop, const TimeRange &range) {
+    Summarizer summarizer(range);
     if (!readPieces(path, error, stop, [&](const char *bytes, qint64 size) {
             summarizer.feed(bytes, size);
             return true;
@@ -304,27 +415,53 @@ QString reportText(const Report &report) {
     QStringList lines;
     lines << QStringLiteral("boards loaded: %1").arg(report.loaded)
           << QStringLiteral("boards failed: %1").arg(report.failed);
+    if (report.loaded + report.failed > 0)
+        lines << QStringLiteral("yield: %1% (%2 of %3 boards loaded)")
+                     .arg(yieldPercent(report.loaded, report.failed), 0, 'f', 1)
+                     .arg(report.loaded)
+                     .arg(report.loaded + report.failed);
+    if (report.first.isValid())
+        lines << QStringLiteral("boards from %1 to %2")
+                     .arg(timeText(report.first), timeText(report.last));
+    if (report.range.limited())
+        lines << QStringLiteral("counted from %1 up to %2; %3 boards outside or without a time")
+                     .arg(report.range.from.isValid() ? timeText(report.range.from)
+                                                      : QStringLiteral("the start"),
+                          report.range.to.isValid() ? timeText(report.range.to)
+                                                    : QStringLiteral("the end"))
+                     .arg(report.outside);
     if (report.skipped > 0)
         lines << QStringLiteral("lines left out (torn or not JSON): %1").arg(report.skipped);
-    for (auto it = report.byDigest.constBegin(); it != report.byDigest.constEnd(); ++it)
+    for (auto it = report.byDigest.constBegin(); it != report.byDigest.constEnd(); ++it) {
+        const QString digest = it.key().isEmpty() ? QStringLiteral("-") : it.key();
         lines << QStringLiteral("image %1: %2 loaded, %3 failed")
-                     .arg(it.key().isEmpty() ? QStringLiteral("-") : it.key())
+                     .arg(digest)
                      .arg(it.value().loaded)
                      .arg(it.value().failed);
+        if (!it.value().causes.isEmpty())
+            lines << QStringLiteral("causes in image %1: %2")
+                         .arg(digest, causesText(it.value().causes));
+    }
     for (auto it = report.byKind.constBegin(); it != report.byKind.constEnd(); ++it)
         lines << QStringLiteral("failed %1 times: %2, such as: %3")
                      .arg(it.value().failed)
                      .arg(it.key(), it.value().example);
     for (auto it = report.loadedAgain.constBegin(); it != report.loadedAgain.constEnd(); ++it)
         lines << QStringLiteral("serial %1 loaded %2 times").arg(it.key()).arg(it.value());
+    // The causes by slot come before the slots, so that the slots' lines stand together.
     for (auto it = report.bySlot.constBegin(); it != report.bySlot.constEnd(); ++it) {
-        QString line = QStringLiteral("slot %1: %2 loaded, %3 failed")
-                           .arg(it.key())
+        if (!it.value().causes.isEmpty())
+            lines << QStringLiteral("causes in %1: %2")
+                         .arg(slotName(it.key()), causesText(it.value().causes));
+    }
+    for (auto it = report.bySlot.constBegin(); it != report.bySlot.constEnd(); ++it) {
+        QString line = QStringLiteral("%1: %2 loaded, %3 failed")
+                           .arg(slotName(it.key()))
                            .arg(it.value().loaded)
                            .arg(it.value().failed);
-        if (const double ratio = suspectRatio(report, it.value()))
-            line +=
-                QStringLiteral("  <- fails %1 times as often as the station").arg(ratio, 0, 'f', 1);
+        if (isSuspect(report, it.value()))
+            line += QStringLiteral("  <- fails %1 times as often as the station")
+                        .arg(timesAsOften(report, it.value()), 0, 'f', 1);
         lines << line;
     }
     return lines.join(QLatin1Char('\n'));
@@ -336,7 +473,8 @@ QJsonObject reportJson(const Report &report) {
         images.append(QJsonObject{
             {"sha256", it.key().isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(it.key())},
             {"loaded", it.value().loaded},
-            {"failed", it.value().failed}});
+            {"failed", it.value().failed},
+            {"causes", causesJson(it.value().causes)}});
     QJsonArray causes;
     for (auto it = report.byKind.constBegin(); it != report.byKind.constEnd(); ++it)
         causes.append(QJsonObject{
@@ -348,14 +486,26 @@ QJsonObject reportJson(const Report &report) {
         again.append(QJsonObject{{"serial", it.key()}, {"loaded", it.value()}});
     QJsonArray bySlot;
     for (auto it = report.bySlot.constBegin(); it != report.bySlot.constEnd(); ++it)
-        bySlot.append(QJsonObject{{"slot", it.key()},
+        bySlot.append(QJsonObject{{"station", textOrNull(it.key().station)},
+                                  {"slot", it.key().slot},
                                   {"loaded", it.value().loaded},
                                   {"failed", it.value().failed},
-                                  {"suspect", suspectRatio(report, it.value()) > 0}});
-    return QJsonObject{
-        {"loaded", report.loaded}, {"failed", report.failed}, {"skipped", report.skipped},
-        {"images", images},        {"causes", causes},        {"loaded_again", again},
-        {"slots", bySlot}};
+                                  {"yield", yieldJson(it.value().loaded, it.value().failed)},
+                                  {"causes", causesJson(it.value().causes)},
+                                  {"suspect", isSuspect(report, it.value())}});
+    return QJsonObject{{"loaded", report.loaded},
+                       {"failed", report.failed},
+                       {"skipped", report.skipped},
+                       {"yield", yieldJson(report.loaded, report.failed)},
+                       {"first", timeOrNull(report.first)},
+                       {"last", timeOrNull(report.last)},
+                       {"from", timeOrNull(report.range.from)},
+                       {"to", timeOrNull(report.range.to)},
+                       {"outside", report.outside},
+                       {"images", images},
+                       {"causes", causes},
+                       {"loaded_again", again},
+                       {"slots", bySlot}};
 }
 
 namespace {
@@ -379,41 +529,78 @@ QByteArray csvValue(const QJsonValue &value) {
     return QByteArray(); // null, missing, or what no record holds
 }
 
+// A spreadsheet takes a cell starting with one of these for a formula (or, a tab or a carriage
+// return first, for one after it is trimmed).
+bool startsFormula(const QByteArray &text) {
+    return !text.isEmpty() && QByteArray("=+-@\t\r").contains(text.at(0));
+}
+
+// The cell of key's value: a text cell that would run as a formula, and every serial number and
+// slot label, start with a ' (taken as text, not shown, by a spreadsheet); a time is given as
+// YYYY-MM-DD HH:MM:SS in UTC, as spreadsheets read one.
+QByteArray csvCell(QLatin1String key, const QJsonValue &value) {
+    if (!value.isString())
+        return csvField(csvValue(value));
+    if (key == QLatin1String("time")) {
+        const QDateTime time = timeOf(value);
+        if (time.isValid())
+            return time.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
+    }
+    const QByteArray text = value.toString().toUtf8();
+    const bool asText =
+        !text.isEmpty() && (key == QLatin1String("serial") || key == QLatin1String("slot"));
+    return csvField(asText || startsFormula(text) ? '\'' + text : text);
+}
+
 } // namespace
 
-QByteArray CsvWriter::header() {
+QByteArray CsvWriter::header() const {
     QByteArrayList names;
     for (const QLatin1String key : recordKeys())
         names << QByteArray(key.data(), key.size());
+    if (m_marks)
+        names << "suspect";
     return names.join(',') + "\r\n";
+}
+
+QByteArray CsvWriter::row(const QJsonObject &line) const {
+    QByteArrayList fields;
+    for (const QLatin1String key : recordKeys())
+        fields << csvCell(key, line.value(key));
+    if (m_marks) {
+        const QString slot = line.value(QLatin1String("slot")).toString();
+        const auto it =
+            m_marks->bySlot.constFind({line.value(QLatin1String("station")).toString(), slot});
+        fields << (slot.isEmpty() || it == m_marks->bySlot.constEnd()
+                       ? QByteArray()
+                       : QByteArray(isSuspect(*m_marks, it.value()) ? "true" : "false"));
+    }
+    return fields.join(',') + "\r\n";
 }
 
 QByteArray CsvWriter::feed(const char *bytes, qint64 size) {
     QByteArray rows;
-    const auto take = [&rows](const QByteArray &text) {
+    const auto take = [this, &rows](const QByteArray &text) {
         QJsonParseError parsed{};
         QJsonObject line = QJsonDocument::fromJson(text, &parsed).object();
         const std::optional<Board> board =
             parsed.error == QJsonParseError::NoError ? boardOf(line) : std::nullopt;
-        if (!board)
+        if (!board || (m_marks && !m_marks->range.holds(board->time)))
             return;
         if (!line.contains(QLatin1String("result")))
             line.insert(QLatin1String("result"), board->loaded ? "loaded" : "failed");
-        QByteArrayList fields;
-        for (const QLatin1String key : recordKeys())
-            fields << csvField(csvValue(line.value(key)));
-        rows += fields.join(',') + "\r\n";
+        rows += row(line);
     };
     m_lines.feed(bytes, size, take, [] {});
     return rows;
 }
 
 bool writeCsv(const QString &path, const std::function<bool(const QByteArray &)> &write,
-              QString *error, const std::function<bool()> &stop) {
-    CsvWriter writer;
+              QString *error, const std::function<bool()> &stop, const Report *marks) {
+    CsvWriter writer = marks ? CsvWriter(*marks) : CsvWriter();
     bool started = false; // the header is written once the log could be opened
     const auto writeRows = [&](const QByteArray &rows) {
-        const QByteArray text = started ? rows : CsvWriter::header() + rows;
+        const QByteArray text = started ? rows : writer.header() + rows;
         started = true;
         return text.isEmpty() || write(text);
     };

@@ -106,15 +106,34 @@ struct Record {
     QJsonObject toJson() const;
 };
 
-// What a log says about the boards it lists.
+// The boards a report counts by their time: from (included) up to to (left out), each open when
+// invalid, so that one shift's report ends where the next one's begins.
+struct TimeRange {
+    QDateTime from;
+    QDateTime to;
+    bool limited() const { return from.isValid() || to.isValid(); }
+    // A board without a time is in an open range only.
+    bool holds(const QDateTime &time) const;
+};
+
+// What a log says about the boards it lists. It holds figures only: a summary of another source
+// (a database) fills the same fields, and reportText(), reportJson() and the CSV render them.
 struct Report {
     qint64 loaded = 0;
     qint64 failed = 0;
     // Lines left out: torn by a power cut, not a JSON object, or not a board's (see Summarizer).
     qint64 skipped = 0;
+    // The range asked for, and the boards left out as outside it (or without a time).
+    TimeRange range;
+    qint64 outside = 0;
+    // The earliest and the latest time of the boards counted; invalid when none has one.
+    QDateTime first;
+    QDateTime last;
     struct Tally {
         qint64 loaded = 0;
         qint64 failed = 0;
+        // The boards that failed, by their cause's kind ("-" for lines that name none).
+        QMap<QString, qint64> causes;
     };
     QMap<QString, Tally> byDigest; // the image's SHA-256
     // The boards that failed, by their cause's kind ("-" for lines that name none, as those of
@@ -126,9 +145,27 @@ struct Report {
     QMap<QString, Kind> byKind;
     // USB serial numbers of boards loaded more than once, with how often.
     QMap<QString, qint64> loadedAgain;
-    // The boards of each slot, by the label their lines name (lines without one are in none).
-    QMap<QString, Tally> bySlot;
+    // A slot is a station's: two stations' A1 are two slots. An empty station is a line's that
+    // names none.
+    struct Slot {
+        QString station;
+        QString slot;
+        bool operator<(const Slot &other) const {
+            return station != other.station ? station < other.station : slot < other.slot;
+        }
+    };
+    // The boards of each slot, by the station and label their lines name (lines without a label
+    // are in none).
+    QMap<Slot, Tally> bySlot;
 };
+
+// A slot fails suspiciously often when, over at least kSuspectBoards boards of its own, its share
+// of failed boards is at least twice that of all the other boards of the report (the rest of the
+// line): so a slot failing every board is marked even when the line fails half of its boards.
+constexpr qint64 kSuspectBoards = 10;
+bool isSuspect(const Report &report, const Report::Tally &slot);
+// The share of boards loaded, in percent; NaN without boards.
+double yieldPercent(qint64 loaded, qint64 failed);
 
 // Cuts a log fed in pieces of any size into its lines, holding no more than a line at a time:
 // each whole line goes to take, and a line longer than any board's to skip, unread.
@@ -151,6 +188,8 @@ private:
 // skipped.
 class Summarizer {
 public:
+    // Counts the boards range holds only.
+    explicit Summarizer(const TimeRange &range = {});
     void feed(const char *bytes, qint64 size);
     // The report of all fed; what follows the last line end is a torn line, and skipped.
     Report finish();
@@ -161,6 +200,7 @@ private:
 
     Report m_report;
     LineSplitter m_lines;
+    TimeRange m_range;
     // The serial numbers loaded, as 64-bit digests in an open-addressed table (0: free): a few
     // bytes a board, where a table of strings would hold the size of the log.
     std::vector<quint64> m_seen;
@@ -170,7 +210,7 @@ private:
 // Reads the log at path, a piece at a time. False, with the reason, when it cannot be read, or
 // when stop, asked between pieces, says to stop.
 bool summarize(const QString &path, Report *report, QString *error,
-               const std::function<bool()> &stop = {});
+               const std::function<bool()> &stop = {}, const TimeRange &range = {});
 // Sums up log lines as they stand in a log.
 Report summarize(const QByteArray &contents);
 
@@ -180,18 +220,30 @@ QJsonObject reportJson(const Report &report);
 // The boards of a log as CSV (RFC 4180): a header of the record's keys, then a row for each line
 // Summarizer counts as a board, a line of 1.0.0.0 with its "ok" as the result and the keys it
 // lacks empty. Fed in pieces of any size; each call gives the rows of the lines it ended.
+// Made for a spreadsheet: a text cell that would start a formula (=, +, -, @, a tab or a carriage
+// return) begins with a ' instead; so does every serial number and slot label, kept as text
+// (00012345 stays 00012345); a time is written as YYYY-MM-DD HH:MM:SS, in UTC.
 class CsvWriter {
 public:
-    static QByteArray header();
+    // With marks, the boards range holds only, and each row ends with whether its slot is
+    // suspect in marks (empty for a board in no slot).
+    CsvWriter() = default;
+    explicit CsvWriter(const Report &marks)
+        : m_marks(&marks) {}
+    QByteArray header() const;
     QByteArray feed(const char *bytes, qint64 size);
+    // The row of a board's line (a record, or a line of 1.0.0.0), as feed() writes it.
+    QByteArray row(const QJsonObject &line) const;
 
 private:
     LineSplitter m_lines;
+    const Report *m_marks = nullptr;
 };
 // Reads the log at path a piece at a time, handing write the header and then the rows of each
 // piece; stops early, still true, once write says the output is lost. False, with the reason, as
-// summarize() is.
+// summarize() is. With marks, as CsvWriter has it.
 bool writeCsv(const QString &path, const std::function<bool(const QByteArray &)> &write,
-              QString *error, const std::function<bool()> &stop = {});
+              QString *error, const std::function<bool()> &stop = {},
+              const Report *marks = nullptr);
 
 } // namespace resultlog

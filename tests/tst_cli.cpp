@@ -132,6 +132,15 @@ void TestCli::badArguments_data() {
     // The same value again is no conflict: the next error is what is said.
     QTest::newRow("same wait twice") << QStringList{"--wait", "1", "--wait", "1", "ports"}
                                      << "--wait is for upload, enter and station";
+    QTest::newRow("from not a time")
+        << QStringList{"report", "r.log", "--from", "08/12/2026 06:00"}
+        << "--from takes a time in ISO 8601, such as 2026-12-08T06:00:00Z, not '08/12/2026 06:00'";
+    QTest::newRow("to outside report")
+        << QStringList{"--to", "2026-12-08", "ports"} << "--from and --to are for report only";
+    QTest::newRow("from after to")
+        << QStringList{"report",           "r.log", "--from", "2026-12-08 14:00Z", "--to",
+                       "2026-12-08T06:00Z"}
+        << "--from must be before --to";
     // A slots file is refused whole, before any port is opened, at the line that is wrong.
     static QTemporaryDir slotFiles;
     const auto slotsRow = [](const char *name, const QByteArray &text, const QString &error) {

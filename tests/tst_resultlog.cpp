@@ -46,6 +46,10 @@ private slots:
     void followsItsPath();
     void reportSumsUp();
     void csvHasARecordsKeysAsColumns();
+    void shiftReport_data();
+    void shiftReport();
+    void csvCells_data();
+    void csvCells();
 };
 
 // Two logs on one file, as two stations sharing it, each written from two threads: every line
@@ -256,12 +260,153 @@ void TestResultLog::reportSumsUp() {
 void TestResultLog::csvHasARecordsKeysAsColumns() {
     // The columns keep their order from one version to the next; each is a key of the record,
     // and a record has no key the CSV leaves out.
-    const QByteArray header = resultlog::CsvWriter::header();
+    const QByteArray header = resultlog::CsvWriter().header();
     QCOMPARE(header, "record,time,host,station,slot,port,path,usb,serial,image,sha256,records,"
                      "acknowledged,sends,seconds,result,exit,cause_kind,cause,version\r\n");
     QStringList columns = QString::fromLatin1(header.trimmed()).split(',');
     columns.sort();
     QCOMPARE(resultlog::Record::now().toJson().keys(), columns);
+}
+
+// A made-up board: "STATION SLOT loaded|KIND IMAGE MINUTE", its time that many minutes after
+// 06:00 UTC.
+using Boards = QStringList;
+const QDateTime kShiftStart(QDate(2026, 12, 8), QTime(6, 0), Qt::UTC);
+
+void TestResultLog::shiftReport_data() {
+    QTest::addColumn<Boards>("boards");
+    QTest::addColumn<int>("fromMinute"); // -1: open
+    QTest::addColumn<int>("toMinute");
+    QTest::addColumn<QStringList>("suspects");
+
+    const Boards twoStations{"line1 A1 loaded d1 1", "line1 A1 no-ack d1 2", "line2 A1 loaded d1 3",
+                             "line2 A1 open d2 4",   "line2 A1 no-ack d2 5", "line1 B1 loaded d2 6",
+                             "line2 A1 loaded d1 7", "line1 A1 loaded d1 8"};
+    QTest::newRow("two stations' A1") << twoStations << -1 << -1 << QStringList{};
+    QTest::newRow("a shift's range") << twoStations << 2 << 7 << QStringList{};
+    // The line fails 28 of its 42 boards; A1 fails all 14 of its own, twice the rest's share.
+    Boards half;
+    for (int i = 0; i < 14; ++i)
+        half << QStringLiteral("line1 A1 no-ack d1 %1").arg(i)
+             << QStringLiteral("line1 A2 %1 d1 %2").arg(i < 10 ? "loaded" : "no-ack").arg(i)
+             << QStringLiteral("line1 A3 %1 d1 %2").arg(i < 4 ? "loaded" : "open").arg(i);
+    QTest::newRow("line fails half its boards") << half << -1 << -1 << QStringList{"line1 A1"};
+}
+
+// The figures of a report against a count of the same boards made here, apart from the code.
+void TestResultLog::shiftReport() {
+    QFETCH(Boards, boards);
+    QFETCH(int, fromMinute);
+    QFETCH(int, toMinute);
+    QFETCH(QStringList, suspects);
+    resultlog::TimeRange range;
+    if (fromMinute >= 0)
+        range = {kShiftStart.addSecs(60 * fromMinute), kShiftStart.addSecs(60 * toMinute)};
+    QByteArray log;
+    int loaded = 0, failed = 0, first = -1, last = -1;
+    QMap<QString, QPair<int, int>> bySlot; // "STATION SLOT": loaded, failed
+    QMap<QString, int> causes;             // "STATION SLOT KIND" and "IMAGE KIND": failed
+    for (const QString &board : boards) {
+        const QStringList f = board.split(' ');
+        resultlog::Record record = resultlog::Record::now();
+        record.station = f[0];
+        record.slot = f[1];
+        record.port = "/dev/ttyUSB0";
+        record.loaded = f[2] == "loaded";
+        record.causeKind = record.loaded ? QString() : f[2];
+        record.sha256 = f[3];
+        record.time = kShiftStart.addSecs(60 * f[4].toInt()).addMSecs(250);
+        log += QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact) + '\n';
+        const int minute = f[4].toInt();
+        if (fromMinute >= 0 && (minute < fromMinute || minute >= toMinute))
+            continue;
+        first = first < 0 ? minute : qMin(first, minute);
+        last = qMax(last, minute);
+        ++(record.loaded ? loaded : failed);
+        ++(record.loaded ? bySlot[f[0] + ' ' + f[1]].first : bySlot[f[0] + ' ' + f[1]].second);
+        if (!record.loaded) {
+            ++causes[f[0] + ' ' + f[1] + ' ' + f[2]];
+            ++causes[f[3] + ' ' + f[2]];
+        }
+    }
+    resultlog::Summarizer summarizer(range);
+    summarizer.feed(log.constData(), log.size());
+    const resultlog::Report report = summarizer.finish();
+    const QJsonObject json = resultlog::reportJson(report);
+    QCOMPARE(json["loaded"].toInt(), loaded);
+    QCOMPARE(json["failed"].toInt(), failed);
+    QCOMPARE(json["outside"].toInt(), boards.size() - loaded - failed);
+    QCOMPARE(json["yield"].toDouble(), std::round(1000.0 * loaded / (loaded + failed)) / 10);
+    // In whole seconds, as a handover gives them.
+    const auto at = [](int minute) {
+        return kShiftStart.addSecs(60 * minute).toString(Qt::ISODate);
+    };
+    QCOMPARE(json["first"].toString(), at(first));
+    QCOMPARE(json["last"].toString(), at(last));
+    QMap<QString, QPair<int, int>> gotSlots;
+    QMap<QString, int> gotCauses;
+    QStringList gotSuspects;
+    for (const QJsonValue &slot : json["slots"].toArray()) {
+        const QString name = slot["station"].toString() + ' ' + slot["slot"].toString();
+        gotSlots[name] = {slot["loaded"].toInt(), slot["failed"].toInt()};
+        for (const QJsonValue &cause : slot["causes"].toArray())
+            gotCauses[name + ' ' + cause["cause_kind"].toString()] = cause["failed"].toInt();
+        if (slot["suspect"].toBool())
+            gotSuspects << name;
+    }
+    for (const QJsonValue &image : json["images"].toArray()) {
+        for (const QJsonValue &cause : image["causes"].toArray())
+            gotCauses[image["sha256"].toString() + ' ' + cause["cause_kind"].toString()] =
+                cause["failed"].toInt();
+    }
+    QCOMPARE(gotSlots, bySlot);
+    QCOMPARE(gotCauses, causes);
+    QCOMPARE(gotSuspects, suspects);
+    QCOMPARE(resultlog::reportText(report).count(" 0 loaded, 14 failed  <- fails"),
+             suspects.size());
+    // The CSV has a row for each board counted, marked as its slot is.
+    resultlog::CsvWriter csv(report);
+    const QList<QByteArray> rows = csv.feed(log.constData(), log.size()).split('\n');
+    QCOMPARE(rows.size() - 1, loaded + failed);
+    for (const QByteArray &row : rows.mid(0, rows.size() - 1))
+        QCOMPARE(row.endsWith(",true\r"),
+                 suspects.contains(row.split(',')[3] + ' ' + row.split(',')[4].mid(1)));
+}
+
+void TestResultLog::csvCells_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QByteArray>("cell");
+    QTest::newRow("formula image")
+        << "image"
+        << "=HYPERLINK(\"http://x\",\"y\")" << QByteArray(R"x("'=HYPERLINK(""http://x"",""y"")")x");
+    QTest::newRow("at in a slot") << "slot"
+                                  << "@SUM(1+9)" << QByteArray("'@SUM(1+9)");
+    QTest::newRow("tab first") << "port"
+                               << "\t=1" << QByteArray("'\t=1");
+    QTest::newRow("carriage return first") << "host"
+                                           << "\r=1" << QByteArray("\"'\r=1\"");
+    QTest::newRow("leading zeros") << "serial"
+                                   << "00012345" << QByteArray("'00012345");
+    QTest::newRow("time") << "time"
+                          << "2026-12-08T06:00:01.750Z" << QByteArray("2026-12-08 06:00:01");
+}
+
+// Each cell as a spreadsheet must read it, in its own column.
+void TestResultLog::csvCells() {
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, cell);
+    const resultlog::CsvWriter csv;
+    const QByteArray header = csv.header();
+    QByteArrayList expected;
+    for (const QByteArray &name : header.left(header.size() - 2).split(','))
+        expected << (name == key        ? cell
+                     : name == "record" ? QByteArray("1")
+                     : name == "result" ? QByteArray("loaded")
+                                        : QByteArray());
+    QCOMPARE(csv.row({{"record", 1}, {"result", "loaded"}, {key, value}}),
+             expected.join(',') + "\r\n");
 }
 
 QTEST_GUILESS_MAIN(TestResultLog)
