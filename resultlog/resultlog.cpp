@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QLocale>
 #include <QSysInfo>
+#include <QUuid>
 
 #include <algorithm>
 #include <cmath>
@@ -93,6 +94,7 @@ std::optional<Board> boardOf(const QJsonObject &line) {
 
 Record Record::now() {
     Record record;
+    record.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     record.time = QDateTime::currentDateTimeUtc();
     record.host = QSysInfo::machineHostName();
     record.version = QString::fromLatin1(bootloader::kVersion);
@@ -101,6 +103,7 @@ Record Record::now() {
 
 QJsonObject Record::toJson() const {
     return {{"record", kFormat},
+            {"id", id},
             {"time", time.toUTC().toString(Qt::ISODateWithMs)},
             {"host", host},
             {"station", textOrNull(station)},
@@ -120,6 +123,20 @@ QJsonObject Record::toJson() const {
             {"cause_kind", textOrNull(causeKind)},
             {"cause", textOrNull(cause)},
             {"version", version}};
+}
+
+bool isBoardLine(const QJsonObject &line) {
+    return boardOf(line).has_value();
+}
+
+QString idOf(const QJsonObject &line, const QByteArray &text) {
+    const QString id = line.value(QLatin1String("id")).toString();
+    if (!QUuid::fromString(id).isNull())
+        return QUuid::fromString(id).toString(QUuid::WithoutBraces);
+    // The namespace of the lines of bootloader-results(5) that name no id.
+    static const QUuid kLines =
+        QUuid::fromString(QLatin1String("6c0f4a5e-8b1d-4f0e-9d3a-3b2f7a1c5e90"));
+    return QUuid::createUuidV5(kLines, text).toString(QUuid::WithoutBraces);
 }
 
 void LineSplitter::feed(const char *bytes, qint64 size,

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QUuid>
 #include <QtTest>
 
 #include <cerrno>
@@ -45,6 +46,7 @@ private slots:
     void followsItsPath_data();
     void followsItsPath();
     void reportSumsUp();
+    void everyLineHasAnId();
 };
 
 // Two logs on one file, as two stations sharing it, each written from two threads: every line
@@ -250,6 +252,25 @@ void TestResultLog::reportSumsUp() {
     QCOMPARE(resultlog::CsvWriter().feed(old.constData(), old.size()),
              "1,,,,,\"a,b\",,,,,,,,,,failed,,,\"say \"\"no\"\"\n\",\r\n"
              ",,,,,p,,,,,,,,,,loaded,,,,\r\n");
+}
+
+// Each record names an id of its own; a line without one is known by its bytes, the same each
+// time, and lines that differ in a byte by different ids.
+void TestResultLog::everyLineHasAnId() {
+    const QJsonObject first = resultlog::Record::now().toJson();
+    const QJsonObject second = resultlog::Record::now().toJson();
+    const QString id = first.value("id").toString();
+    QCOMPARE(QUuid::fromString(id).version(), QUuid::Random);
+    QVERIFY(!id.startsWith('{'));
+    QVERIFY(id != second.value("id").toString());
+    QCOMPARE(resultlog::idOf(first, "ignored"), id);
+
+    const QByteArray old = R"({"event":"result","port":"/dev/ttyUSB0","ok":true})";
+    const QJsonObject line = QJsonDocument::fromJson(old).object();
+    const QString derived = resultlog::idOf(line, old);
+    QCOMPARE(QUuid::fromString(derived).version(), QUuid::Sha1);
+    QCOMPARE(resultlog::idOf(line, old), derived);
+    QVERIFY(resultlog::idOf(line, QByteArray(old).replace("USB0", "USB1")) != derived);
 }
 
 QTEST_GUILESS_MAIN(TestResultLog)
