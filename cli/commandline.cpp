@@ -32,6 +32,10 @@ const char *const kDescription =
     "                       twice; with --csv, a row for each board.\n"
     "  slots FILE           Appends 'Slot N = PORT' to FILE for each port that appears, until\n"
     "                       stopped (exit 0).\n"
+    "  forward LOG --to URL Copies each board's line of LOG into the PostgreSQL database at\n"
+    "                       URL (postgresql://...) as it is written, from where it stopped,\n"
+    "                       until stopped; with --once, what is there. forward --init --to URL\n"
+    "                       applies the schema.\n"
     "\n"
     "PORT is a short name from 'ports' (such as ttyUSB0), a path (such as /dev/pts/3), or\n"
     "usb:VID:PID[:SERIAL] in hexadecimal as 'ports' prints it. SELECTOR is usb:VID:PID[:SERIAL]\n"
@@ -59,6 +63,7 @@ const char *const kUsageText =
     "       bootloader-cli [options] enter PORT | ports | info FILE | report LOG\n"
     "       bootloader-cli [options] station FILE --match SELECTOR|--slots SLOTS [--count N]\n"
     "       bootloader-cli [options] slots FILE\n"
+    "       bootloader-cli [options] forward LOG --to URL [--once] | forward --init --to URL\n"
     "Try 'bootloader-cli --help' for more.\n";
 
 // The parser's help, with the program's name in its usage line rather than the path it was
@@ -156,11 +161,20 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("station: a name the panel is reached by, besides its address and "
                        "localhost; may be given again."),
         QStringLiteral("name"));
+    const QCommandLineOption to(
+        QStringLiteral("to"),
+        QStringLiteral("forward: the database, postgresql://[USER@]HOST[:PORT]/DBNAME[?...]; its "
+                       "password from PGPASSFILE or a service file."),
+        QStringLiteral("url"));
+    const QCommandLineOption init(QStringLiteral("init"),
+                                  QStringLiteral("forward: applies the schema to the database."));
+    const QCommandLineOption once(
+        QStringLiteral("once"), QStringLiteral("forward: forwards what the log holds, then ends."));
     parser.addOptions({help, version, verbose, quiet, json, csv, wait, match, log, sha256, station,
-                       count, slotsFile, listen, panelHost});
+                       count, slotsFile, listen, panelHost, to, init, once});
     parser.addPositionalArgument(
         QStringLiteral("command"),
-        QStringLiteral("upload, enter, ports, info, station, report or slots."),
+        QStringLiteral("upload, enter, ports, info, station, report, slots or forward."),
         QStringLiteral("command [arguments]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
@@ -178,7 +192,7 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     // An option given again must not quietly take the place of the first: a service's unit can
     // pin a digest and still pass on options of its own.
     for (const QCommandLineOption *option :
-         {&wait, &match, &log, &sha256, &station, &count, &slotsFile, &listen}) {
+         {&wait, &match, &log, &sha256, &station, &count, &slotsFile, &listen, &to}) {
         const QStringList values = parser.values(*option);
         const Qt::CaseSensitivity digits =
             option == &sha256 ? Qt::CaseInsensitive : Qt::CaseSensitive;
@@ -266,6 +280,25 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
             return usageError(QStringLiteral("--count takes a number of boards of at least 1, "
                                              "not '%1'")
                                   .arg(parser.value(count)));
+    }
+    const bool forwards = options->command == QLatin1String("forward");
+    if ((parser.isSet(to) || parser.isSet(init) || parser.isSet(once)) && !forwards)
+        return usageError(QStringLiteral("--to, --init and --once are for forward only"));
+    if (forwards) {
+        if (!parser.isSet(to))
+            return usageError(QStringLiteral("forward takes --to URL"));
+        QString error;
+        const std::optional<forward::Connection> connection =
+            forward::parseConnection(parser.value(to), &error);
+        if (!connection)
+            return usageError(error);
+        options->forward.to = *connection;
+        options->forward.once = parser.isSet(once);
+        options->init = parser.isSet(init);
+        if (options->init ? !options->operands.isEmpty() || parser.isSet(once)
+                          : options->operands.size() != 1)
+            return usageError(QStringLiteral("forward takes LOG, or --init alone"));
+        options->forward.log = options->operands.value(0);
     }
     return std::nullopt;
 }
