@@ -29,7 +29,8 @@ const char *const kDescription =
     "                       (or until --count boards have loaded).\n"
     "  report LOG           Sums up a results log written with --log: boards loaded and\n"
     "                       failed, by image digest, cause and slot, serial numbers loaded\n"
-    "                       twice; with --csv, a row for each board.\n"
+    "                       twice; with --csv, a row for each board. report URL does the\n"
+    "                       same for the boards forward stored in a PostgreSQL database.\n"
     "  slots FILE           Appends 'Slot N = PORT' to FILE for each port that appears, until\n"
     "                       stopped (exit 0).\n"
     "  forward LOG --to URL Copies each board's line of LOG into the PostgreSQL database at\n"
@@ -170,8 +171,17 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
                                   QStringLiteral("forward: applies the schema to the database."));
     const QCommandLineOption once(
         QStringLiteral("once"), QStringLiteral("forward: forwards what the log holds, then ends."));
-    parser.addOptions({help, version, verbose, quiet, json, csv, wait, match, log, sha256, station,
-                       count, slotsFile, listen, panelHost, to, init, once});
+    const QCommandLineOption since(
+        QStringLiteral("since"),
+        QStringLiteral("report URL: the boards that ended at <time> (ISO 8601) or later."),
+        QStringLiteral("time"));
+    const QCommandLineOption until(
+        QStringLiteral("until"),
+        QStringLiteral("report URL: the boards that ended before <time> (ISO 8601)."),
+        QStringLiteral("time"));
+    parser.addOptions({help,      version, verbose, quiet,   json,  csv,       wait,
+                       match,     log,     sha256,  station, count, slotsFile, listen,
+                       panelHost, to,      init,    once,    since, until});
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("upload, enter, ports, info, station, report, slots or forward."),
@@ -258,8 +268,32 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         options->command == QLatin1String("upload") || options->command == QLatin1String("station");
     if ((parser.isSet(log) || parser.isSet(sha256)) && !loads)
         return usageError(QStringLiteral("--log and --sha256 are for upload and station"));
-    if (parser.isSet(station) && !loads)
+    const bool plantReport =
+        options->command == QLatin1String("report") &&
+        (options->operands.value(0).startsWith(QLatin1String("postgresql://")) ||
+         options->operands.value(0).startsWith(QLatin1String("postgres://")));
+    if (parser.isSet(station) && !loads && !plantReport)
         return usageError(QStringLiteral("--station is for upload and station"));
+    if ((parser.isSet(since) || parser.isSet(until)) && !plantReport)
+        return usageError(QStringLiteral("--since and --until are for report URL only"));
+    if (plantReport) {
+        QString error;
+        const std::optional<forward::Connection> connection =
+            forward::parseConnection(options->operands.value(0), &error);
+        if (!connection)
+            return usageError(error);
+        options->forward.to = *connection;
+        options->selection.station = parser.value(station);
+        for (const auto &[option, time] :
+             {std::pair{&since, &options->selection.from}, {&until, &options->selection.until}}) {
+            if (!parser.isSet(*option))
+                continue;
+            *time = QDateTime::fromString(parser.value(*option), Qt::ISODateWithMs);
+            if (!time->isValid())
+                return usageError(QStringLiteral("--%1 takes an ISO 8601 time, not '%2'")
+                                      .arg(option->names().constFirst(), parser.value(*option)));
+        }
+    }
     options->run.station = parser.value(station);
     options->run.logPath = parser.value(log);
     if (parser.isSet(log) && options->run.logPath.isEmpty())

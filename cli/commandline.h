@@ -43,6 +43,8 @@ struct Options {
     // forward: the log, --to and --once; --init
     forward::Settings forward;
     bool init = false;
+    // report URL: --station, --since and --until
+    forward::Selection selection;
 };
 
 // Parses the command line. Returns the exit code when the program is done already (help,

@@ -59,14 +59,21 @@ int describeImage(const QString &path, const QString &shown, bool json) {
 int reportLog(const QString &path, const cli::Options &options) {
     resultlog::Report report;
     QString error;
-    const bool read = options.csv
-                          ? resultlog::writeCsv(path, cli::output::toStdout, &error, stopped)
-                          : resultlog::summarize(path, &report, &error, stopped);
+    // A postgresql:// URL: the boards a database holds, as forward stored them.
+    const bool plant = !options.forward.to.shown.isEmpty();
+    const bool read =
+        plant         ? (options.csv
+                             ? forward::writeCsv(options.forward.to, options.selection,
+                                                 cli::output::toStdout, &error)
+                             : forward::summarize(options.forward.to, options.selection, &report, &error))
+        : options.csv ? resultlog::writeCsv(path, cli::output::toStdout, &error, stopped)
+                      : resultlog::summarize(path, &report, &error, stopped);
     if (!read) {
         if (stopped())
             return jobs::stopsignals::requestedExitCode();
         cli::console::line(
-            QStringLiteral("bootloader-cli: cannot read the log %1: %2").arg(path, error));
+            plant ? QStringLiteral("bootloader-cli: cannot read the database %1").arg(error)
+                  : QStringLiteral("bootloader-cli: cannot read the log %1: %2").arg(path, error));
         return cli::kOutputLost;
     }
     if (options.json)

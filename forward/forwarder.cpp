@@ -538,4 +538,122 @@ Outcome run(const Settings &settings, const std::function<bool()> &stop,
     return Outcome::Stopped;
 }
 
+namespace {
+
+// The query, its WHERE clause taken from selection with its values bound in order.
+bool select(QSqlQuery &query, const QString &sql, const Selection &selection, QString *error) {
+    QStringList where{QStringLiteral("TRUE")};
+    QVariantList values;
+    if (!selection.station.isEmpty()) {
+        where << QStringLiteral("station = ?");
+        values << selection.station;
+    }
+    if (selection.from.isValid()) {
+        where << QStringLiteral("time >= ?::timestamptz");
+        values << selection.from.toUTC().toString(Qt::ISODateWithMs);
+    }
+    if (selection.until.isValid()) {
+        where << QStringLiteral("time < ?::timestamptz");
+        values << selection.until.toUTC().toString(Qt::ISODateWithMs);
+    }
+    if (!query.prepare(sql.arg(where.join(QLatin1String(" AND "))))) {
+        *error = sqlError(query.lastError());
+        return false;
+    }
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (query.exec())
+        return true;
+    *error = sqlError(query.lastError());
+    return false;
+}
+
+bool open(Database &database, const Connection &from, QString *error) {
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
+        *error = QStringLiteral("Qt's PostgreSQL driver (QPSQL) is not installed");
+        return false;
+    }
+    if (connectTo(database, error))
+        return true;
+    *error = from.shown + QStringLiteral(": ") + *error;
+    return false;
+}
+
+} // namespace
+
+bool summarize(const Connection &from, const Selection &selection, resultlog::Report *report,
+               QString *error) {
+    Database database(from);
+    if (!open(database, from, error))
+        return false;
+    QSqlQuery query(database.db());
+    query.setForwardOnly(true);
+    *report = {};
+    const QString tally = QStringLiteral("count(*) FILTER (WHERE result = 'loaded'), "
+                                         "count(*) FILTER (WHERE result = 'failed')");
+    if (!select(query,
+                QStringLiteral("SELECT coalesce(sha256, ''), ") + tally +
+                    QStringLiteral(" FROM boards WHERE %1 GROUP BY 1"),
+                selection, error))
+        return false;
+    while (query.next()) {
+        const resultlog::Report::Tally counts{query.value(1).toLongLong(),
+                                              query.value(2).toLongLong()};
+        report->byDigest[query.value(0).toString()] = counts;
+        report->loaded += counts.loaded;
+        report->failed += counts.failed;
+    }
+    if (!select(query,
+                QStringLiteral("SELECT slot, ") + tally +
+                    QStringLiteral(" FROM boards WHERE %1 AND slot <> '' GROUP BY 1"),
+                selection, error))
+        return false;
+    while (query.next())
+        report->bySlot[query.value(0).toString()] = {query.value(1).toLongLong(),
+                                                     query.value(2).toLongLong()};
+    // The example of a kind is the cause of the board of that kind that ended first.
+    if (!select(query,
+                QStringLiteral("SELECT coalesce(cause_kind, '-'), count(*), (array_agg(coalesce("
+                               "cause, '') ORDER BY time, forwarded))[1] FROM boards WHERE %1 AND "
+                               "result = 'failed' GROUP BY 1"),
+                selection, error))
+        return false;
+    while (query.next())
+        report->byKind[query.value(0).toString()] = {query.value(1).toLongLong(),
+                                                     query.value(2).toString()};
+    if (!select(query,
+                QStringLiteral("SELECT serial, count(*) FROM boards WHERE %1 AND result = "
+                               "'loaded' AND serial <> '' GROUP BY 1 HAVING count(*) > 1"),
+                selection, error))
+        return false;
+    while (query.next())
+        report->loadedAgain[query.value(0).toString()] = query.value(1).toLongLong();
+    return true;
+}
+
+bool writeCsv(const Connection &from, const Selection &selection,
+              const std::function<bool(const QByteArray &)> &write, QString *error) {
+    Database database(from);
+    if (!open(database, from, error))
+        return false;
+    QSqlQuery query(database.db());
+    query.setForwardOnly(true);
+    if (!select(query,
+                QStringLiteral("SELECT record::text FROM boards WHERE %1 ORDER BY time, forwarded"),
+                selection, error))
+        return false;
+    resultlog::CsvWriter writer;
+    QByteArray rows = resultlog::CsvWriter::header();
+    while (query.next()) {
+        const QByteArray line = query.value(0).toString().toUtf8() + '\n';
+        rows += writer.feed(line.constData(), line.size());
+        if (rows.size() > (1 << 16)) {
+            if (!write(rows))
+                return true;
+            rows.clear();
+        }
+    }
+    return rows.isEmpty() || write(rows) || true;
+}
+
 } // namespace forward

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "resultlog.h"
+
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -46,5 +49,22 @@ Outcome init(const Connection &to, const std::function<void(const QString &)> &s
 // doubles up to half a minute; the batch is then read again from the place the database holds.
 Outcome run(const Settings &settings, const std::function<bool()> &stop,
             const std::function<void(const QString &)> &say);
+
+// Which boards of the database a report takes: of one station (empty: all), ended at from or
+// later and before until (invalid: no bound).
+struct Selection {
+    QString station;
+    QDateTime from;
+    QDateTime until;
+};
+
+// The report of the boards the database holds, summed up there, as resultlog::summarize() gives
+// it for a log (nothing is skipped: the database holds boards only). False, with the reason,
+// when the database cannot be read.
+bool summarize(const Connection &from, const Selection &selection, resultlog::Report *report,
+               QString *error);
+// The boards as CSV, as resultlog::writeCsv() writes a log's, in the order they ended.
+bool writeCsv(const Connection &from, const Selection &selection,
+              const std::function<bool(const QByteArray &)> &write, QString *error);
 
 } // namespace forward
