@@ -168,7 +168,7 @@ const char *const kInsert =
     "(r->>'records')::integer, (r->>'acknowledged')::integer, (r->>'sends')::integer, "
     "(r->>'seconds')::double precision, r->>'result', (r->>'exit')::integer, r->>'cause_kind', "
     "r->>'cause', r->>'version', r->>'unit', r->'line' "
-    "FROM jsonb_array_elements(?::jsonb) AS r "
+    "FROM jsonb_array_elements(?::jsonb) WITH ORDINALITY AS e(r, n) ORDER BY n "
     "ON CONFLICT (id) DO NOTHING";
 
 const char *const kPlace =
@@ -614,7 +614,7 @@ bool summarize(const Connection &from, const Selection &selection, resultlog::Re
     // The example of a kind is the cause of the board of that kind that ended first.
     if (!select(query,
                 QStringLiteral("SELECT coalesce(cause_kind, '-'), count(*), (array_agg(coalesce("
-                               "cause, '') ORDER BY time, forwarded))[1] FROM boards WHERE %1 AND "
+                               "cause, '') ORDER BY time, seq))[1] FROM boards WHERE %1 AND "
                                "result = 'failed' GROUP BY 1"),
                 selection, error))
         return false;
@@ -639,7 +639,7 @@ bool writeCsv(const Connection &from, const Selection &selection,
     QSqlQuery query(database.db());
     query.setForwardOnly(true);
     if (!select(query,
-                QStringLiteral("SELECT record::text FROM boards WHERE %1 ORDER BY time, forwarded"),
+                QStringLiteral("SELECT record::text FROM boards WHERE %1 ORDER BY time, seq"),
                 selection, error))
         return false;
     resultlog::CsvWriter writer;

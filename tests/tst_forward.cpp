@@ -134,6 +134,7 @@ private:
     QProcess *forward(const QString &log, const QStringList &more = {});
     int forwardOnce(const QString &log);
     bool waitForRows(int rows);
+    static QByteArray cliOutput(const QStringList &args);
 
     std::unique_ptr<Cluster> m_cluster;
     std::unique_ptr<QTemporaryDir> m_files;
@@ -182,6 +183,13 @@ int TestForward::forwardOnce(const QString &log) {
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(BOOTLOADER_CLI, {"forward", log, "--once", "--to", m_cluster->url()});
     return process.waitForFinished(120000) ? process.exitCode() : -1;
+}
+
+QByteArray TestForward::cliOutput(const QStringList &args) {
+    QProcess process;
+    process.start(BOOTLOADER_CLI, args);
+    process.waitForFinished(60000);
+    return process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray("failed");
 }
 
 bool TestForward::waitForRows(int rows) {
@@ -238,6 +246,11 @@ void TestForward::storedOnceWhateverTheRoute() {
         QVERIFY(waitForRows(ids.size()));
         QCOMPARE(m_cluster->query("SELECT count(*) FROM boards WHERE station = 'line2'"),
                  QStringList{"40"});
+        // The database's report of a station is that of its log, in each form.
+        for (const QStringList &form : {QStringList{}, {"--json"}, {"--csv"}})
+            QCOMPARE(
+                cliOutput(form + QStringList{"report", m_cluster->url(), "--station", "line2"}),
+                cliOutput(form + QStringList{"report", second}));
     }
     QVERIFY(waitForRows(ids.size()));
     QStringList stored = m_cluster->query("SELECT id FROM boards");

@@ -24,7 +24,8 @@ CREATE TABLE boards (
     version text,
     unit text,                       -- the board's own identity, where the station names one
     record jsonb NOT NULL,           -- the whole line as the log holds it
-    forwarded timestamptz NOT NULL DEFAULT now()
+    forwarded timestamptz NOT NULL DEFAULT now(),
+    seq bigint GENERATED ALWAYS AS IDENTITY -- the order rows were stored in, the log's within a log
 );
 
 CREATE INDEX boards_time ON boards (time);
