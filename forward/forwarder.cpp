@@ -488,7 +488,10 @@ Outcome run(const Settings &settings, const std::function<bool()> &stop,
         while (!stop() && !lost) {
             Place next;
             const QList<QByteArray> lines = reader.read(settings.batch, &next);
-            if (lines.isEmpty() && next.file == place.file && next.offset == place.offset) {
+            // Nothing new: no line, and no other file to go on from (after a rotation, the new
+            // file's place is kept even before it holds a line).
+            if (lines.isEmpty() &&
+                (!next.file.known() || (next.file == place.file && next.offset == place.offset))) {
                 if (settings.once)
                     return Outcome::Done;
                 if (!sleepFor(200, stop))
