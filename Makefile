@@ -11,12 +11,13 @@ else
 WERROR ?= OFF
 endif
 # In CI a release check whose tool is missing fails the configuration instead of being left out,
-# and the set-up step installs the tools of the checks only CI requires (lintian, appstreamcli).
+# and the set-up step installs the tools of the checks only CI requires (lintian, appstreamcli,
+# PostgreSQL for the tests of `forward`).
 # CI's packages name a maintainer, so lintian judges the package rather than the placeholder
 # that stands in when DEBFULLNAME and DEBEMAIL are not set.
 ifeq ($(CI),true)
 REQUIRE_CHECKS ?= ON
-SETUP_GROUPS ?= release browser
+SETUP_GROUPS ?= release browser postgres
 export DEBFULLNAME ?= Bootloader CI
 export DEBEMAIL ?= ci@bootloader.invalid
 else

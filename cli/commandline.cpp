@@ -30,9 +30,14 @@ const char *const kDescription =
     "  report LOG           Sums up a results log written with --log: boards loaded and\n"
     "                       failed, by image digest, cause and slot, serial numbers loaded\n"
     "                       twice; with --csv, a row for each board. --from and --to\n"
-    "                       limit it to the boards of a shift.\n"
+    "                       limit it to the boards of a shift. report URL does the same for\n"
+    "                       the boards forward stored in a PostgreSQL database.\n"
     "  slots FILE           Appends 'Slot N = PORT' to FILE for each port that appears, until\n"
     "                       stopped (exit 0).\n"
+    "  forward LOG --to URL Copies each board's line of LOG into the PostgreSQL database at\n"
+    "                       URL (postgresql://...) as it is written, from where it stopped,\n"
+    "                       until stopped; with --once, what is there. forward --init --to URL\n"
+    "                       applies the schema.\n"
     "\n"
     "PORT is a short name from 'ports' (such as ttyUSB0), a path (such as /dev/pts/3), or\n"
     "usb:VID:PID[:SERIAL] in hexadecimal as 'ports' prints it. SELECTOR is usb:VID:PID[:SERIAL]\n"
@@ -60,6 +65,7 @@ const char *const kUsageText =
     "       bootloader-cli [options] enter PORT | ports | info FILE | report LOG\n"
     "       bootloader-cli [options] station FILE --match SELECTOR|--slots SLOTS [--count N]\n"
     "       bootloader-cli [options] slots FILE\n"
+    "       bootloader-cli [options] forward LOG --to URL [--once] | forward --init --to URL\n"
     "Try 'bootloader-cli --help' for more.\n";
 
 // The parser's help, with the program's name in its usage line rather than the path it was
@@ -152,8 +158,10 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("time"));
     const QCommandLineOption to(
         QStringLiteral("to"),
-        QStringLiteral("report: counts the boards that ended before <time> (ISO 8601)."),
-        QStringLiteral("time"));
+        QStringLiteral("report: counts the boards that ended before <to>, a time (ISO 8601). "
+                       "forward: the database <to> is, postgresql://[USER@]HOST[:PORT]/DBNAME"
+                       "[?...], its password from PGPASSFILE or a service file."),
+        QStringLiteral("to"));
     const QCommandLineOption count(QStringLiteral("count"),
                                    QStringLiteral("station: ends once <n> boards have loaded."),
                                    QStringLiteral("n"));
@@ -170,11 +178,16 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("station: a name the panel is reached by, besides its address and "
                        "localhost; may be given again."),
         QStringLiteral("name"));
-    parser.addOptions({help, version, verbose, quiet, json, noProgress, csv, from, to, wait, match,
-                       log, sha256, station, count, slotsFile, listen, panelHost});
+    const QCommandLineOption init(QStringLiteral("init"),
+                                  QStringLiteral("forward: applies the schema to the database."));
+    const QCommandLineOption once(
+        QStringLiteral("once"), QStringLiteral("forward: forwards what the log holds, then ends."));
+    parser.addOptions({help,  version,   verbose, quiet,     json, noProgress, csv,
+                       from,  to,        wait,    match,     log,  sha256,     station,
+                       count, slotsFile, listen,  panelHost, init, once});
     parser.addPositionalArgument(
         QStringLiteral("command"),
-        QStringLiteral("upload, enter, ports, info, station, report or slots."),
+        QStringLiteral("upload, enter, ports, info, station, report, slots or forward."),
         QStringLiteral("command [arguments]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
@@ -221,10 +234,13 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
     options->csv = parser.isSet(csv);
     if (options->csv && (options->json || options->command != QLatin1String("report")))
         return usageError(QStringLiteral("--csv is for report only, without --json"));
-    if ((parser.isSet(from) || parser.isSet(to)) && options->command != QLatin1String("report"))
+    const bool reports = options->command == QLatin1String("report");
+    const bool forwards = options->command == QLatin1String("forward");
+    // --to names the database of forward, and a time of report.
+    if ((parser.isSet(from) && !reports) || (parser.isSet(to) && !reports && !forwards))
         return usageError(QStringLiteral("--from and --to are for report only"));
     for (const auto &[option, time] : {std::pair{&from, &options->from}, {&to, &options->to}}) {
-        if (!parser.isSet(*option))
+        if (!parser.isSet(*option) || !reports)
             continue;
         // A space for the T, as spreadsheets and people write a time, is taken too.
         QString text = parser.value(*option);
@@ -278,8 +294,23 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         options->command == QLatin1String("upload") || options->command == QLatin1String("station");
     if ((parser.isSet(log) || parser.isSet(sha256)) && !loads)
         return usageError(QStringLiteral("--log and --sha256 are for upload and station"));
-    if (parser.isSet(station) && !loads)
+    const bool plantReport =
+        options->command == QLatin1String("report") &&
+        (options->operands.value(0).startsWith(QLatin1String("postgresql://")) ||
+         options->operands.value(0).startsWith(QLatin1String("postgres://")));
+    if (parser.isSet(station) && !loads && !plantReport)
         return usageError(QStringLiteral("--station is for upload and station"));
+    if (plantReport) {
+        QString error;
+        const std::optional<forward::Connection> connection =
+            forward::parseConnection(options->operands.value(0), &error);
+        if (!connection)
+            return usageError(error);
+        options->forward.to = *connection;
+        options->selection.station = parser.value(station);
+        options->selection.from = options->from;
+        options->selection.until = options->to;
+    }
     options->run.station = parser.value(station);
     options->run.logPath = parser.value(log);
     if (parser.isSet(log) && options->run.logPath.isEmpty())
@@ -300,6 +331,24 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
             return usageError(QStringLiteral("--count takes a number of boards of at least 1, "
                                              "not '%1'")
                                   .arg(parser.value(count)));
+    }
+    if ((parser.isSet(init) || parser.isSet(once)) && !forwards)
+        return usageError(QStringLiteral("--init and --once are for forward only"));
+    if (forwards) {
+        if (!parser.isSet(to))
+            return usageError(QStringLiteral("forward takes --to URL"));
+        QString error;
+        const std::optional<forward::Connection> connection =
+            forward::parseConnection(parser.value(to), &error);
+        if (!connection)
+            return usageError(error);
+        options->forward.to = *connection;
+        options->forward.once = parser.isSet(once);
+        options->init = parser.isSet(init);
+        if (options->init ? !options->operands.isEmpty() || parser.isSet(once)
+                          : options->operands.size() != 1)
+            return usageError(QStringLiteral("forward takes LOG, or --init alone"));
+        options->forward.log = options->operands.value(0);
     }
     return std::nullopt;
 }

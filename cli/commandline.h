@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console.h"
+#include "forwarder.h"
 #include "protocol.h"
 #include "session.h"
 
@@ -44,6 +45,11 @@ struct Options {
     // --wait, --log, --station, --sha256 (lower case) and --slots, and the tool's own time-outs;
     // the image is set by the command that reads one.
     jobs::RunSettings run;
+    // forward: the log, --to and --once; --init
+    forward::Settings forward;
+    bool init = false;
+    // report URL: --station, --since and --until
+    forward::Selection selection;
 };
 
 // Parses the command line. Returns the exit code when the program is done already (help,

@@ -6,6 +6,7 @@
 #include "console.h"
 #include "events.h"
 #include "firmwareimage.h"
+#include "forwarder.h"
 #include "output.h"
 #include "portcheck.h"
 #include "ports.h"
@@ -17,6 +18,11 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -53,17 +59,23 @@ int describeImage(const QString &path, const QString &shown, bool json) {
 int reportLog(const QString &path, const cli::Options &options) {
     resultlog::Report report;
     QString error;
-    // The CSV marks each board's slot as the summary of the same range does: the log is read
-    // twice.
+    // A postgresql:// URL: the boards a database holds, as forward stored them.
+    const bool plant = !options.forward.to.shown.isEmpty();
+    // The CSV marks each board's slot as the summary of the same range does: the boards are
+    // read twice.
     const bool read =
-        resultlog::summarize(path, &report, &error, stopped, {options.from, options.to}) &&
-        (!options.csv ||
-         resultlog::writeCsv(path, cli::output::toStdout, &error, stopped, &report));
+        plant ? forward::summarize(options.forward.to, options.selection, &report, &error) &&
+                    (!options.csv || forward::writeCsv(options.forward.to, options.selection,
+                                                       cli::output::toStdout, &error, &report))
+              : resultlog::summarize(path, &report, &error, stopped, {options.from, options.to}) &&
+                    (!options.csv ||
+                     resultlog::writeCsv(path, cli::output::toStdout, &error, stopped, &report));
     if (!read) {
         if (stopped())
             return jobs::stopsignals::requestedExitCode();
         cli::console::line(
-            QStringLiteral("bootloader-cli: cannot read the log %1: %2").arg(path, error));
+            plant ? QStringLiteral("bootloader-cli: cannot read the database %1").arg(error)
+                  : QStringLiteral("bootloader-cli: cannot read the log %1: %2").arg(path, error));
         return cli::kOutputLost;
     }
     if (options.json)
@@ -109,6 +121,38 @@ int addSlots(const QString &path) {
     return cli::kOutputLost;
 }
 
+// forward: the database work on a thread of its own, so that a stop ends the command within a
+// second even while a connection is tried or a batch is written (the database rolls a batch
+// back that was not committed, and the place goes with it).
+int forwardLog(const cli::Options &options) {
+    const auto say = [](const QString &text) {
+        cli::console::line(QStringLiteral("bootloader-cli: forward: ") + text);
+    };
+    if (options.init)
+        return forward::init(options.forward.to, say) == forward::Outcome::Done ? cli::kDone
+                                                                                : cli::kOutputLost;
+    forward::Settings settings = options.forward;
+    settings.log =
+        ports::reachByBytes(options.operands[0], options.rawOperands.value(0), ports::Reach::Read);
+    std::atomic<int> code{-1};
+    std::thread worker([&code, settings, say] {
+        const forward::Outcome outcome = forward::run(settings, stopped, say);
+        code = outcome == forward::Outcome::Failed ? cli::kOutputLost : cli::kDone;
+    });
+    while (code < 0 && !stopped())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int waited = 0; code < 0 && waited < 800; waited += 20)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (code < 0) {
+        // Still in a call to the database: the process ends around it, with what was queued
+        // for the output written.
+        worker.detach();
+        std::_Exit(cli::output::exitCode(jobs::stopsignals::requestedExitCode()));
+    }
+    worker.join();
+    return stopped() ? jobs::stopsignals::requestedExitCode() : int(code);
+}
+
 int run(const cli::Options &options) {
     const QString &command = options.command;
     if (command == QLatin1String("upload"))
@@ -133,6 +177,8 @@ int run(const cli::Options &options) {
         return options.operands.size() != 1
                    ? cli::usageError(QStringLiteral("report takes LOG only"))
                    : reportLog(reached(), options);
+    if (command == QLatin1String("forward"))
+        return forwardLog(options);
     if (command == QLatin1String("slots"))
         return options.operands.size() != 1
                    ? cli::usageError(QStringLiteral("slots takes FILE only"))

@@ -47,6 +47,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BOOTLOADER_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# `bootloader-cli forward` and `report postgresql://...` load Qt SQL's PostgreSQL driver, a plugin
+# no library links: the rest of the tool works without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt${QT_VERSION_MAJOR}sql${QT_VERSION_MAJOR}-psql")
 
 # /usr/share/doc/bootloader: the licence as Debian's machine-readable copyright file, made from
 # LICENSE, and CHANGELOG.md as Debian's changelog.gz. A from-source install gets them too.

@@ -17,7 +17,7 @@ _bootloader_cli() {
     esac
 
     if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --no-progress --csv --from --to --wait --match --log --sha256 --station --count --slots --listen --panel-host -v -q -h' -- "$cur"))
+        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --no-progress --csv --from --to --wait --match --log --sha256 --station --count --slots --listen --panel-host --init --once -v -q -h' -- "$cur"))
         return
     fi
 
@@ -35,7 +35,7 @@ _bootloader_cli() {
 
     case "$command" in
     "")
-        COMPREPLY=($(compgen -W 'upload enter ports info station report slots' -- "$cur"))
+        COMPREPLY=($(compgen -W 'upload enter ports info station report slots forward' -- "$cur"))
         ;;
     upload | enter)
         local ports

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QLocale>
 #include <QSysInfo>
+#include <QUuid>
 
 #include <algorithm>
 #include <cmath>
@@ -46,15 +47,18 @@ std::vector<std::pair<QLatin1String, QJsonValue>> fieldsOf(const Record &record)
             {key("exit"), record.exit},
             {key("cause_kind"), textOrNull(record.causeKind)},
             {key("cause"), textOrNull(record.cause)},
-            {key("version"), record.version}};
+            {key("version"), record.version},
+            {key("id"), record.id}};
 }
 
-// The record's keys, in that order.
+// The record's keys in that order, the CSV's columns: all but the id, which says nothing to a
+// person reading a spreadsheet (and kept its columns as they were before records had one).
 const std::vector<QLatin1String> &recordKeys() {
     static const std::vector<QLatin1String> keys = [] {
         std::vector<QLatin1String> names;
         for (const auto &field : fieldsOf(Record()))
-            names.push_back(field.first);
+            if (field.first != QLatin1String("id"))
+                names.push_back(field.first);
         return names;
     }();
     return keys;
@@ -166,6 +170,7 @@ std::optional<Board> boardOf(const QJsonObject &line) {
 
 Record Record::now() {
     Record record;
+    record.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     record.time = QDateTime::currentDateTimeUtc();
     record.host = QSysInfo::machineHostName();
     record.version = QString::fromLatin1(bootloader::kVersion);
@@ -177,6 +182,20 @@ QJsonObject Record::toJson() const {
     for (const auto &[key, value] : fieldsOf(*this))
         object.insert(key, value);
     return object;
+}
+
+bool isBoardLine(const QJsonObject &line) {
+    return boardOf(line).has_value();
+}
+
+QString idOf(const QJsonObject &line, const QByteArray &text) {
+    const QString id = line.value(QLatin1String("id")).toString();
+    if (!QUuid::fromString(id).isNull())
+        return QUuid::fromString(id).toString(QUuid::WithoutBraces);
+    // The namespace of the lines of bootloader-results(5) that name no id.
+    static const QUuid kLines =
+        QUuid::fromString(QLatin1String("6c0f4a5e-8b1d-4f0e-9d3a-3b2f7a1c5e90"));
+    return QUuid::createUuidV5(kLines, text).toString(QUuid::WithoutBraces);
 }
 
 void LineSplitter::feed(const char *bytes, qint64 size,

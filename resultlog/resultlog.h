@@ -81,6 +81,7 @@ bool openForReading(const QString &path, QFile *file, QString *error);
 struct Record {
     static constexpr int kFormat = 1;
 
+    QString id;      // a UUID of this board's record alone, without braces
     QDateTime time;  // when the board ended, UTC; written with milliseconds
     QString host;    // this machine's name
     QString station; // the instance name the station was given; empty: null
@@ -101,10 +102,19 @@ struct Record {
     QString cause;       // the cause as the console says it; empty: null
     QString version;     // the tool's
 
-    // A record of now, on this host, by this version; the rest is the caller's.
+    // A record of now, on this host, by this version, with an id of its own; the rest is the
+    // caller's.
     static Record now();
     QJsonObject toJson() const;
 };
+
+// Whether a log line is a board's, as Summarizer counts them.
+bool isBoardLine(const QJsonObject &line);
+
+// The id of a log line: its "id" when it has one, else a name-based UUID (version 5) of the
+// line's bytes, so that a line written before records had ids is known by the same id each
+// time it is read.
+QString idOf(const QJsonObject &line, const QByteArray &text);
 
 // The boards a report counts by their time: from (included) up to to (left out), each open when
 // invalid, so that one shift's report ends where the next one's begins.

@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev)
 # The station's panel serves over HTTP with libmicrohttpd (found with pkg-config).
 packages+=(libmicrohttpd-dev pkg-config)
+# `forward` and the plant report reach PostgreSQL through Qt SQL and its PostgreSQL driver.
+packages+=(libqt5sql5 libqt5sql5-psql)
 # The release checks of the suite: the MinGW resource compiler for the Windows resource script,
 # desktop-file-validate for the desktop entry, and dpkg-dev for the package's dependencies.
 packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)
@@ -14,6 +16,8 @@ packages+=(binutils-mingw-w64-x86-64 desktop-file-utils dpkg-dev)
 #             promtool (package prometheus) for its metrics: checks CI requires
 #   fuzz      clang with its libFuzzer and sanitizer runtimes, and llvm-symbolizer for reports
 #   memcheck  valgrind
+#   postgres  PostgreSQL, for the tests of `forward` against a cluster of their own: a check CI
+#             requires
 #   qt6       Qt 6, to build and test against it as well (`make test-qt6`)
 #   release   lintian for the package, appstreamcli for the AppStream metadata, man for the
 #             manual pages and systemd-analyze (package systemd) for the station's unit: the
@@ -25,12 +29,13 @@ for group in "$@"; do
     browser) packages+=(chromium chromium-driver python3-selenium prometheus) ;;
     fuzz) packages+=(clang libclang-rt-dev llvm) ;;
     memcheck) packages+=(valgrind) ;;
-    qt6) packages+=(qt6-base-dev qt6-serialport-dev) ;;
+    postgres) packages+=(postgresql) ;;
+    qt6) packages+=(qt6-base-dev qt6-serialport-dev libqt6sql6-psql) ;;
     release) packages+=(lintian appstream man-db systemd) ;;
     screenshot) packages+=(xvfb openbox x11-utils imagemagick) ;;
     windows) packages+=(g++-mingw-w64-x86-64) ;;
     *)
-        echo "setup.sh: unknown package group '$group' (known: browser, fuzz, memcheck, qt6, release, screenshot, windows)" >&2
+        echo "setup.sh: unknown package group '$group' (known: browser, fuzz, memcheck, postgres, qt6, release, screenshot, windows)" >&2
         exit 2
         ;;
     esac

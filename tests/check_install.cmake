@@ -208,6 +208,12 @@ if(NOT installed STREQUAL written)
 endif()
 list(APPEND expected ${unit} ${example} ${doc}/station-plant-network.conf)
 
+# The database's schema, as forward --init applies it.
+file(GLOB schemas RELATIVE ${SOURCE_DIR}/resources/postgresql ${SOURCE_DIR}/resources/postgresql/*.sql)
+foreach(schema IN LISTS schemas)
+    list(APPEND expected usr/share/bootloader/postgresql/${schema})
+endforeach()
+
 file(GLOB_RECURSE files RELATIVE ${root} ${root}/*)
 list(SORT files)
 list(SORT expected)

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QUuid>
 #include <QtTest>
 
 #include <cerrno>
@@ -50,6 +51,7 @@ private slots:
     void shiftReport();
     void csvCells_data();
     void csvCells();
+    void everyLineHasAnId();
 };
 
 // Two logs on one file, as two stations sharing it, each written from two threads: every line
@@ -259,11 +261,11 @@ void TestResultLog::reportSumsUp() {
 
 void TestResultLog::csvHasARecordsKeysAsColumns() {
     // The columns keep their order from one version to the next; each is a key of the record,
-    // and a record has no key the CSV leaves out.
+    // and a record has no key the CSV leaves out but its id.
     const QByteArray header = resultlog::CsvWriter().header();
     QCOMPARE(header, "record,time,host,station,slot,port,path,usb,serial,image,sha256,records,"
                      "acknowledged,sends,seconds,result,exit,cause_kind,cause,version\r\n");
-    QStringList columns = QString::fromLatin1(header.trimmed()).split(',');
+    QStringList columns = QString::fromLatin1(header.trimmed()).split(',') << "id";
     columns.sort();
     QCOMPARE(resultlog::Record::now().toJson().keys(), columns);
 }
@@ -407,6 +409,25 @@ void TestResultLog::csvCells() {
                                         : QByteArray());
     QCOMPARE(csv.row({{"record", 1}, {"result", "loaded"}, {key, value}}),
              expected.join(',') + "\r\n");
+}
+
+// Each record names an id of its own; a line without one is known by its bytes, the same each
+// time, and lines that differ in a byte by different ids.
+void TestResultLog::everyLineHasAnId() {
+    const QJsonObject first = resultlog::Record::now().toJson();
+    const QJsonObject second = resultlog::Record::now().toJson();
+    const QString id = first.value("id").toString();
+    QCOMPARE(QUuid::fromString(id).version(), QUuid::Random);
+    QVERIFY(!id.startsWith('{'));
+    QVERIFY(id != second.value("id").toString());
+    QCOMPARE(resultlog::idOf(first, "ignored"), id);
+
+    const QByteArray old = R"({"event":"result","port":"/dev/ttyUSB0","ok":true})";
+    const QJsonObject line = QJsonDocument::fromJson(old).object();
+    const QString derived = resultlog::idOf(line, old);
+    QCOMPARE(QUuid::fromString(derived).version(), QUuid::Sha1);
+    QCOMPARE(resultlog::idOf(line, old), derived);
+    QVERIFY(resultlog::idOf(line, QByteArray(old).replace("USB0", "USB1")) != derived);
 }
 
 QTEST_GUILESS_MAIN(TestResultLog)
