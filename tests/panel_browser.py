@@ -57,16 +57,21 @@ def hold_stream(port):
     return None
 
 
-def browse(args, url, send, restart, halt):
+def chrome(args):
+    """Headless Chromium under its driver, with a profile folder of its own to remove after."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
-    from selenium.webdriver.support.ui import WebDriverWait
     profile = tempfile.mkdtemp(prefix='panel-chromium-')
     options = webdriver.ChromeOptions()
     options.binary_location = args.chromium
     for flag in CHROMIUM_FLAGS + ['--user-data-dir=' + profile]:
         options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(args.chromedriver), options=options)
+    return webdriver.Chrome(service=Service(args.chromedriver), options=options), profile
+
+
+def browse(args, url, send, restart, halt):
+    from selenium.webdriver.support.ui import WebDriverWait
+    driver, profile = chrome(args)
     try:
         driver.get(url)
         text = lambda id_: driver.find_element('id', id_).text
@@ -147,15 +152,8 @@ def browse(args, url, send, restart, halt):
 def screens(args, start):
     """A whole fixture on each screen: every tile whole without scrolling, a failure's reason
     and action readable."""
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.support.ui import WebDriverWait
-    profile = tempfile.mkdtemp(prefix='panel-chromium-')
-    options = webdriver.ChromeOptions()
-    options.binary_location = args.chromium
-    for flag in CHROMIUM_FLAGS + ['--user-data-dir=' + profile]:
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(args.chromedriver), options=options)
+    driver, profile = chrome(args)
     try:
         for width, height, count in SCREENS:
             slots = fixture(count)
