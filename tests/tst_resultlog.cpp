@@ -52,6 +52,8 @@ private slots:
     void csvCells_data();
     void csvCells();
     void everyLineHasAnId();
+    void unitYields_data();
+    void unitYields();
 };
 
 // Two logs on one file, as two stations sharing it, each written from two threads: every line
@@ -428,6 +430,51 @@ void TestResultLog::everyLineHasAnId() {
     QCOMPARE(QUuid::fromString(derived).version(), QUuid::Sha1);
     QCOMPARE(resultlog::idOf(line, old), derived);
     QVERIFY(resultlog::idOf(line, QByteArray(old).replace("USB0", "USB1")) != derived);
+}
+
+// Boards as "UNIT loaded|failed", in the log's order; "-" names no unit.
+void TestResultLog::unitYields_data() {
+    QTest::addColumn<QStringList>("boards");
+    QTest::addColumn<int>("units");
+    QTest::addColumn<int>("firstPass");
+    QTest::addColumn<int>("loaded");
+    QTest::addColumn<QString>("text"); // the report's lines of units
+    QTest::newRow("no units") << QStringList{"- loaded", "- failed"} << 0 << 0 << 0 << QString();
+    QTest::newRow("failed, then loaded; loaded twice; never loaded")
+        << QStringList{"U1 failed", "U2 loaded", "U1 loaded", "- loaded",
+                       "U3 failed", "U2 loaded", "U3 failed", "U2 loaded"}
+        << 3 << 1 << 2
+        << "units: 3\n"
+           "first-pass yield: 33.3% (1 of 3 units loaded on their first board)\n"
+           "final yield: 66.7% (2 of 3 units loaded)\n"
+           "unit U2 loaded 3 times";
+}
+
+void TestResultLog::unitYields() {
+    QFETCH(QStringList, boards);
+    QFETCH(int, units);
+    QFETCH(int, firstPass);
+    QFETCH(int, loaded);
+    QFETCH(QString, text);
+    QByteArray contents;
+    for (const QString &board : boards) {
+        resultlog::Record record = resultlog::Record::now();
+        record.port = "/dev/ttyUSB0";
+        record.loaded = board.endsWith("loaded");
+        if (!board.startsWith('-'))
+            record.unit = board.section(' ', 0, 0);
+        contents += QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact) + '\n';
+    }
+    const resultlog::Report report = resultlog::summarize(contents);
+    QCOMPARE(report.units, units);
+    QCOMPARE(report.unitsFirstPass, firstPass);
+    QCOMPARE(report.unitsLoaded, loaded);
+    const QString said = resultlog::reportText(report);
+    const int from = said.indexOf("units: ");
+    QCOMPARE(from < 0 ? QString() : said.mid(from), text);
+    const QJsonObject json = resultlog::reportJson(report)["units"].toObject();
+    QCOMPARE(json["seen"].toInt(), units);
+    QCOMPARE(json["loaded_again"].toArray().size(), text.count("loaded 3 times"));
 }
 
 QTEST_GUILESS_MAIN(TestResultLog)
