@@ -369,17 +369,16 @@ void TestCliRun::portNameNotUtf8() {
     QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(recordsImage(2)));
 }
 
+// "%1" in unit (the unit the record and the result event carry; empty: the board fails) and in
+// cause is the port.
 void TestCliRun::unitCommandNamesBoard_data() {
     QTest::addColumn<QString>("command");
-    // The unit the record and the result event carry ("%1": the port); empty: the board fails.
     QTest::addColumn<QString>("unit");
-    // The cause of a board that fails ("%1": the port).
     QTest::addColumn<QString>("cause");
-    QTest::newRow("first line, trimmed") << "printf '  SN-0042 \\nSN-9\\n'"
-                                         << "SN-0042" << QString();
-    QTest::newRow("board's identity in its environment")
-        << "echo \"$BOOTLOADER_PORT|$BOOTLOADER_PATH|$BOOTLOADER_SLOT|\""
-        << "%1|%1||" << QString();
+    QTest::newRow("first line, trimmed, of the board's identity")
+        << "printf ' %s|%s|%s \\nSN-9\\n' \"$BOOTLOADER_PORT\" \"$BOOTLOADER_PATH\" "
+           "\"$BOOTLOADER_SLOT\""
+        << "%1|%1|" << QString();
     QTest::newRow("exit 3") << "echo SN-1; exit 3" << QString()
                             << "the unit command for %1 failed: exit 3";
     QTest::newRow("printed nothing")
@@ -392,36 +391,26 @@ void TestCliRun::unitCommandNamesBoard() {
     QFETCH(QString, cause);
     testsupport::TempFiles files;
     const QByteArray image = recordsImage(3);
-    const QString imagePath = files.write("image.bin", image);
     const QString logPath = files.path("results.jsonl");
     SimProcess sim;
     QVERIFY(sim.start({"--save", files.path("saved.bin")}));
-
-    const Result result = runCli(
-        {"--json", "--log", logPath, "--unit-command", command, "upload", sim.port(), imagePath},
-        30000);
+    const Result result = runCli({"--json", "--log", logPath, "--unit-command", command, "upload",
+                                  sim.port(), files.write("image.bin", image)},
+                                 30000);
     QVERIFY(result.finished);
-    const QList<QJsonObject> events = ofKind(parseLines(result.out), "result");
-    const QList<QJsonObject> records = parseLines(readFile(logPath));
-    QCOMPARE(events.size(), 1);
-    QCOMPARE(records.size(), 1);
+    const QList<QJsonObject> told =
+        ofKind(parseLines(result.out), "result") + parseLines(readFile(logPath));
+    QCOMPARE(told.size(), 2);
     QVERIFY(sim.stop());
-    if (!unit.isEmpty()) {
-        QCOMPARE(result.exitCode, 0);
-        for (const QJsonObject &told : {events[0], records[0]})
-            QCOMPARE(told.value("unit").toString(), QString(unit).replace("%1", sim.port()));
-        QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(image));
-        return;
+    QCOMPARE(result.exitCode, unit.isEmpty() ? 1 : 0);
+    for (const QJsonObject &board : told) {
+        QCOMPARE(board.value("unit").toString(), QString(unit).replace("%1", sim.port()));
+        QCOMPARE(board.value("unit").isNull(), unit.isEmpty());
+        QCOMPARE(board.value("cause").toString(), QString(cause).replace("%1", sim.port()));
     }
-    QCOMPARE(result.exitCode, 1);
-    for (const QJsonObject &told : {events[0], records[0]}) {
-        QVERIFY(told.value("unit").isNull());
-        QCOMPARE(told.value("cause_kind").toString(), "unit-unknown");
-        QCOMPARE(told.value("cause").toString(), cause.arg(sim.port()));
-    }
-    QCOMPARE(records[0].value("result").toString(), "failed");
-    // Failed before the upload began: the device got no record.
-    QCOMPARE(readFile(files.path("saved.bin")), QByteArray());
+    // A board of no known unit is failed before the upload: the device got no record.
+    QCOMPARE(readFile(files.path("saved.bin")),
+             unit.isEmpty() ? QByteArray() : programs::recordsOf(image));
 }
 
 QTEST_GUILESS_MAIN(TestCliRun)
