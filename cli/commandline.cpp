@@ -140,6 +140,11 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("upload, station: refuses the image unless its records have this SHA-256 "
                        "(as 'info' prints it)."),
         QStringLiteral("hex"));
+    const QCommandLineOption unitCommand(
+        QStringLiteral("unit-command"),
+        QStringLiteral("upload, station: runs <command> (/bin/sh -c) before each board's upload; "
+                       "the first line it prints is the board's unit."),
+        QStringLiteral("command"));
     const QCommandLineOption station(
         QStringLiteral("station"),
         QStringLiteral("upload, station: names this station in each line of the --log, e.g. "
@@ -184,7 +189,7 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         QStringLiteral("once"), QStringLiteral("forward: forwards what the log holds, then ends."));
     parser.addOptions({help,  version,   verbose, quiet,     json, noProgress, csv,
                        from,  to,        wait,    match,     log,  sha256,     station,
-                       count, slotsFile, listen,  panelHost, init, once});
+                       count, slotsFile, listen,  panelHost, init, once,       unitCommand});
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("upload, enter, ports, info, station, report, slots or forward."),
@@ -204,8 +209,8 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         return usageError(QStringLiteral("-v and -q cannot be given together"));
     // An option given again must not quietly take the place of the first: a service's unit can
     // pin a digest and still pass on options of its own.
-    for (const QCommandLineOption *option :
-         {&wait, &match, &log, &sha256, &station, &count, &slotsFile, &listen, &from, &to}) {
+    for (const QCommandLineOption *option : {&wait, &match, &log, &sha256, &station, &count,
+                                             &slotsFile, &listen, &from, &to, &unitCommand}) {
         const QStringList values = parser.values(*option);
         const Qt::CaseSensitivity digits =
             option == &sha256 ? Qt::CaseInsensitive : Qt::CaseSensitive;
@@ -311,6 +316,11 @@ std::optional<int> parseCommandLine(int argc, char *argv[], Options *options) {
         options->selection.from = options->from;
         options->selection.until = options->to;
     }
+    if (parser.isSet(unitCommand) && !loads)
+        return usageError(QStringLiteral("--unit-command is for upload and station"));
+    options->run.unitCommand = parser.value(unitCommand);
+    if (parser.isSet(unitCommand) && options->run.unitCommand.trimmed().isEmpty())
+        return usageError(QStringLiteral("--unit-command takes a command"));
     options->run.station = parser.value(station);
     options->run.logPath = parser.value(log);
     if (parser.isSet(log) && options->run.logPath.isEmpty())

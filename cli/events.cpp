@@ -47,21 +47,25 @@ QJsonObject progress(const jobs::BoardResult &board, int acknowledged, int recor
 
 QJsonObject result(const jobs::BoardResult &board, int exit) {
     using resultlog::textOrNull;
-    return withSlot({{"event", "result"},
-                     {"port", board.port},
-                     {"path", board.where()},
-                     {"serial", textOrNull(board.serial)},
-                     {"ok", board.ok()},
-                     {"outcome", transfer::outcomeText(board.outcome)},
-                     {"cause", textOrNull(board.causeText())},
-                     {"exit", exit},
-                     {"acknowledged", board.acknowledged},
-                     {"records", board.records},
-                     {"interrupted", board.interrupted()},
-                     {"seconds", std::round(board.seconds * 1000) / 1000},
-                     {"cause_kind", textOrNull(board.causeKind())},
-                     {"on_record", board.onRecord ? QJsonValue(*board.onRecord) : QJsonValue()}},
-                    board.slot);
+    QJsonObject event =
+        withSlot({{"event", "result"},
+                  {"port", board.port},
+                  {"path", board.where()},
+                  {"serial", textOrNull(board.serial)},
+                  {"ok", board.ok()},
+                  {"outcome", transfer::outcomeText(board.outcome)},
+                  {"cause", textOrNull(board.causeText())},
+                  {"exit", exit},
+                  {"acknowledged", board.acknowledged},
+                  {"records", board.records},
+                  {"interrupted", board.interrupted()},
+                  {"seconds", std::round(board.seconds * 1000) / 1000},
+                  {"cause_kind", textOrNull(board.causeKind())},
+                  {"on_record", board.onRecord ? QJsonValue(*board.onRecord) : QJsonValue()}},
+                 board.slot);
+    if (board.unit)
+        event.insert(QStringLiteral("unit"), textOrNull(*board.unit));
+    return event;
 }
 
 QJsonObject gone(const QString &port, const QString &slot) {

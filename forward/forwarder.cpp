@@ -663,6 +663,27 @@ bool summarize(const Connection &from, const Selection &selection, resultlog::Re
         return false;
     while (query.next())
         report->loadedAgain[query.value(0).toString()] = query.value(1).toLongLong();
+    // A unit's first board is the one that ended first, as in a log it is the first line.
+    if (!select(query,
+                QStringLiteral("SELECT count(*), count(*) FILTER (WHERE first = 'loaded'), "
+                               "count(*) FILTER (WHERE loads > 0) FROM (SELECT (array_agg(result "
+                               "ORDER BY time, seq))[1] AS first, count(*) FILTER (WHERE result = "
+                               "'loaded') AS loads FROM boards WHERE %1 AND unit <> '' GROUP BY "
+                               "unit) AS units"),
+                selection, error))
+        return false;
+    if (query.next()) {
+        report->units = query.value(0).toLongLong();
+        report->unitsFirstPass = query.value(1).toLongLong();
+        report->unitsLoaded = query.value(2).toLongLong();
+    }
+    if (!select(query,
+                QStringLiteral("SELECT unit, count(*) FROM boards WHERE %1 AND result = "
+                               "'loaded' AND unit <> '' GROUP BY 1 HAVING count(*) > 1"),
+                selection, error))
+        return false;
+    while (query.next())
+        report->unitsLoadedAgain[query.value(0).toString()] = query.value(1).toLongLong();
     return true;
 }
 

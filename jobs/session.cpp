@@ -121,6 +121,7 @@ BoardResult Session::record(BoardResult result, int exit) {
         record.sends = result.sends;
         record.image = result.image;
         record.sha256 = result.sha256;
+        record.unit = result.unit;
         record.records = result.records;
         record.acknowledged = result.acknowledged;
         record.seconds = result.seconds;
@@ -153,6 +154,7 @@ void Session::run(const QStringList &ports, const QByteArrayList &raw, Operation
                                                      m_settings.timing));
         UploadJob *job = m_jobs.back().get();
         job->setImage(m_settings.image, upload ? m_sha256 : QString());
+        job->setUnitCommand(m_settings.unitCommand);
         all.push_back(job);
         if (upload)
             tellOf(*job, i);
@@ -208,6 +210,7 @@ void Session::watch(const QString &selector, int count) {
     Station::Hooks hooks;
     hooks.made = [this](UploadJob &job) {
         job.setImage(m_settings.image, m_sha256);
+        job.setUnitCommand(m_settings.unitCommand);
         tellOf(job, -1);
     };
     Station *current = nullptr;

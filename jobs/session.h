@@ -38,6 +38,7 @@ struct RunSettings {
     QString sha256;      // the digest the image's records must have; empty for any
     QString logPath;     // the results log; empty for none
     QString station;     // the station's name, for the log's records
+    QString unitCommand; // names each board's unit before its upload; empty for none
     int waitMs = 0;      // how long each port of an upload may take to appear
     transfer::Timing timing;
     // A station's named slots, in the file's order; each board carries its slot's label.

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 
 namespace jobs {
 
@@ -115,6 +116,14 @@ void UploadJob::run() {
     } else if (m_stop) {
         r.outcome =
             upload ? transfer::Outcome::FirmwareNotLoaded : transfer::Outcome::BootloaderNotEntered;
+    } else if (upload && !m_unitCommand.isEmpty() && !nameUnit()) {
+        // Nothing was sent: a board of no known unit is never loaded.
+        r.outcome = transfer::Outcome::FirmwareNotLoaded;
+        if (!m_stop) {
+            cause.kind = transfer::Cause::Kind::UnitUnknown;
+            cause.systemText = m_unitFailure;
+            r.cause = cause;
+        }
     } else {
         // Made here, so that it lives on the thread that uses it.
         transfer::Device device;
@@ -176,6 +185,65 @@ void UploadJob::run() {
     }
     r.seconds = clock.nsecsElapsed() / 1e9;
     emit finished();
+}
+
+bool UploadJob::nameUnit() {
+    m_result.unit = QString();
+    const std::optional<QString> unit = runUnitCommand(
+        m_unitCommand, m_result, [this] { return m_stop.load(); }, &m_unitFailure);
+    if (unit)
+        m_result.unit = *unit;
+    return unit.has_value();
+}
+
+std::optional<QString> runUnitCommand(const QString &command, const BoardResult &board,
+                                      const std::function<bool()> &stop, QString *failure,
+                                      int timeoutMs) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("BOOTLOADER_SLOT"), board.slot);
+    environment.insert(QStringLiteral("BOOTLOADER_PORT"), board.port);
+    environment.insert(QStringLiteral("BOOTLOADER_PATH"), board.path);
+    environment.insert(QStringLiteral("BOOTLOADER_USB"), board.usb);
+    environment.insert(QStringLiteral("BOOTLOADER_SERIAL"), board.serial);
+    process.setProcessEnvironment(environment);
+    // Its diagnostics go where the tool's own do; stdin is none, as a service's is.
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+    if (!process.waitForStarted(timeoutMs)) {
+        *failure = QStringLiteral("cannot start /bin/sh: %1").arg(process.errorString());
+        return std::nullopt;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    bool stopped = false;
+    bool late = false;
+    while (!process.waitForFinished(50)) {
+        stopped = stop && stop();
+        late = clock.elapsed() >= timeoutMs;
+        if (stopped || late) {
+            process.kill();
+            process.waitForFinished(-1);
+            break;
+        }
+    }
+    const QByteArray output = process.readAllStandardOutput();
+    const int end = output.indexOf('\n');
+    const QString unit = QString::fromUtf8(end < 0 ? output : output.left(end)).trimmed();
+    if (stopped)
+        *failure = QStringLiteral("stopped");
+    else if (late)
+        *failure = QStringLiteral("no answer in %1 s").arg(timeoutMs / 1000.0);
+    else if (process.exitStatus() != QProcess::NormalExit)
+        *failure = QStringLiteral("killed");
+    else if (process.exitCode() != 0)
+        *failure = QStringLiteral("exit %1").arg(process.exitCode());
+    else if (unit.isEmpty())
+        failure->clear();
+    else
+        return unit;
+    return std::nullopt;
 }
 
 void waitAll(const std::vector<UploadJob *> &jobs, const std::function<bool()> &stop) {

@@ -35,6 +35,9 @@ struct BoardResult {
     QString usb;    // VID:PID[:SERIAL] of the port's USB adapter; empty when none or unknown
     QString image;  // the image's name as given, and the SHA-256 of its records
     QString sha256;
+    // The board's own identity, as the unit command printed it (empty when it failed); unset
+    // without a unit command.
+    std::optional<QString> unit;
     transfer::Outcome outcome = transfer::Outcome::PortNotOpened;
     // Why it failed; none on success.
     std::optional<transfer::Cause> cause;
@@ -80,6 +83,10 @@ public:
     // The image's name and digest, for the result to carry; before start().
     void setImage(const QString &name, const QString &sha256);
 
+    // The command that names the board's unit before its upload (see runUnitCommand()); empty
+    // for none. Before start().
+    void setUnitCommand(const QString &command) { m_unitCommand = command; }
+
     // Runs the job on its own thread.
     void start();
     // Waits up to ms for the end; true once it ended.
@@ -108,6 +115,9 @@ signals:
 
 private:
     void run();
+    // Runs the unit command: true once it named the board's unit; else m_unitFailure says how
+    // it failed (empty: it printed nothing).
+    bool nameUnit();
 
     const Operation m_operation;
     const transfer::RecordList &m_records;
@@ -115,6 +125,8 @@ private:
     const QByteArray m_raw;
     const transfer::Timing m_timing;
     const std::optional<ports::PortFacts> m_facts;
+    QString m_unitCommand;
+    QString m_unitFailure;
     std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_stop{false};
     // The device of the running operation, for a stop request to reach.
@@ -122,6 +134,17 @@ private:
     transfer::Device *m_device = nullptr;
     BoardResult m_result;
 };
+
+// How long a unit command may run.
+constexpr int kUnitCommandMs = 30000;
+
+// Runs command through /bin/sh -c with the board's slot, port, path and USB identity in its
+// environment, until it ends, timeoutMs passes or stop says to stop (asked every 50 ms). The
+// first line it printed, trimmed; or, when that is empty or the command failed, nullopt with
+// how it failed in *failure (left empty when it printed nothing).
+std::optional<QString> runUnitCommand(const QString &command, const BoardResult &board,
+                                      const std::function<bool()> &stop, QString *failure,
+                                      int timeoutMs = kUnitCommandMs);
 
 // Waits for every job to end, asking each to stop once stop() holds.
 void waitAll(const std::vector<UploadJob *> &jobs, const std::function<bool()> &stop);

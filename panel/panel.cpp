@@ -112,7 +112,7 @@ void Panel::addSlot(const QString &label, const QString &port) {
     // Every count of the slot exists from the start, at 0, so that the first board of each
     // is counted by the rates of a scraper that saw the series before it.
     boards_.emplace(std::make_tuple(QStringLiteral("loaded"), QStringLiteral("none"), label), 0);
-    for (int kind = 0; kind <= int(transfer::Cause::Kind::OutputLost); ++kind)
+    for (int kind = 0; kind <= int(transfer::Cause::Kind::UnitUnknown); ++kind)
         boards_.emplace(std::make_tuple(QStringLiteral("failed"),
                                         transfer::kindName(transfer::Cause::Kind(kind)), label),
                         0);

@@ -7,7 +7,7 @@ _bootloader_cli() {
     --wait | --sha256 | --count | --from | --to)
         return
         ;;
-    --station | --listen | --panel-host)
+    --station | --listen | --panel-host | --unit-command)
         return
         ;;
     --match | --log | --slots)
@@ -17,14 +17,14 @@ _bootloader_cli() {
     esac
 
     if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --no-progress --csv --from --to --wait --match --log --sha256 --station --count --slots --listen --panel-host --init --once -v -q -h' -- "$cur"))
+        COMPREPLY=($(compgen -W '--help --version --verbose --quiet --json --no-progress --csv --from --to --wait --match --log --sha256 --unit-command --station --count --slots --listen --panel-host --init --once -v -q -h' -- "$cur"))
         return
     fi
 
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case "${words[i]}" in
-        --wait | --match | --log | --sha256 | --station | --count | --slots | --listen | --panel-host | --from | --to) ((i++)) ;;
+        --wait | --match | --log | --sha256 | --unit-command | --station | --count | --slots | --listen | --panel-host | --from | --to) ((i++)) ;;
         -*) ;;
         *)
             command="${words[i]}"

@@ -28,27 +28,31 @@ namespace {
 // A record's fields, each key with its value, in the order of a CSV row's columns.
 std::vector<std::pair<QLatin1String, QJsonValue>> fieldsOf(const Record &record) {
     const auto key = [](const char *name) { return QLatin1String(name); };
-    return {{key("record"), Record::kFormat},
-            {key("time"), record.time.toUTC().toString(Qt::ISODateWithMs)},
-            {key("host"), record.host},
-            {key("station"), textOrNull(record.station)},
-            {key("slot"), textOrNull(record.slot)},
-            {key("port"), record.port},
-            {key("path"), record.path},
-            {key("usb"), textOrNull(record.usb)},
-            {key("serial"), textOrNull(record.serial)},
-            {key("image"), record.image},
-            {key("sha256"), record.sha256},
-            {key("records"), record.records},
-            {key("acknowledged"), record.acknowledged},
-            {key("sends"), record.sends},
-            {key("seconds"), std::round(record.seconds * 1000) / 1000},
-            {key("result"), record.loaded ? "loaded" : "failed"},
-            {key("exit"), record.exit},
-            {key("cause_kind"), textOrNull(record.causeKind)},
-            {key("cause"), textOrNull(record.cause)},
-            {key("version"), record.version},
-            {key("id"), record.id}};
+    std::vector<std::pair<QLatin1String, QJsonValue>> fields{
+        {key("record"), Record::kFormat},
+        {key("time"), record.time.toUTC().toString(Qt::ISODateWithMs)},
+        {key("host"), record.host},
+        {key("station"), textOrNull(record.station)},
+        {key("slot"), textOrNull(record.slot)},
+        {key("port"), record.port},
+        {key("path"), record.path},
+        {key("usb"), textOrNull(record.usb)},
+        {key("serial"), textOrNull(record.serial)},
+        {key("image"), record.image},
+        {key("sha256"), record.sha256},
+        {key("records"), record.records},
+        {key("acknowledged"), record.acknowledged},
+        {key("sends"), record.sends},
+        {key("seconds"), std::round(record.seconds * 1000) / 1000},
+        {key("result"), record.loaded ? "loaded" : "failed"},
+        {key("exit"), record.exit},
+        {key("cause_kind"), textOrNull(record.causeKind)},
+        {key("cause"), textOrNull(record.cause)},
+        {key("version"), record.version},
+        {key("id"), record.id}};
+    if (record.unit)
+        fields.emplace_back(key("unit"), textOrNull(*record.unit));
+    return fields;
 }
 
 // The record's keys in that order, the CSV's columns: all but the id, which says nothing to a
@@ -99,6 +103,7 @@ struct Board {
     bool loaded = false;
     QString sha256;
     QString serial;
+    QString unit; // empty: none named
     QString kind;
     QString cause;
     QString slot;    // empty: in no slot
@@ -157,6 +162,7 @@ std::optional<Board> boardOf(const QJsonObject &line) {
     }
     board.sha256 = text("sha256");
     board.serial = text("serial");
+    board.unit = text("unit");
     board.kind = text("cause_kind");
     board.slot = text("slot");
     board.station = text("station");
@@ -268,19 +274,19 @@ void Summarizer::feed(const char *bytes, qint64 size) {
         [this] { ++m_report.skipped; });
 }
 
-bool Summarizer::firstLoad(const QString &serial) {
+bool Summarizer::DigestSet::insert(const QString &text) {
     // Kept at most three quarters full, so that a look ends after a few slots.
-    if ((m_seenCount + 1) * 4 > m_seen.size() * 3) {
-        std::vector<quint64> old(std::max<size_t>(4096, m_seen.size() * 2), 0);
-        old.swap(m_seen);
+    if ((m_count + 1) * 4 > m_table.size() * 3) {
+        std::vector<quint64> old(std::max<size_t>(4096, m_table.size() * 2), 0);
+        old.swap(m_table);
         for (const quint64 digest : old) {
             if (digest != 0)
-                insertDigest(m_seen, digest);
+                insertDigest(m_table, digest);
         }
     }
-    if (!insertDigest(m_seen, digestOf(serial)))
+    if (!insertDigest(m_table, digestOf(text)))
         return false;
-    ++m_seenCount;
+    ++m_count;
     return true;
 }
 
@@ -305,6 +311,19 @@ void Summarizer::take(const QByteArray &text) {
         if (!m_report.last.isValid() || board->time > m_report.last)
             m_report.last = board->time;
     }
+    if (!board->unit.isEmpty()) {
+        // A unit's first board is the first line that names it.
+        if (m_units.insert(board->unit)) {
+            ++m_report.units;
+            m_report.unitsFirstPass += board->loaded ? 1 : 0;
+        }
+        if (board->loaded && !m_unitsLoaded.insert(board->unit)) {
+            qint64 &again = m_report.unitsLoadedAgain[board->unit];
+            again = again == 0 ? 2 : again + 1;
+        } else if (board->loaded) {
+            ++m_report.unitsLoaded;
+        }
+    }
     Report::Tally &digest = m_report.byDigest[board->sha256];
     Report::Tally *const slot =
         board->slot.isEmpty() ? nullptr : &m_report.bySlot[{board->station, board->slot}];
@@ -313,7 +332,7 @@ void Summarizer::take(const QByteArray &text) {
         ++digest.loaded;
         if (slot)
             ++slot->loaded;
-        if (!board->serial.isEmpty() && !firstLoad(board->serial)) {
+        if (!board->serial.isEmpty() && !m_serialsLoaded.insert(board->serial)) {
             qint64 &again = m_report.loadedAgain[board->serial];
             again = again == 0 ? 2 : again + 1;
         }
@@ -467,6 +486,23 @@ QString reportText(const Report &report) {
                      .arg(it.key(), it.value().example);
     for (auto it = report.loadedAgain.constBegin(); it != report.loadedAgain.constEnd(); ++it)
         lines << QStringLiteral("serial %1 loaded %2 times").arg(it.key()).arg(it.value());
+    if (report.units > 0) {
+        const qint64 units = report.units;
+        lines << QStringLiteral("units: %1").arg(units)
+              << QStringLiteral(
+                     "first-pass yield: %1% (%2 of %3 units loaded on their first board)")
+                     .arg(yieldPercent(report.unitsFirstPass, units - report.unitsFirstPass), 0,
+                          'f', 1)
+                     .arg(report.unitsFirstPass)
+                     .arg(units)
+              << QStringLiteral("final yield: %1% (%2 of %3 units loaded)")
+                     .arg(yieldPercent(report.unitsLoaded, units - report.unitsLoaded), 0, 'f', 1)
+                     .arg(report.unitsLoaded)
+                     .arg(units);
+    }
+    for (auto it = report.unitsLoadedAgain.constBegin(); it != report.unitsLoadedAgain.constEnd();
+         ++it)
+        lines << QStringLiteral("unit %1 loaded %2 times").arg(it.key()).arg(it.value());
     // The causes by slot come before the slots, so that the slots' lines stand together.
     for (auto it = report.bySlot.constBegin(); it != report.bySlot.constEnd(); ++it) {
         if (!it.value().causes.isEmpty())
@@ -503,6 +539,10 @@ QJsonObject reportJson(const Report &report) {
     QJsonArray again;
     for (auto it = report.loadedAgain.constBegin(); it != report.loadedAgain.constEnd(); ++it)
         again.append(QJsonObject{{"serial", it.key()}, {"loaded", it.value()}});
+    QJsonArray unitsAgain;
+    for (auto it = report.unitsLoadedAgain.constBegin(); it != report.unitsLoadedAgain.constEnd();
+         ++it)
+        unitsAgain.append(QJsonObject{{"unit", it.key()}, {"loaded", it.value()}});
     QJsonArray bySlot;
     for (auto it = report.bySlot.constBegin(); it != report.bySlot.constEnd(); ++it)
         bySlot.append(QJsonObject{{"station", textOrNull(it.key().station)},
@@ -512,19 +552,28 @@ QJsonObject reportJson(const Report &report) {
                                   {"yield", yieldJson(it.value().loaded, it.value().failed)},
                                   {"causes", causesJson(it.value().causes)},
                                   {"suspect", isSuspect(report, it.value())}});
-    return QJsonObject{{"loaded", report.loaded},
-                       {"failed", report.failed},
-                       {"skipped", report.skipped},
-                       {"yield", yieldJson(report.loaded, report.failed)},
-                       {"first", timeOrNull(report.first)},
-                       {"last", timeOrNull(report.last)},
-                       {"from", timeOrNull(report.range.from)},
-                       {"to", timeOrNull(report.range.to)},
-                       {"outside", report.outside},
-                       {"images", images},
-                       {"causes", causes},
-                       {"loaded_again", again},
-                       {"slots", bySlot}};
+    return QJsonObject{
+        {"loaded", report.loaded},
+        {"failed", report.failed},
+        {"skipped", report.skipped},
+        {"yield", yieldJson(report.loaded, report.failed)},
+        {"first", timeOrNull(report.first)},
+        {"last", timeOrNull(report.last)},
+        {"from", timeOrNull(report.range.from)},
+        {"to", timeOrNull(report.range.to)},
+        {"outside", report.outside},
+        {"images", images},
+        {"causes", causes},
+        {"loaded_again", again},
+        {"units", QJsonObject{{"seen", report.units},
+                              {"first_pass", report.unitsFirstPass},
+                              {"loaded", report.unitsLoaded},
+                              {"first_pass_yield", yieldJson(report.unitsFirstPass,
+                                                             report.units - report.unitsFirstPass)},
+                              {"final_yield",
+                               yieldJson(report.unitsLoaded, report.units - report.unitsLoaded)},
+                              {"loaded_again", unitsAgain}}},
+        {"slots", bySlot}};
 }
 
 namespace {

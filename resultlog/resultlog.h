@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class QFile;
@@ -101,6 +102,9 @@ struct Record {
     QString causeKind;   // a word from bootloader-cli(1)'s list; empty (loaded): null
     QString cause;       // the cause as the console says it; empty: null
     QString version;     // the tool's
+    // The board's own identity, as the unit command named it; empty (the command failed):
+    // null. Unset without a unit command: the record has no "unit" key (and the CSV no column).
+    std::optional<QString> unit;
 
     // A record of now, on this host, by this version, with an id of its own; the rest is the
     // caller's.
@@ -155,6 +159,13 @@ struct Report {
     QMap<QString, Kind> byKind;
     // USB serial numbers of boards loaded more than once, with how often.
     QMap<QString, qint64> loadedAgain;
+    // The boards' own identities (the records' units): how many the boards name, how many
+    // loaded on their first board (first-pass) and at all (final), and those loaded more than
+    // once, with how often.
+    qint64 units = 0;
+    qint64 unitsFirstPass = 0;
+    qint64 unitsLoaded = 0;
+    QMap<QString, qint64> unitsLoadedAgain;
     // A slot is a station's: two stations' A1 are two slots. An empty station is a line's that
     // names none.
     struct Slot {
@@ -206,15 +217,25 @@ public:
 
 private:
     void take(const QByteArray &text);
-    bool firstLoad(const QString &serial);
+
+    // Texts as 64-bit digests in an open-addressed table (0: free): a few bytes a board, where
+    // a table of strings would hold the size of the log.
+    class DigestSet {
+    public:
+        // True when text was not in the set.
+        bool insert(const QString &text);
+
+    private:
+        std::vector<quint64> m_table;
+        size_t m_count = 0;
+    };
 
     Report m_report;
     LineSplitter m_lines;
     TimeRange m_range;
-    // The serial numbers loaded, as 64-bit digests in an open-addressed table (0: free): a few
-    // bytes a board, where a table of strings would hold the size of the log.
-    std::vector<quint64> m_seen;
-    size_t m_seenCount = 0;
+    DigestSet m_serialsLoaded;
+    DigestSet m_units;       // named by a board
+    DigestSet m_unitsLoaded; // named by a board that loaded
 };
 
 // Reads the log at path, a piece at a time. False, with the reason, when it cannot be read, or

@@ -208,6 +208,18 @@ if(NOT installed STREQUAL written)
 endif()
 list(APPEND expected ${unit} ${example} ${doc}/station-plant-network.conf)
 
+# The forwarder's unit beside it, filled in alike.
+set(forward_unit "usr/lib/systemd/system/bootloader-forward@.service")
+set(BOOTLOADER_FORWARD_EXAMPLE ${prefix}/share/doc/bootloader/forward-example.conf)
+configure_file(${SOURCE_DIR}/resources/systemd/bootloader-forward@.service.in
+               ${WORK_DIR}/bootloader-forward@.service @ONLY)
+file(READ ${WORK_DIR}/bootloader-forward@.service wanted)
+file(READ ${root}/${forward_unit} installed)
+if(NOT installed STREQUAL wanted)
+    message(FATAL_ERROR "${forward_unit} is not its source filled in for ${prefix}:\n${installed}")
+endif()
+list(APPEND expected ${forward_unit} ${doc}/forward-example.conf)
+
 # The database's schema, as forward --init applies it.
 file(GLOB schemas RELATIVE ${SOURCE_DIR}/resources/postgresql ${SOURCE_DIR}/resources/postgresql/*.sql)
 foreach(schema IN LISTS schemas)
@@ -225,4 +237,4 @@ list(LENGTH programs count)
 list(LENGTH pages page_count)
 message(STATUS "${MODE}: ${count} program(s), ${page_count} manual page(s), the desktop entry, "
                "its metainfo, ${icon}.png in ${ICON_SIZES}, copyright and changelog, the "
-               "station's unit and example configuration")
+               "station's and the forwarder's units and example configurations")

@@ -6,15 +6,21 @@
 # much as an error. With MAN, the unit's manual page must be found too (MAN_DIR holds
 # bootloader-cli.1 and bootloader-results.5 as built). And the example sets each variable the unit uses, and no other.
 
+# With -DNAME=forward, the station's forwarder, bootloader-forward@.service, alike.
+if(NOT NAME)
+    set(NAME station)
+endif()
+
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR}/etc ${WORK_DIR}/man/man1 ${WORK_DIR}/man/man5)
 
 set(BOOTLOADER_STATION_CLI ${CLI})
 set(BOOTLOADER_STATION_CONFIG_DIR ${WORK_DIR}/etc)
 set(BOOTLOADER_STATION_EXAMPLE ${EXAMPLE})
-set(unit ${WORK_DIR}/bootloader-station@line1.service)
+set(BOOTLOADER_FORWARD_EXAMPLE ${EXAMPLE})
+set(unit ${WORK_DIR}/bootloader-${NAME}@line1.service)
 configure_file(${UNIT_IN} ${unit} @ONLY)
-configure_file(${EXAMPLE} ${WORK_DIR}/etc/station-line1.conf COPYONLY)
+configure_file(${EXAMPLE} ${WORK_DIR}/etc/${NAME}-line1.conf COPYONLY)
 configure_file(${MAN_DIR}/bootloader-cli.1 ${WORK_DIR}/man/man1/bootloader-cli.1 COPYONLY)
 configure_file(${MAN_DIR}/bootloader-results.5 ${WORK_DIR}/man/man5/bootloader-results.5 COPYONLY)
 

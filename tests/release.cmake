@@ -81,6 +81,12 @@ if(BOOTLOADER_SYSTEMD_ANALYZE)
                      -DCLI=$<TARGET_FILE:bootloader-cli> -DMAN_DIR=${BOOTLOADER_MAN_DIR}
                      -DMAN=${BOOTLOADER_MAN} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/station_unit
                      -P ${CMAKE_CURRENT_SOURCE_DIR}/check_station_unit.cmake)
+    add_test(NAME forward_unit
+             COMMAND ${CMAKE_COMMAND} -DSYSTEMD_ANALYZE=${BOOTLOADER_SYSTEMD_ANALYZE} -DNAME=forward
+                     -DUNIT_IN=${BOOTLOADER_FORWARD_UNIT_IN} -DEXAMPLE=${BOOTLOADER_FORWARD_EXAMPLE}
+                     -DCLI=$<TARGET_FILE:bootloader-cli> -DMAN_DIR=${BOOTLOADER_MAN_DIR}
+                     -DMAN=${BOOTLOADER_MAN} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/forward_unit
+                     -P ${CMAKE_CURRENT_SOURCE_DIR}/check_station_unit.cmake)
 endif()
 
 # `cmake --install` into a scratch prefix, and the Debian package unpacked into a scratch root.

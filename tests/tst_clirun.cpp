@@ -44,6 +44,8 @@ private slots:
     void refusedImageEndsWithSummary_data();
     void refusedImageEndsWithSummary();
     void portNameNotUtf8();
+    void unitCommandNamesBoard_data();
+    void unitCommandNamesBoard();
 };
 
 void TestCliRun::threePortsOneSilent() {
@@ -365,6 +367,50 @@ void TestCliRun::portNameNotUtf8() {
     QCOMPARE(result.exitCode, 0);
     QVERIFY(sim.stop());
     QCOMPARE(readFile(files.path("saved.bin")), programs::recordsOf(recordsImage(2)));
+}
+
+// "%1" in unit (the unit the record and the result event carry; empty: the board fails) and in
+// cause is the port.
+void TestCliRun::unitCommandNamesBoard_data() {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("first line, trimmed, of the board's identity")
+        << "printf ' %s|%s|%s \\nSN-9\\n' \"$BOOTLOADER_PORT\" \"$BOOTLOADER_PATH\" "
+           "\"$BOOTLOADER_SLOT\""
+        << "%1|%1|" << QString();
+    QTest::newRow("exit 3") << "echo SN-1; exit 3" << QString()
+                            << "the unit command for %1 failed: exit 3";
+    QTest::newRow("printed nothing")
+        << "echo '   '" << QString() << "the unit command for %1 printed nothing";
+}
+
+void TestCliRun::unitCommandNamesBoard() {
+    QFETCH(QString, command);
+    QFETCH(QString, unit);
+    QFETCH(QString, cause);
+    testsupport::TempFiles files;
+    const QByteArray image = recordsImage(3);
+    const QString logPath = files.path("results.jsonl");
+    SimProcess sim;
+    QVERIFY(sim.start({"--save", files.path("saved.bin")}));
+    const Result result = runCli({"--json", "--log", logPath, "--unit-command", command, "upload",
+                                  sim.port(), files.write("image.bin", image)},
+                                 30000);
+    QVERIFY(result.finished);
+    const QList<QJsonObject> told =
+        ofKind(parseLines(result.out), "result") + parseLines(readFile(logPath));
+    QCOMPARE(told.size(), 2);
+    QVERIFY(sim.stop());
+    QCOMPARE(result.exitCode, unit.isEmpty() ? 1 : 0);
+    for (const QJsonObject &board : told) {
+        QCOMPARE(board.value("unit").toString(), QString(unit).replace("%1", sim.port()));
+        QCOMPARE(board.value("unit").isNull(), unit.isEmpty());
+        QCOMPARE(board.value("cause").toString(), QString(cause).replace("%1", sim.port()));
+    }
+    // A board of no known unit is failed before the upload: the device got no record.
+    QCOMPARE(readFile(files.path("saved.bin")),
+             unit.isEmpty() ? QByteArray() : programs::recordsOf(image));
 }
 
 QTEST_GUILESS_MAIN(TestCliRun)

@@ -111,6 +111,8 @@ QStringList appendRecords(const QString &path, const QString &station, int n) {
         record.station = station;
         record.port = QStringLiteral("/dev/ttyUSB%1").arg(i % 16);
         record.loaded = i % 7 != 0;
+        // Some units come back: loaded again, or loaded after failing first.
+        record.unit = QStringLiteral("U%1").arg(i % 11);
         if (log.append(record.toJson(), &error))
             ids << record.id;
     }

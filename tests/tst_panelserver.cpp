@@ -238,7 +238,7 @@ void TestPanelServer::everyCauseKindHasReasonAndAction() {
     QFile page(":/panel/panel.js");
     QVERIFY(page.open(QIODevice::ReadOnly));
     const QByteArray script = page.readAll();
-    for (int kind = 0; kind <= int(transfer::Cause::Kind::OutputLost); ++kind) {
+    for (int kind = 0; kind <= int(transfer::Cause::Kind::UnitUnknown); ++kind) {
         const QByteArray entry =
             "'" + transfer::kindName(transfer::Cause::Kind(kind)).toUtf8() + "': ['";
         QVERIFY2(script.contains(entry), entry.constData());

@@ -52,6 +52,8 @@ private slots:
     void csvCells_data();
     void csvCells();
     void everyLineHasAnId();
+    void unitYields_data();
+    void unitYields();
 };
 
 // Two logs on one file, as two stations sharing it, each written from two threads: every line
@@ -428,6 +430,40 @@ void TestResultLog::everyLineHasAnId() {
     QCOMPARE(QUuid::fromString(derived).version(), QUuid::Sha1);
     QCOMPARE(resultlog::idOf(line, old), derived);
     QVERIFY(resultlog::idOf(line, QByteArray(old).replace("USB0", "USB1")) != derived);
+}
+
+// Boards as "UNIT loaded|failed", in the log's order; "-" names no unit.
+void TestResultLog::unitYields_data() {
+    QTest::addColumn<QStringList>("boards");
+    QTest::addColumn<QString>("text"); // the report's lines of units
+    QTest::newRow("failed, then loaded; loaded twice; never loaded")
+        << QStringList{"U1 failed", "U2 loaded", "U1 loaded", "- loaded",
+                       "U3 failed", "U2 loaded", "U3 failed", "U2 loaded"}
+        << "units: 3\n"
+           "first-pass yield: 33.3% (1 of 3 units loaded on their first board)\n"
+           "final yield: 66.7% (2 of 3 units loaded)\n"
+           "unit U2 loaded 3 times";
+}
+
+void TestResultLog::unitYields() {
+    QFETCH(QStringList, boards);
+    QFETCH(QString, text);
+    QByteArray contents;
+    for (const QString &board : boards) {
+        resultlog::Record record = resultlog::Record::now();
+        record.port = "/dev/ttyUSB0";
+        record.loaded = board.endsWith("loaded");
+        if (!board.startsWith('-'))
+            record.unit = board.section(' ', 0, 0);
+        contents += QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact) + '\n';
+    }
+    const resultlog::Report report = resultlog::summarize(contents);
+    const QString said = resultlog::reportText(report);
+    QCOMPARE(said.mid(said.indexOf("units: ")), text);
+    const QJsonObject json = resultlog::reportJson(report)["units"].toObject();
+    QCOMPARE(QJsonDocument(json).toJson(QJsonDocument::Compact),
+             R"({"final_yield":66.7,"first_pass":1,"first_pass_yield":33.3,"loaded":2,)"
+             R"("loaded_again":[{"loaded":3,"unit":"U2"}],"seen":3})");
 }
 
 QTEST_GUILESS_MAIN(TestResultLog)

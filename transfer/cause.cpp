@@ -179,6 +179,8 @@ QString kindName(Cause::Kind kind) {
         return QStringLiteral("not-confirmed");
     case Cause::Kind::OutputLost:
         return QStringLiteral("output-lost");
+    case Cause::Kind::UnitUnknown:
+        return QStringLiteral("unit-unknown");
     }
     return QString();
 }
@@ -237,6 +239,10 @@ QString Cause::text() const {
             .arg(sends);
     case Kind::OutputLost:
         return QStringLiteral("cannot write the log %1: %2").arg(path, systemText);
+    case Kind::UnitUnknown:
+        if (systemText.isEmpty())
+            return QStringLiteral("the unit command for %1 printed nothing").arg(port);
+        return QStringLiteral("the unit command for %1 failed: %2").arg(port, systemText);
     }
     return QString();
 }

@@ -91,6 +91,7 @@ struct Cause {
         DigestMismatch,   // digest-mismatch: the image's records are not the ones asked for
         NotConfirmed,     // not-confirmed: the bootloader-entry command got no confirmation
         OutputLost,       // output-lost: the results log could not be written
+        UnitUnknown,      // unit-unknown: the unit command failed or printed nothing
     };
 
     Kind kind = Kind::NoAck;
@@ -105,7 +106,8 @@ struct Cause {
     int records = 0;          // records in the image
     int sends = 0;            // sends of the record, or of the command, that went unanswered
     int systemError = 0;      // errno from the step that failed; 0 when it left none
-    QString systemText;       // what the system or the port said, in its own words
+    QString systemText;       // what the system or the port said, in its own words; unit-unknown:
+                              // how the unit command failed, empty when it printed nothing
     QString otherName;        // same-device: the name the device is open under
     QString group;            // permission-denied: the group that owns the port; empty when unknown
     bool groupGrants = false; // permission-denied: whether that group may read and write it

@@ -23,6 +23,7 @@ const CAUSES = {
   'digest-mismatch': ['Wrong image', 'Ask the line engineer for the right image'],
   'not-confirmed': ['No bootloader', 'Hold the boot button and press reset'],
   'output-lost': ['Result not saved', 'Tell the line engineer: the log failed'],
+  'unit-unknown': ['Board not identified', 'Scan the board again, or ask the line engineer'],
 };
 const UNKNOWN_CAUSE = ['Failed', 'Tell the line engineer'];
 const PHONE_WIDTH = 600;
